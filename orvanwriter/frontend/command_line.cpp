@@ -1,0 +1,184 @@
+#include "orvanwriter/frontend/command_line.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "orvanwriter/flash/flash_protocol.h"
+#include "orvanwriter/platform/platform.h"
+
+static const uint64_t UINT32_LIMIT = 0xFFFFFFFFull;
+
+void printBanner() {
+    printf("============ Orvan Flash Writer(%s) ============\n", VERSION_TEXT);
+}
+
+void printUsage() {
+    printf("Orvan Flash Writer version (%s) \n", VERSION_TEXT);
+    printf("\n");
+    printf("USAGE: \n");
+    printf("-q N (Freq = 30Mhz/(N+1), 9 is Max Freq, \n");
+    printf("-s sector number\n");
+    printf("-f FILENAME\n");
+    printf("-e exit\n");
+    printf("\n");
+    printf("Tessaly Inc.\n");
+}
+
+void waitForKey() {
+    printf("\nPlease any key....\n");
+    fflush(stdout);
+    platformReadKey();
+}
+
+void exitWithPrompt() {
+    waitForKey();
+    platformExit(EXIT_STATUS_ERROR);
+}
+
+static bool isSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+static int digitValue(char c, uint32_t base) {
+    int value = -1;
+    if (c >= '0' && c <= '9') {
+        value = c - '0';
+    } else if (c >= 'a' && c <= 'z') {
+        value = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'Z') {
+        value = c - 'A' + 10;
+    }
+    return value >= 0 && static_cast<uint32_t>(value) < base ? value : -1;
+}
+
+// The 32-bit unsigned conversion of 32-bit Windows, whatever the host's width:
+// a value beyond 32 bits saturates (also with a minus sign), otherwise a minus
+// sign negates modulo 2^32.
+static uint32_t convertUnsigned32(const char* text, uint32_t base) {
+    while (isSpace(*text)) {
+        text++;
+    }
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+') {
+        text++;
+    }
+    if (base == 16 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && digitValue(text[2], 16) >= 0) {
+        text += 2;
+    }
+    uint64_t value = 0;
+    bool overflow = false;
+    for (int digit = digitValue(*text, base); digit >= 0; digit = digitValue(*++text, base)) {
+        value = value * base + static_cast<uint64_t>(digit);
+        if (value > UINT32_LIMIT) {
+            overflow = true;
+            value = UINT32_LIMIT;
+        }
+    }
+    if (overflow) {
+        return static_cast<uint32_t>(UINT32_LIMIT);
+    }
+    uint32_t result = static_cast<uint32_t>(value);
+    return negative ? 0u - result : result;
+}
+
+bool parseNumber(const char* text, uint32_t* value) {
+    if (strcmp(text, "0") == 0 || strcmp(text, "0x0") == 0) {
+        *value = 0;
+        return true;
+    }
+    *value = convertUnsigned32(text, 10);
+    if (*value != 0) {
+        return true;
+    }
+    *value = convertUnsigned32(text, 16);
+    if (*value != 0) {
+        return true;
+    }
+    printf("argument is not valid\n");
+    return false;
+}
+
+struct ParsedLists {
+    const char* fileNames[MAX_JOBS];
+    uint32_t fileCount;
+    uint32_t startSectors[MAX_JOBS];
+    uint32_t sectorCount;
+};
+
+// Returns false when the walk must stop with no jobs.
+static bool takeStartSector(const char* text, ParsedLists* lists) {
+    uint32_t sector;
+    if (!parseNumber(text, &sector)) {
+        return false;
+    }
+    if (sector >= SECTOR_COUNT) {
+        printf("Error : Sector number(%d)>7 \n", static_cast<int>(sector));
+        exitWithPrompt();
+    }
+    if (lists->sectorCount == MAX_JOBS) {
+        return false;
+    }
+    lists->startSectors[lists->sectorCount++] = sector;
+    return true;
+}
+
+static bool takeFileName(const char* name, ParsedLists* lists) {
+    if (!platformFileExists(name)) {
+        printf("File(%s) not found\n", name);
+        exitWithPrompt();
+    }
+    if (lists->fileCount == MAX_JOBS) {
+        return false;
+    }
+    lists->fileNames[lists->fileCount++] = name;
+    return true;
+}
+
+// One option word and its value slot; false ends the walk with no jobs.
+static bool takeOption(const char* word, const char* value, ParsedLists* lists, RunOptions* options) {
+    if (strcmp(word, "-e") == 0) {
+        options->noWait = true;
+        return true;
+    }
+    bool readsValue = strcmp(word, "-q") == 0 || strcmp(word, "-s") == 0 || strcmp(word, "-f") == 0;
+    if (!readsValue) {
+        printf("invalid argument (%s)\n", word);
+        return false;
+    }
+    // An option word in the last position has no value slot at all.
+    if (value == nullptr) {
+        return false;
+    }
+    if (strcmp(word, "-s") == 0) {
+        return takeStartSector(value, lists);
+    }
+    if (strcmp(word, "-f") == 0) {
+        return takeFileName(value, lists);
+    }
+    return parseNumber(value, &options->clockDivisor);
+}
+
+uint32_t parseCommandLine(int argumentCount, char** arguments, RunOptions* options) {
+    memset(options, 0, sizeof(*options));
+    options->clockDivisor = DEFAULT_CLOCK_DIVISOR;
+    if (argumentCount < 3) {
+        return 0;
+    }
+    ParsedLists lists;
+    memset(&lists, 0, sizeof(lists));
+    for (int i = 1; i < argumentCount; i += 2) {
+        const char* value = i + 1 < argumentCount ? arguments[i + 1] : nullptr;
+        if (!takeOption(arguments[i], value, &lists, options)) {
+            return 0;
+        }
+    }
+    if (lists.fileCount != lists.sectorCount) {
+        return 0;
+    }
+    for (uint32_t i = 0; i < lists.fileCount; i++) {
+        options->jobs[i].fileName = lists.fileNames[i];
+        options->jobs[i].startSector = lists.startSectors[i];
+    }
+    options->jobCount = lists.fileCount;
+    return options->jobCount;
+}

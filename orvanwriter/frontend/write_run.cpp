@@ -1,0 +1,120 @@
+#include "orvanwriter/frontend/write_run.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "orvanwriter/adapter/adapter_connection.h"
+#include "orvanwriter/flash/flash_operations.h"
+#include "orvanwriter/platform/platform.h"
+
+static const uint8_t ERASED_BYTE = 0xFF;
+
+// The file errors end at once, without the key prompt.
+[[noreturn]] static void failFile() {
+    closeAdapter();
+    platformExit(EXIT_STATUS_ERROR);
+}
+
+[[noreturn]] static void failJob(const char* message) {
+    printf("%s", message);
+    closeAdapter();
+    exitWithPrompt();
+}
+
+// Loads the whole file into the image buffer and returns its size.
+static uint32_t loadImage(const ImageJob* job) {
+    PlatformFile file;
+    if (!platformOpenFile(job->fileName, &file)) {
+        printf("can not read file %s\n", job->fileName);
+        failFile();
+    }
+    uint64_t size = 0;
+    if (!platformFileSize(file, &size)) {
+        platformCloseFile(file);
+        printf("can not read file %s\n", job->fileName);
+        failFile();
+    }
+    uint64_t room = static_cast<uint64_t>(SECTOR_COUNT - job->startSector) * SECTOR_SIZE;
+    if (size > room) {
+        printf("Error : File Size is too big, >128Kbyte\n");
+        platformCloseFile(file);
+        failFile();
+    }
+    uint32_t length = static_cast<uint32_t>(size);
+    uint32_t bytesRead = 0;
+    bool readOk = platformReadFile(file, imageBuffer, length, &bytesRead);
+    platformCloseFile(file);
+    if (!readOk || bytesRead != length) {
+        printf("can not read file %s\n", job->fileName);
+        failFile();
+    }
+    return length;
+}
+
+static bool isErased(const uint8_t* block) {
+    for (uint32_t i = 0; i < SECTOR_SIZE; i++) {
+        if (block[i] != ERASED_BYTE) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static void verifyErased(uint32_t address, uint32_t sectorCount) {
+    printf("Erase Verify...");
+    fflush(stdout);
+    for (uint32_t k = 0; k < sectorCount; k++) {
+        if (!readBlock(address + k * SECTOR_SIZE, readBackBuffer) || !isErased(readBackBuffer)) {
+            failJob("Error\n");
+        }
+    }
+    printf("OK\n");
+}
+
+static void verifyImage(uint32_t address, uint32_t sectorCount, uint32_t length) {
+    for (uint32_t k = 0; k < sectorCount; k++) {
+        if (!readBlock(address + k * SECTOR_SIZE, readBackBuffer + k * SECTOR_SIZE)) {
+            failJob("Error\n");
+        }
+    }
+    if (memcmp(readBackBuffer, imageBuffer, length) != 0) {
+        failJob("Error\n");
+    }
+    printf("Data verify OK\n");
+}
+
+static void writeJob(const ImageJob* job) {
+    uint32_t length = loadImage(job);
+    uint32_t sectorCount = (length + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    uint32_t address = job->startSector << SECTOR_SHIFT;
+    printf("\nFile Name : %s \n", job->fileName);
+    printf("Start Sector :%d\n", static_cast<int>(job->startSector));
+    if (!eraseSectors(job->startSector, sectorCount)) {
+        failJob("Error\n");
+    }
+    verifyErased(address, sectorCount);
+    if (!programImage(length, address)) {
+        failJob("Data Write Error\n");
+    }
+    verifyImage(address, sectorCount, length);
+}
+
+void runWrite(const RunOptions* options) {
+    openAdapter();
+    if (options->clockDivisor != DEFAULT_CLOCK_DIVISOR) {
+        setClockDivisor(options->clockDivisor);
+    }
+    if (!checkIdentity()) {
+        closeAdapter();
+        exitWithPrompt();
+    }
+    for (uint32_t i = 0; i < options->jobCount; i++) {
+        writeJob(&options->jobs[i]);
+    }
+    printf("===== Flash Write Completed =========");
+    closeAdapter();
+    if (!options->noWait) {
+        waitForKey();
+    }
+    platformExit(EXIT_STATUS_OK);
+}

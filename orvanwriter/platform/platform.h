@@ -1,0 +1,39 @@
+// The operating-system layer: console key read, files, sleep, clock and
+// process exit. One implementation file per operating system, chosen by the
+// build.
+#pragma once
+
+#include <stdint.h>
+
+// An open file; value is the operating system's descriptor or handle.
+struct PlatformFile {
+    intptr_t value;
+};
+
+// True when the path names an existing file that can be opened (no read or
+// write access requested, no sharing); a directory does not pass.
+bool platformFileExists(const char* path);
+
+// Opens an existing file for reading, without sharing where the system has it.
+bool platformOpenFile(const char* path, PlatformFile* file);
+
+// The file's whole size, also beyond 4 GiB.
+bool platformFileSize(PlatformFile file, uint64_t* size);
+
+// Reads up to count bytes; bytesRead tells how many arrived before the end of
+// the file. False when the system reports a read error.
+bool platformReadFile(PlatformFile file, uint8_t* destination, uint32_t count, uint32_t* bytesRead);
+
+void platformCloseFile(PlatformFile file);
+
+void platformSleepMs(uint32_t milliseconds);
+
+// Milliseconds on a clock that never goes back; the origin is arbitrary.
+uint64_t platformMonotonicMs();
+
+// Reads one key from the console without echo and without waiting for Enter.
+// Returns at once when standard input is not a console (redirected, at its
+// end or closed).
+void platformReadKey();
+
+[[noreturn]] void platformExit(int status);

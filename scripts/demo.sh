@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the program and writes a sample image to the virtual adapter in its
+# real-time mode, then shows where the image landed in the virtual flash.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake -S . -B build -DORVAN_TESTS=OFF >/dev/null
+cmake --build build -j"$(nproc)" >/dev/null
+
+demo=build/demo
+mkdir -p "$demo"
+# A 40000-byte sample image: more than two 16 KB sectors.
+yes "Orvan sample image, written at sector 2. " | head -c 40000 >"$demo/sample.bin"
+rm -f "$demo/flash.bin"
+
+VADAPTER_FLASH="$demo/flash.bin" VADAPTER_REALTIME=1 \
+    ./build/orvanwriter -s 2 -f "$demo/sample.bin" -e
+echo
+echo
+offset=$((2 * 16384))
+echo "Virtual flash file $demo/flash.bin, from sector 2 (offset $offset):"
+od -A x -t x1z -j "$offset" -N 64 "$demo/flash.bin"
+if cmp -s -n 40000 "$demo/sample.bin" <(tail -c +$((offset + 1)) "$demo/flash.bin"); then
+    echo "The flash holds all 40000 bytes of the image at offset $offset; the rest reads erased (ff):"
+    od -A x -t x1z -j $((offset + 40000)) -N 16 "$demo/flash.bin"
+else
+    echo "The flash does not hold the image at offset $offset" >&2
+    exit 1
+fi

@@ -1,0 +1,27 @@
+// Runs the built program as a process, as a user's console would.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum StdinMode { STDIN_DEVNULL, STDIN_CLOSED, STDIN_BYTES };
+
+struct ProgramRun {
+    std::vector<std::string> arguments;
+    std::vector<std::string> environment; // "NAME=value", added to a clean VADAPTER_* set
+    std::string directory;
+    StdinMode stdinMode = STDIN_DEVNULL;
+    std::string input;
+    int timeoutSeconds = 60;
+};
+
+struct ProgramResult {
+    std::string output; // standard output, with "\r\n" folded to "\n" when run through a wrapper
+    int status = -1;    // exit status 0..255, or -1 when killed
+    bool timedOut = false;
+};
+
+ProgramResult runProgram(const ProgramRun& run);
+
+// True when the program runs through a wrapper (Wine): some cases differ there.
+bool programIsWrapped();

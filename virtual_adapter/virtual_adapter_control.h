@@ -1,0 +1,94 @@
+// Control interface of the virtual adapter for in-process tests and the
+// benchmark: configure the emulated devices and target, read back the trace,
+// the flash contents and the modeled bus time. Programs that only use the
+// adapter library's operations configure it through VADAPTER_* variables.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#if defined(_WIN32) && defined(ADAPTER_LIBRARY_BUILD)
+#define VA_CONTROL_EXPORT __declspec(dllexport)
+#elif defined(ADAPTER_LIBRARY_BUILD)
+#define VA_CONTROL_EXPORT __attribute__((visibility("default")))
+#else
+#define VA_CONTROL_EXPORT
+#endif
+
+const uint32_t VA_FLASH_SIZE = 131072;
+const uint32_t VA_SECTOR_SIZE = 16384;
+const uint32_t VA_NO_INDEX = 0xFFFFFFFFu;
+const uint32_t VA_ALWAYS = 0xFFFFFFFFu;
+
+struct VirtualDevice {
+    std::string name;
+    std::string channel;
+    uint32_t locationId;
+};
+
+enum VirtualFrequencyMode { VA_FREQUENCY_COMPUTED, VA_FREQUENCY_FIXED, VA_FREQUENCY_UNTOUCHED };
+
+struct VirtualAdapterConfig {
+    // Devices reported by libCountDevices / libDescribeDevice.
+    std::vector<VirtualDevice> devices{{"Vexil USB-SPI Cable", "A", 0x1101}};
+    uint32_t countStatus = 0;              // non-zero: libCountDevices fails with it
+    uint32_t describeFailIndex = VA_NO_INDEX; // libDescribeDevice fails at this index
+    uint32_t describeStatus = 1;           // ... with this status
+    uint32_t openStatus = 0;
+    uint32_t lineLevelsStatus = 0;
+    uint32_t queryStatus = 0;
+    VirtualFrequencyMode frequencyMode = VA_FREQUENCY_COMPUTED; // 30 MHz / (divisor + 1)
+    uint32_t fixedFrequencyHz = 0;
+
+    // The target.
+    uint8_t identityByte = 0xAC;
+    uint8_t readyByte = 0x01;
+    uint8_t busyByte = 0x00;
+    uint32_t eraseBusyReads = 3;   // status reads that report busy after 0x20
+    uint32_t programBusyReads = 2; // ... after 0x34
+    uint32_t eraseBusyUs = 20000;  // real-time mode only
+    uint32_t programBusyUs = 2000; // real-time mode only
+    bool realTime = false;         // sleep for the modeled bus and busy time
+    uint32_t callLatencyUs = 1000; // per bus round trip (read, write, execute, setup calls)
+
+    // Faults.
+    uint32_t unerasedSector = VA_NO_INDEX; // one byte of it keeps 0x00 after erase
+    uint32_t stuckBitAddress = VA_NO_INDEX;
+    uint8_t stuckBitMask = 0x01;
+    uint8_t stuckBitValue = 0;           // the stuck bit always reads this value
+    uint32_t shortReadBytes = 0;         // non-zero: an addressed read delivers at most this many bytes
+    bool shortReadAlways = false;        // false: only the first addressed read is short
+    uint32_t emptyReads = 0;             // addressed reads that deliver nothing (VA_ALWAYS: all)
+    uint8_t stuckAfterCommand = 0;       // with stuckAfterOccurrence: never ready again after
+    uint32_t stuckAfterOccurrence = 0;   // the n-th time this command byte is sent (0: off)
+    uint32_t vanishAfterCalls = 0;       // non-zero: every call after this many fails, delivers nothing
+
+    // Output.
+    std::string flashPath; // loaded at open (created erased if missing), saved at close and exit
+    std::string tracePath; // one line per call and per violation
+    bool keepTrace = false; // keep the trace lines in memory for vaTraceLines
+};
+
+struct VirtualAdapterStats {
+    uint64_t busTimeNs;     // modeled time on the bus
+    uint64_t bitsClocked;   // SPI bits clocked, control and data
+    uint64_t roundTrips;    // calls that cost a bus round trip
+    uint64_t callCounts[13]; // by operation, in the order of VA_CALL_NAMES
+    uint64_t violations;
+};
+
+extern "C++" {
+// Read the VADAPTER_* variables into a configuration (defaults where unset).
+VA_CONTROL_EXPORT VirtualAdapterConfig vaConfigFromEnvironment();
+// Replace the configuration and reset the devices, the target, the trace and
+// the statistics; the flash starts erased (or from flashPath at open).
+VA_CONTROL_EXPORT void vaConfigure(const VirtualAdapterConfig& config);
+VA_CONTROL_EXPORT const std::vector<std::string>& vaTraceLines();
+VA_CONTROL_EXPORT const uint8_t* vaFlash();
+VA_CONTROL_EXPORT uint8_t* vaMutableFlash();
+VA_CONTROL_EXPORT VirtualAdapterStats vaStats();
+VA_CONTROL_EXPORT bool vaIsOpen();
+VA_CONTROL_EXPORT const char* vaCallName(uint32_t index);
+}
