@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -93,6 +94,7 @@ ProgramResult runProgram(const ProgramRun& run) {
     if (pipe(outputPipe) != 0 || pipe(inputPipe) != 0) {
         return result;
     }
+    double startSeconds = nowSeconds();
     pid_t child = fork();
     if (child == 0) {
         setUpChildInput(run, inputPipe);
@@ -131,7 +133,13 @@ ProgramResult runProgram(const ProgramRun& run) {
     }
     close(outputPipe[0]);
     int waitStatus = 0;
-    waitpid(child, &waitStatus, 0);
+    struct rusage usage;
+    memset(&usage, 0, sizeof(usage));
+    wait4(child, &waitStatus, 0, &usage);
+    result.wallSeconds = nowSeconds() - startSeconds;
+    result.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    result.peakResidentKb = usage.ru_maxrss;
     result.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
     if (programIsWrapped()) {
         result.output = foldLineEnds(result.output);

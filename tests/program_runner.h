@@ -19,6 +19,9 @@ struct ProgramResult {
     std::string output; // standard output, with "\r\n" folded to "\n" when run through a wrapper
     int status = -1;    // exit status 0..255, or -1 when killed
     bool timedOut = false;
+    double cpuSeconds = 0;   // user and system time of the process
+    double wallSeconds = 0;  // from start to exit
+    long peakResidentKb = 0; // largest resident set
 };
 
 ProgramResult runProgram(const ProgramRun& run);

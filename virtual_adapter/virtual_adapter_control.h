@@ -21,6 +21,15 @@ const uint32_t VA_FLASH_SIZE = 131072;
 const uint32_t VA_SECTOR_SIZE = 16384;
 const uint32_t VA_NO_INDEX = 0xFFFFFFFFu;
 const uint32_t VA_ALWAYS = 0xFFFFFFFFu;
+// The byte of an unerased sector (see unerasedSector) that keeps 0x00.
+const uint32_t VA_UNERASED_OFFSET = 100;
+
+// Statuses of the library's own failures (configured failures return the
+// configured status).
+const uint32_t VA_STATUS_INVALID_HANDLE = 1;    // not the open handle, or not open
+const uint32_t VA_STATUS_DEVICE_NOT_FOUND = 2;  // describe index out of range
+const uint32_t VA_STATUS_INVALID_PARAMETER = 3; // a null pointer
+const uint32_t VA_STATUS_DEVICE_GONE = 4;       // every call after vanishAfterCalls
 
 struct VirtualDevice {
     std::string name;

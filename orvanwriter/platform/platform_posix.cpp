@@ -9,9 +9,15 @@
 #include <time.h>
 #include <unistd.h>
 
+static bool isDirectory(int descriptor) {
+    struct stat status;
+    return fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode);
+}
+
+// Only a regular file has a size that tells how many bytes a read delivers.
 static bool isRegularFile(int descriptor) {
     struct stat status;
-    return fstat(descriptor, &status) == 0 && !S_ISDIR(status.st_mode);
+    return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 bool platformFileExists(const char* path) {
@@ -20,13 +26,15 @@ bool platformFileExists(const char* path) {
     if (descriptor < 0) {
         return false;
     }
-    bool exists = isRegularFile(descriptor);
+    bool exists = !isDirectory(descriptor);
     close(descriptor);
     return exists;
 }
 
 bool platformOpenFile(const char* path, PlatformFile* file) {
-    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO or device fails the regular-file check
+    // instead of waiting for a writer.
+    int descriptor = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (descriptor < 0) {
         return false;
     }

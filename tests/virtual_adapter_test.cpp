@@ -1,0 +1,540 @@
+// The virtual adapter through its own library operations and control
+// interface: the target's rules, its faults, the flash file, the timing model
+// and the trace.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "orvanwriter/adapter/adapter_library.h"
+#include "virtual_adapter_control.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+typedef std::vector<std::string> Lines;
+
+// A caller that shapes its transactions as the target expects, unless a test
+// spoils one of the fields.
+struct Bus {
+    StartCondition start{0, 1, 1, 0};
+    WriteWaitSettings wait{0, 0, 0, 5000};
+    UpperPinStates pins;
+    uint32_t bitOrder = 1, clockEdge = 0, dataBitOrder = 1;
+    int controlBits = -1, dataFlag = -1, dataBits = -1; // -1: the right value
+    uint32_t returned = 0;
+    Bus() {
+        for (PinStatePair& pin : pins.pins) {
+            pin = {0, 1};
+        }
+    }
+    uint32_t pick(int value, size_t right) const {
+        return value < 0 ? uint32_t(right) : uint32_t(value);
+    }
+    void write(Bytes control, Bytes data, bool queued) {
+        uint8_t spare = 0;
+        uint8_t* controlBytes = control.empty() ? &spare : control.data();
+        uint8_t* dataBytes = data.empty() ? &spare : data.data();
+        uint32_t cBits = pick(controlBits, 8 * control.size()), flag = pick(dataFlag, data.empty() ? 0 : 1);
+        uint32_t dBits = pick(dataBits, 8 * data.size());
+        if (queued) {
+            libQueueWrite(1, &start, bitOrder, clockEdge, cBits, controlBytes, control.size(), flag, dBits,
+                          dataBytes, data.size(), &pins);
+        } else {
+            libWrite(1, &start, bitOrder, clockEdge, cBits, controlBytes, control.size(), flag, dBits,
+                     dataBytes, data.size(), &wait, &pins);
+        }
+    }
+    Bytes read(Bytes control, uint32_t size) {
+        Bytes data(size, 0x5A);
+        returned = 0;
+        libRead(1, &start, bitOrder, clockEdge, pick(controlBits, 8 * control.size()), control.data(),
+                control.size(), dataBitOrder, 0, pick(dataBits, 8 * size), data.data(), &returned, &pins);
+        data.resize(returned);
+        return data;
+    }
+    int status() {
+        Bytes byte = read({0x05}, 1);
+        return byte.empty() ? -1 : byte[0];
+    }
+    // Runs steps written as words: "w28" writes command 28, "w20@4000" with an
+    // address, "waf@0+12" with data byte 12, "r03@1fff0:32" reads 32 bytes
+    // ("r05" one), "q34" queues af with data 34, "x" executes the queue.
+    void run(const std::string& steps) {
+        std::istringstream words(steps);
+        for (std::string word; words >> word;) {
+            auto hexAfter = [&](size_t at) { return uint32_t(std::stoul(word.substr(at + 1), nullptr, 16)); };
+            size_t at = word.find('@'), plus = word.find('+'), colon = word.find(':');
+            Bytes control;
+            if (word.size() >= 3 && word[0] != 'q') {
+                control.push_back(uint8_t(std::stoul(word.substr(1, 2), nullptr, 16)));
+            }
+            if (at != std::string::npos) {
+                uint32_t address = hexAfter(at);
+                control.insert(control.end(),
+                               {uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)});
+            }
+            if (word[0] == 'w') {
+                write(control, plus == std::string::npos ? Bytes{} : Bytes{uint8_t(hexAfter(plus))}, false);
+            } else if (word[0] == 'r') {
+                read(control, colon == std::string::npos ? 1 : std::stoul(word.substr(colon + 1)));
+            } else if (word[0] == 'q') {
+                write({0xAF}, {uint8_t(hexAfter(0))}, true);
+            } else if (word == "x") {
+                uint8_t area[4];
+                libExecuteQueue(1, area, &returned);
+            }
+        }
+    }
+};
+
+VirtualAdapterConfig traced() {
+    VirtualAdapterConfig config;
+    config.keepTrace = true;
+    return config;
+}
+
+void openWith(const VirtualAdapterConfig& config) {
+    vaConfigure(config);
+    uint32_t handle = 0;
+    ASSERT_EQ(libOpenDevice("Vexil USB-SPI Cable", 0x1101, "A", &handle), ADAPTER_OK);
+    ASSERT_EQ(handle, 1u);
+}
+
+Lines linesStartingWith(const std::string& prefix, bool cut = false) {
+    Lines found;
+    for (const std::string& line : vaTraceLines()) {
+        if (line.rfind(prefix, 0) == 0) {
+            found.push_back(cut ? line.substr(prefix.size()) : line);
+        }
+    }
+    return found;
+}
+
+struct RuleCase {
+    const char* name;
+    std::function<void(Bus&)> prepare; // spoils a field or makes a call of its own
+    const char* steps;
+    Lines violations;
+};
+
+void expectViolations(const VirtualAdapterConfig& config, const std::vector<RuleCase>& cases) {
+    for (const RuleCase& rule : cases) {
+        openWith(config);
+        Bus bus;
+        if (rule.prepare) {
+            rule.prepare(bus);
+        }
+        bus.run(rule.steps);
+        EXPECT_EQ(linesStartingWith("violation: ", true), rule.violations) << rule.name;
+        EXPECT_EQ(vaStats().violations, rule.violations.size()) << rule.name;
+    }
+}
+
+TEST(VirtualAdapterTarget, BracketAndCommandRules) {
+    VirtualAdapterConfig config = traced();
+    config.eraseBusyReads = config.programBusyReads = 0;
+    expectViolations(
+        config,
+        {
+            {"clean", nullptr, "w28 w20@0 w24 w16 r03@0:16 w14 w36 waf@0+1 q2 x w34 r05 r90", {}},
+            {"erase outside", nullptr, "w20@0", {"command 20 outside its bracket"}},
+            {"read outside", nullptr, "r03@0:4", {"command 03 outside its bracket"}},
+            {"program outside", nullptr, "waf@0+0", {"command af outside its bracket"}},
+            {"no address", nullptr, "w36 q0 x", {"command af without an address"}},
+            {"close unopened", nullptr, "w24", {"command 24 outside its bracket"}},
+            {"close other", nullptr, "w16 w34", {"command 34 outside its bracket"}},
+            {"nested", nullptr, "w28 w16", {"command 16 while bracket 28 is open"}},
+            {"unknown", nullptr, "w42", {"unknown command 42"}},
+            {"no command", nullptr, "w", {"no command byte"}},
+            {"read as write", nullptr, "w05", {"command 05 sent as a write"}},
+            {"write as read", nullptr, "r28", {"command 28 sent as a read"}},
+            {"bare erase", nullptr, "w28 w20", {"command 20 with 1 control bytes"}},
+            {"data on bare", nullptr, "w28+1", {"command 28 with 1 data bytes"}},
+            {"long status", nullptr, "r05:2", {"command 05 reading 2 bytes"}},
+            {"unaligned", nullptr, "w28 w20@4001", {"erase address 004001 not sector aligned"}},
+            {"erase beyond", nullptr, "w28 w20@20000", {"erase address 020000 outside flash"}},
+            {"read past end",
+             nullptr,
+             "w16 r03@1fff0:32",
+             {"read of 32 bytes at 01fff0 runs past the end of flash"}},
+            {"program past end", nullptr, "w36 waf@1ffff+0 q0 x", {"program address 020000 outside flash"}},
+        });
+}
+
+TEST(VirtualAdapterTarget, TransactionShapesAndCallArguments) {
+    ChipSelectDisableStates disable{{0, 1, 0, 1, 0}};
+    PinSettings settings{{{1, 1}, {0, 0}, {1, 1}, {1, 1}}};
+    uint8_t control = 0x05;
+    expectViolations(
+        traced(),
+        {
+            {"bit order", [](Bus& b) { b.bitOrder = 0; }, "w28", {"bit order 0"}},
+            {"clock edge", [](Bus& b) { b.clockEdge = 1; }, "w28", {"clock edge 1"}},
+            {"data bit order", [](Bus& b) { b.dataBitOrder = 2; }, "r05", {"data bit order 2"}},
+            {"control bits", [](Bus& b) { b.controlBits = 32; }, "w28", {"control bits 32 for 1 bytes"}},
+            {"flag 0 with data", [](Bus& b) { b.dataBits = 8; }, "w28", {"data flag 0 with data 8/0"}},
+            {"data bits",
+             [](Bus& b) { b.run("w36"), b.dataBits = 16; },
+             "waf@0+1",
+             {"data bits 16 for 1 bytes"}},
+            {"data flag", [](Bus& b) { b.dataFlag = 2; }, "w28", {"data flag 2"}},
+            {"read bits", [](Bus& b) { b.dataBits = 12; }, "r05", {"read of 12 data bits"}},
+            {"start", [](Bus& b) { b.start.dataOutLevel = 0; }, "q1", {"start condition 0,0,1,0"}},
+            {"wait", [](Bus& b) { b.wait.timeoutMs = 0; }, "w28", {"wait settings 0,0,0,0"}},
+            {"pins", [](Bus& b) { b.pins.pins[7].activeState = 0; }, "r05", {"pin states"}},
+            {"setup6", [](Bus&) { libSetup6(1, 7); }, "", {"setup6 value 7"}},
+            {"line levels",
+             [&](Bus&) { libSetLineLevels(1, &disable, &settings); },
+             "",
+             {"chip select disable states 0,1,0,1,0"}},
+            {"other handle",
+             [](Bus&) { EXPECT_EQ(libSetup14(2), VA_STATUS_INVALID_HANDLE); },
+             "",
+             {"handle 2 is not the open handle"}},
+            {"closed",
+             [](Bus&) {
+                 libClose(1);
+                 EXPECT_EQ(libSetup14(1), VA_STATUS_INVALID_HANDLE);
+             },
+             "",
+             {"handle 1 is not the open handle"}},
+            {"null count",
+             [](Bus&) { EXPECT_EQ(libCountDevices(nullptr), VA_STATUS_INVALID_PARAMETER); },
+             "",
+             {"null pointer for count"}},
+            {"null open",
+             [](Bus&) { EXPECT_NE(libOpenDevice(nullptr, 0, "A", nullptr), ADAPTER_OK); },
+             "",
+             {"null pointer for name", "null pointer for handle"}},
+            {"null read",
+             [&](Bus& b) {
+                 EXPECT_NE(libRead(1, &b.start, 1, 0, 8, &control, 1, 1, 0, 8, nullptr, nullptr, &b.pins),
+                           ADAPTER_OK);
+             },
+             "",
+             {"null pointer for destination", "null pointer for bytes returned"}},
+            {"null execute",
+             [](Bus&) { EXPECT_NE(libExecuteQueue(1, nullptr, nullptr), ADAPTER_OK); },
+             "",
+             {"null pointer for result area", "null pointer for bytes returned"}},
+        });
+}
+
+TEST(VirtualAdapterTarget, BusyRefusesCommandsForItsStatusReads) {
+    VirtualAdapterConfig config = traced();
+    config.eraseBusyReads = 3;
+    config.programBusyReads = 2;
+    config.busyByte = 0x80;
+    config.readyByte = 0x41;
+    for (std::pair<const char*, int> busy :
+         {std::make_pair("w28 w20@4000", 3), std::make_pair("w36 w34", 2)}) {
+        openWith(config);
+        Bus bus;
+        bus.run(busy.first);
+        EXPECT_TRUE(bus.read({0x90}, 1).empty());
+        EXPECT_EQ(linesStartingWith("violation: ", true), Lines{"command 90 while busy"});
+        std::vector<int> statuses;
+        while (statuses.size() < 6 && (statuses.empty() || statuses.back() != 0x41)) {
+            statuses.push_back(bus.status());
+        }
+        std::vector<int> expected(busy.second, 0x80);
+        expected.push_back(0x41);
+        EXPECT_EQ(statuses, expected) << busy.first;
+        EXPECT_EQ(bus.read({0x90}, 1), Bytes{0xAC});
+    }
+}
+
+TEST(VirtualAdapterTarget, QueuedProgrammingCopiesItsBytesAndOnlyClearsBits) {
+    openWith(traced());
+    vaMutableFlash()[0x101] = 0xF0;
+    Bus bus;
+    bus.run("w36 waf@100+11");
+    // The caller reuses one buffer for every queued command.
+    uint8_t control = 0xAF, data = 0;
+    for (uint8_t byte : {0x3C, 0x33}) {
+        data = byte;
+        libQueueWrite(1, &bus.start, 1, 0, 8, &control, 1, 1, 8, &data, 1, &bus.pins);
+    }
+    control = data = 0;
+    EXPECT_EQ(vaFlash()[0x101], 0xF0); // nothing happens before the execution
+    bus.run("x x w34");                // the second execution finds the queue empty
+    EXPECT_EQ(Bytes(vaFlash() + 0x100, vaFlash() + 0x104), (Bytes{0x11, 0x30, 0x33, 0xFF}));
+    EXPECT_EQ(linesStartingWith("execute"),
+              (Lines{"execute commands=2 returned=0", "execute commands=0 returned=0"}));
+    EXPECT_EQ(vaStats().violations, 0u);
+}
+
+TEST(VirtualAdapterFaults, AddressedReadsDeliverWhatTheFaultsLeave) {
+    struct ReadCase {
+        uint32_t shortBytes;
+        bool always;
+        uint32_t empty;
+        std::vector<uint32_t> returned;
+    };
+    for (const ReadCase& c :
+         {ReadCase{0, false, 0, {100, 100, 100}}, ReadCase{30, false, 0, {30, 100, 100}},
+          ReadCase{30, true, 0, {30, 30, 30}}, ReadCase{0, false, 2, {0, 0, 100}},
+          ReadCase{0, false, VA_ALWAYS, {0, 0, 0}}, ReadCase{30, false, 1, {0, 30, 100}}}) {
+        VirtualAdapterConfig config = traced();
+        config.shortReadBytes = c.shortBytes;
+        config.shortReadAlways = c.always;
+        config.emptyReads = c.empty;
+        openWith(config);
+        for (uint32_t i = 0; i < VA_FLASH_SIZE; i++) {
+            vaMutableFlash()[i] = uint8_t(i * 7);
+        }
+        Bus bus;
+        bus.run("w16");
+        for (uint32_t expected : c.returned) {
+            Bytes data = bus.read({0x03, 0x00, 0x02, 0x00}, 100);
+            EXPECT_EQ(data, Bytes(vaFlash() + 0x200, vaFlash() + 0x200 + expected));
+        }
+        EXPECT_EQ(vaStats().violations, 0u);
+    }
+}
+
+TEST(VirtualAdapterFaults, UnerasedSectorAndStuckBit) {
+    VirtualAdapterConfig config = traced();
+    config.unerasedSector = 2;
+    config.eraseBusyReads = 0;
+    config.stuckBitAddress = 0x4001;
+    config.stuckBitMask = 0x06;
+    for (uint8_t value : {0, 1}) {
+        config.stuckBitValue = value;
+        openWith(config);
+        memset(vaMutableFlash(), 0x55, VA_FLASH_SIZE);
+        Bus bus;
+        bus.run("w28 w20@8000 w20@c000 w24 w16");
+        EXPECT_EQ(vaFlash()[0x8000 + VA_UNERASED_OFFSET], 0x00);
+        EXPECT_EQ(std::count(vaFlash() + 0x8000, vaFlash() + 0x10000, 0xFF), 2 * 16384 - 1);
+        EXPECT_EQ(bus.read({0x03, 0x00, 0x40, 0x00}, 3), (Bytes{0x55, uint8_t(value ? 0x57 : 0x51), 0x55}));
+        EXPECT_EQ(vaFlash()[0x4001], 0x55);
+    }
+}
+
+TEST(VirtualAdapterFaults, StuckTargetReportsBusyButTakesCommands) {
+    VirtualAdapterConfig config = traced();
+    config.eraseBusyReads = 1;
+    config.stuckAfterCommand = 0x20;
+    config.stuckAfterOccurrence = 2;
+    openWith(config);
+    Bus bus;
+    bus.run("w28 w20@0");
+    EXPECT_EQ(bus.status(), 0x00);
+    EXPECT_EQ(bus.status(), 0x01);
+    bus.run("w20@4000");
+    for (int i = 0; i < 50; i++) {
+        ASSERT_EQ(bus.status(), 0x00);
+    }
+    bus.run("w24");
+    EXPECT_EQ(vaStats().violations, 0u);
+}
+
+TEST(VirtualAdapterFaults, VanishedAdapterFailsAndTouchesNothing) {
+    VirtualAdapterConfig config = traced();
+    config.vanishAfterCalls = 2;
+    openWith(config);
+    Bus bus;
+    bus.run("w36");
+    uint8_t control[4] = {0xAF, 0, 0, 0}, data = 0, destination = 0x5A;
+    uint32_t returned = 77, hz = 5;
+    EXPECT_EQ(libWrite(1, &bus.start, 1, 0, 32, control, 4, 1, 8, &data, 1, &bus.wait, &bus.pins),
+              VA_STATUS_DEVICE_GONE);
+    control[0] = 0x05;
+    EXPECT_NE(libRead(1, &bus.start, 1, 0, 8, control, 1, 1, 0, 8, &destination, &returned, &bus.pins),
+              ADAPTER_OK);
+    EXPECT_NE(libSetClockDivisor(1, 0, &hz), ADAPTER_OK);
+    EXPECT_NE(libClose(1), ADAPTER_OK);
+    EXPECT_EQ(vaFlash()[0], 0xFF);
+    EXPECT_EQ(destination, 0x5A);
+    EXPECT_EQ(returned, 77u);
+    EXPECT_EQ(hz, 5u);
+    EXPECT_TRUE(vaIsOpen());
+    EXPECT_EQ(vaTraceLines().back(), "close bus_ns=2002400 round_trips=2 bits=8 violations=0 status=4");
+}
+
+TEST(VirtualAdapterFlashFile, SavedAtCloseAndLoadedAtOpen) {
+    std::string path = ::testing::TempDir() + "virtual_adapter_flash.bin";
+    std::remove(path.c_str());
+    VirtualAdapterConfig config = traced();
+    config.flashPath = path;
+    openWith(config);
+    EXPECT_EQ(vaTraceLines().back(), "note: flash file " + path + " missing, starting erased");
+    Bus bus;
+    bus.run("w36 waf@1234+42 w34");
+    libClose(1);
+    vaConfigure(config);
+    EXPECT_EQ(vaFlash()[0x1234], 0xFF);
+    openWith(config);
+    EXPECT_EQ(vaFlash()[0x1234], 0x42);
+    EXPECT_EQ(std::count(vaFlash(), vaFlash() + VA_FLASH_SIZE, 0xFF), VA_FLASH_SIZE - 1);
+    libClose(1);
+    std::FILE* file = std::fopen(path.c_str(), "ab");
+    std::fputc(0, file);
+    std::fclose(file);
+    openWith(config);
+    EXPECT_EQ(vaFlash()[0x1234], 0xFF);
+    EXPECT_EQ(vaTraceLines().back(), "note: flash file " + path + " has wrong size, starting erased");
+    libClose(1);
+    std::remove(path.c_str());
+}
+
+TEST(VirtualAdapterTiming, BitsAtTheClockRatePlusLatencyPerRoundTrip) {
+    struct TimingCase {
+        uint32_t divisor, latencyUs;
+        const char* steps;
+        uint64_t bits, roundTrips, busNs;
+    };
+    for (const TimingCase& c :
+         {TimingCase{0, 1000, "r05", 16, 1, 533 + 1000000}, TimingCase{8, 1000, "r05", 16, 1, 4800 + 1000000},
+          TimingCase{2, 0, "w16 r03@0:16384", 8 + 32 + 131072, 2, 13111200},
+          TimingCase{0, 7, "w36 waf@0+1 q2 q3 x", 8 + 40 + 32, 3, 2667 + 21000}}) {
+        VirtualAdapterConfig config = traced();
+        config.callLatencyUs = c.latencyUs;
+        openWith(config);
+        uint32_t frequency;
+        libSetClockDivisor(1, c.divisor, &frequency);
+        VirtualAdapterStats before = vaStats();
+        Bus().run(c.steps);
+        VirtualAdapterStats after = vaStats();
+        EXPECT_EQ(after.bitsClocked - before.bitsClocked, c.bits) << c.steps;
+        EXPECT_EQ(after.roundTrips - before.roundTrips, c.roundTrips) << c.steps;
+        EXPECT_NEAR(double(after.busTimeNs - before.busTimeNs), double(c.busNs), 1.0) << c.steps;
+    }
+}
+
+TEST(VirtualAdapterTiming, RealTimeModeWaitsOnTheWallClock) {
+    VirtualAdapterConfig config = traced();
+    config.realTime = true;
+    config.eraseBusyReads = 0;
+    config.eraseBusyUs = 30000;
+    config.callLatencyUs = 100;
+    openWith(config);
+    Bus bus;
+    auto start = std::chrono::steady_clock::now();
+    bus.run("w28 w20@0");
+    int busyReads = 0;
+    while (bus.status() == 0x00) {
+        busyReads++;
+    }
+    double elapsedMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(elapsedMs, 29.0); // less at most the last millisecond not yet slept
+    EXPECT_GE(busyReads, 100);  // each read costs its 0.1 ms of latency
+}
+
+TEST(VirtualAdapterTrace, SessionLinesAndDeviceFailures) {
+    VirtualAdapterConfig config = traced();
+    config.devices.push_back({"Second", "BC", 7});
+    config.describeFailIndex = 2;
+    config.describeStatus = 9;
+    config.frequencyMode = VA_FREQUENCY_UNTOUCHED;
+    vaConfigure(config);
+    uint32_t count = 0, location = 0, type = 5, handle = 0, frequency = 123;
+    char name[8], channel[2];
+    libCountDevices(&count);
+    libDescribeDevice(0, name, sizeof(name), &location, channel, sizeof(channel), &type);
+    EXPECT_EQ(std::string(name) + "|" + channel + "|" + std::to_string(location + type), "Vexil U|A|4353");
+    libDescribeDevice(1, name, 0, &location, channel, 1, &type);
+    EXPECT_EQ(libDescribeDevice(2, name, 8, &location, channel, 2, &type), 9u);
+    EXPECT_EQ(libDescribeDevice(3, name, 8, &location, channel, 2, &type), VA_STATUS_DEVICE_NOT_FOUND);
+    libOpenDevice("Vexil USB-SPI Cable", 0x1101, "A", &handle);
+    libSetClockDivisor(handle, 0, &frequency);
+    EXPECT_EQ(frequency, 123u);
+    Bus().run("r05 w36 waf@0+12 q34 x w34 w28");
+    libClose(handle);
+    const Lines expected = {
+        "count status=0 count=2",
+        "describe index=0 status=0 name=\"Vexil U\" channel=\"A\" location=0x1101",
+        "describe index=1 status=0 name=\"\" channel=\"\" location=0x7",
+        "describe index=2 status=9",
+        "describe index=3 status=2",
+        "violation: describe index 3 out of range",
+        "open name=\"Vexil USB-SPI Cable\" location=0x1101 channel=\"A\" status=0 handle=1",
+        "clock divisor=0 frequency=untouched",
+        "read cmd=05 ctrl=8/1 data=8 returned=1 byte=01",
+        "write cmd=36 ctrl=8/1 flag=0 data=0/0",
+        "write cmd=af addr=000000 ctrl=32/4 flag=1 data=8/1 byte=12",
+        "queue cmd=af ctrl=8/1 flag=1 data=8/1 byte=34",
+        "execute commands=1 returned=0",
+        "write cmd=34 ctrl=8/1 flag=0 data=0/0",
+        "write cmd=28 ctrl=8/1 flag=0 data=0/0",
+        "violation: command 28 while busy",
+        "close bus_ns=9003200 round_trips=9 bits=96 violations=2",
+    };
+    EXPECT_EQ(vaTraceLines(), expected);
+    VirtualAdapterStats stats = vaStats();
+    std::string counts;
+    for (uint32_t i = 0; i < 13; i++) {
+        counts += std::string(vaCallName(i)) + "=" + std::to_string(stats.callCounts[i]) + " ";
+    }
+    EXPECT_EQ(counts, "count=1 describe=4 open=1 setup6=0 clock=1 setup14=0 linelevels=0 query=0 read=1 "
+                      "write=4 queue=1 execute=1 close=1 ");
+}
+
+std::string summary(const VirtualAdapterConfig& c) {
+    std::string text = "devices=";
+    for (const VirtualDevice& device : c.devices) {
+        text += device.name + "|" + device.channel + "|" + std::to_string(device.locationId) + ";";
+    }
+    char fields[300];
+    snprintf(fields, sizeof(fields),
+             " describe=%u:%u frequency=%d:%u identity=%u stuck=%u:%u:%u short=%u:%d empty=%u after=%u:%u "
+             "realtime=%d count=%u vanish=%u unerased=%u",
+             c.describeFailIndex, c.describeStatus, c.frequencyMode, c.fixedFrequencyHz, c.identityByte,
+             c.stuckBitAddress, c.stuckBitMask, c.stuckBitValue, c.shortReadBytes, c.shortReadAlways,
+             c.emptyReads, c.stuckAfterCommand, c.stuckAfterOccurrence, c.realTime, c.countStatus,
+             c.vanishAfterCalls, c.unerasedSector);
+    return text + fields;
+}
+
+TEST(VirtualAdapterEnvironment, VariablesAndBadValues) {
+    struct EnvCase {
+        const char* name;
+        const char* value;
+        const char* expected; // part of the summary; nullptr: a bad value, the defaults stay
+    };
+    const std::string defaults = summary(VirtualAdapterConfig());
+    for (const EnvCase& c : {
+             EnvCase{"VADAPTER_DEVICES", "a|B|0x10;c||7", "devices=a|B|16;c||7; "},
+             EnvCase{"VADAPTER_DEVICES", "", "devices= "},
+             EnvCase{"VADAPTER_DESCRIBE_FAIL", "1:3", "describe=1:3 "},
+             EnvCase{"VADAPTER_FREQUENCY", "untouched", "frequency=2:0 "},
+             EnvCase{"VADAPTER_FREQUENCY", "0xF4240", "frequency=1:1000000 "},
+             EnvCase{"VADAPTER_STUCK_BIT", "0x4000:0x02:1", "stuck=16384:2:1 "},
+             EnvCase{"VADAPTER_SHORT_READ", "1000:always", "short=1000:1 "},
+             EnvCase{"VADAPTER_EMPTY_READS", "always", "empty=4294967295 "},
+             EnvCase{"VADAPTER_STUCK_AFTER", "0xaf:16394", "after=175:16394 "},
+             EnvCase{"VADAPTER_REALTIME", "1", "realtime=1 "},
+             EnvCase{"VADAPTER_DEVICES", "a|b", nullptr},
+             EnvCase{"VADAPTER_IDENTITY", "0x1ff", nullptr},
+             EnvCase{"VADAPTER_COUNT_STATUS", "4x", nullptr},
+             EnvCase{"VADAPTER_VANISH_AFTER", "4294967296", nullptr},
+             EnvCase{"VADAPTER_UNERASED_SECTOR", "8", nullptr},
+             EnvCase{"VADAPTER_STUCK_AFTER", "0x20:0", nullptr},
+             EnvCase{"VADAPTER_REALTIME", "yes", nullptr},
+         }) {
+        setenv(c.name, c.value, 1);
+        testing::internal::CaptureStderr();
+        std::string text = summary(vaConfigFromEnvironment());
+        std::string errors = testing::internal::GetCapturedStderr();
+        unsetenv(c.name);
+        if (c.expected) {
+            EXPECT_NE(text.find(c.expected), std::string::npos) << c.name << "=" << c.value << ": " << text;
+            EXPECT_EQ(errors, "");
+        } else {
+            EXPECT_EQ(text, defaults) << c.name << "=" << c.value;
+            EXPECT_EQ(errors, "virtual adapter: bad " + std::string(c.name) + " value\n");
+        }
+    }
+}
+
+} // namespace
