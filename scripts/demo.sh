@@ -10,7 +10,7 @@ cmake --build build -j"$(nproc)" >/dev/null
 demo=build/demo
 mkdir -p "$demo"
 # A 40000-byte sample image: more than two 16 KB sectors.
-yes "Orvan sample image, written at sector 2. " | head -c 40000 >"$demo/sample.bin"
+head -c 40000 < <(yes "Orvan sample image, written at sector 2. ") >"$demo/sample.bin"
 rm -f "$demo/flash.bin"
 
 VADAPTER_FLASH="$demo/flash.bin" VADAPTER_REALTIME=1 \

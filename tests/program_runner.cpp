@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -52,8 +54,12 @@ static std::vector<char*> pointers(std::vector<std::string>& texts) {
     return result;
 }
 
-static void setUpChildInput(const ProgramRun& run, int inputPipe[2]) {
-    if (run.stdinMode == STDIN_CLOSED) {
+static void setUpChildInput(const ProgramRun& run, int inputPipe[2], int terminal) {
+    if (run.stdinMode == STDIN_TERMINAL) {
+        setsid();
+        dup2(terminal, STDIN_FILENO);
+        close(terminal);
+    } else if (run.stdinMode == STDIN_CLOSED) {
         close(STDIN_FILENO);
     } else if (run.stdinMode == STDIN_DEVNULL) {
         int devNull = open("/dev/null", O_RDONLY);
@@ -77,6 +83,33 @@ static std::string foldLineEnds(const std::string& text) {
     return folded;
 }
 
+static const char* const KEY_PROMPT = "Please any key....";
+
+// Types the input on the terminal once the key prompt has been printed, a
+// little later, as a person would.
+static void typeAtPrompt(const ProgramRun& run, int master, ProgramResult* result) {
+    if (master < 0 || result->inputSent || result->output.find(KEY_PROMPT) == std::string::npos) {
+        return;
+    }
+    usleep(200000);
+    ssize_t ignored = write(master, run.input.data(), run.input.size());
+    (void)ignored;
+    result->inputSent = true;
+}
+
+static void readTerminal(int master, int terminal, ProgramResult* result) {
+    struct termios mode;
+    result->terminalRestored =
+        tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & ECHO) != 0 && (mode.c_lflag & ICANON) != 0;
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    char chunk[256];
+    for (ssize_t got; (got = read(master, chunk, sizeof(chunk))) > 0;) {
+        result->terminalEcho.append(chunk, static_cast<size_t>(got));
+    }
+    close(terminal);
+    close(master);
+}
+
 static double nowSeconds() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -94,10 +127,22 @@ ProgramResult runProgram(const ProgramRun& run) {
     if (pipe(outputPipe) != 0 || pipe(inputPipe) != 0) {
         return result;
     }
+    int master = -1;
+    int terminal = -1;
+    if (run.stdinMode == STDIN_TERMINAL) {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+            (terminal = open(ptsname(master), O_RDWR | O_NOCTTY)) < 0) {
+            return result;
+        }
+    }
     double startSeconds = nowSeconds();
     pid_t child = fork();
     if (child == 0) {
-        setUpChildInput(run, inputPipe);
+        if (master >= 0) {
+            close(master);
+        }
+        setUpChildInput(run, inputPipe, terminal);
         dup2(outputPipe[1], STDOUT_FILENO);
         close(outputPipe[0]);
         close(outputPipe[1]);
@@ -125,6 +170,7 @@ ProgramResult runProgram(const ProgramRun& run) {
                 break;
             }
             result.output.append(chunk, static_cast<size_t>(got));
+            typeAtPrompt(run, master, &result);
         } else if (nowSeconds() > deadline) {
             result.timedOut = true;
             kill(child, SIGKILL);
@@ -132,6 +178,9 @@ ProgramResult runProgram(const ProgramRun& run) {
         }
     }
     close(outputPipe[0]);
+    if (master >= 0) {
+        readTerminal(master, terminal, &result);
+    }
     int waitStatus = 0;
     struct rusage usage;
     memset(&usage, 0, sizeof(usage));

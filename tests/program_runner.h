@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
-enum StdinMode { STDIN_DEVNULL, STDIN_CLOSED, STDIN_BYTES };
+// STDIN_TERMINAL: standard input is a terminal; input is typed once the
+// program has printed its key prompt.
+enum StdinMode { STDIN_DEVNULL, STDIN_CLOSED, STDIN_BYTES, STDIN_TERMINAL };
 
 struct ProgramRun {
     std::vector<std::string> arguments;
@@ -22,6 +24,9 @@ struct ProgramResult {
     double cpuSeconds = 0;   // user and system time of the process
     double wallSeconds = 0;  // from start to exit
     long peakResidentKb = 0; // largest resident set
+    std::string terminalEcho;       // STDIN_TERMINAL: what the terminal echoed
+    bool terminalRestored = false;  // STDIN_TERMINAL: echo and line mode are on again
+    bool inputSent = false;
 };
 
 ProgramResult runProgram(const ProgramRun& run);

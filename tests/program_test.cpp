@@ -208,6 +208,24 @@ TEST_F(ProgramTest, KeyPromptNeverBlocksWithoutAConsole) {
     }
 }
 
+TEST_F(ProgramTest, KeyPromptTakesOneKeyWithoutEchoFromATerminal) {
+    if (programIsWrapped()) {
+        GTEST_SKIP() << "the console of the wrapped program is not a host terminal";
+    }
+    ProgramRun programRun;
+    programRun.directory = directory;
+    programRun.stdinMode = STDIN_TERMINAL;
+    programRun.input = "k"; // no Enter
+    programRun.timeoutSeconds = 10;
+    ProgramResult result = runProgram(programRun);
+    EXPECT_TRUE(result.inputSent);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.output, BANNER + USAGE + PROMPT);
+    EXPECT_EQ(result.status, STATUS_ERROR);
+    EXPECT_EQ(result.terminalEcho.find('k'), std::string::npos);
+    EXPECT_TRUE(result.terminalRestored);
+}
+
 // ---------------------------------------------------------------- writing
 
 struct SizeCase {
