@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build -DORVAN_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)" >/dev/null
+cmake -S . -B build >/dev/null
+cmake --build build -j"$(nproc)" --target orvanwriter >/dev/null
 
 demo=build/demo
 mkdir -p "$demo"

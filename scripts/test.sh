@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 echo "== sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer)"
-cmake -S . -B build-asan -DORVAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build-asan -DORVAN_SANITIZE=ON -DORVAN_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan -j"$jobs" --output-on-failure
 
@@ -22,6 +22,6 @@ if [ -f scripts/test-windows.sh ]; then
 fi
 
 echo "== plain build"
-cmake -S . -B build >/dev/null
+cmake -S . -B build -DORVAN_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure

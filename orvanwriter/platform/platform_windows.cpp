@@ -1,0 +1,92 @@
+#include "orvanwriter/platform/platform.h"
+
+#include <conio.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <windows.h>
+
+static HANDLE handleOf(PlatformFile file) {
+    return reinterpret_cast<HANDLE>(file.value);
+}
+
+bool platformFileExists(const char* path) {
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened, so
+    // only files pass.
+    HANDLE handle = CreateFileA(path, 0, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
+bool platformOpenFile(const char* path, PlatformFile* file) {
+    HANDLE handle = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    file->value = reinterpret_cast<intptr_t>(handle);
+    return true;
+}
+
+bool platformFileSize(PlatformFile file, uint64_t* size) {
+    LARGE_INTEGER whole;
+    if (!GetFileSizeEx(handleOf(file), &whole)) {
+        return false;
+    }
+    *size = static_cast<uint64_t>(whole.QuadPart);
+    return true;
+}
+
+bool platformReadFile(PlatformFile file, uint8_t* destination, uint32_t count, uint32_t* bytesRead) {
+    uint32_t total = 0;
+    while (total < count) {
+        DWORD got = 0;
+        if (!ReadFile(handleOf(file), destination + total, count - total, &got, nullptr)) {
+            *bytesRead = total;
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        total += got;
+    }
+    *bytesRead = total;
+    return true;
+}
+
+void platformCloseFile(PlatformFile file) {
+    CloseHandle(handleOf(file));
+}
+
+void platformSleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+
+// The performance counter is there from Windows 2000 on, GetTickCount64 only
+// from Vista on.
+uint64_t platformMonotonicMs() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    uint64_t ticksPerSecond = static_cast<uint64_t>(frequency.QuadPart);
+    uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
+    // Split, so that ticks * 1000 cannot overflow.
+    return ticks / ticksPerSecond * 1000u + ticks % ticksPerSecond * 1000u / ticksPerSecond;
+}
+
+void platformReadKey() {
+    // A redirected, empty or closed standard input has no console mode; only
+    // a console can give a key press.
+    DWORD mode;
+    if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
+        return;
+    }
+    _getch();
+}
+
+void platformExit(int status) {
+    fflush(stdout);
+    exit(status);
+}
