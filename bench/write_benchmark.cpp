@@ -51,7 +51,7 @@ Totals protocolMinimum(uint32_t divisor) {
         totals.roundTrips += count;
     };
     add(6 + (divisor != 8 ? 1 : 0) + 1, 0); // open, set-up, clock override, close
-    add(1, statusBits);                      // identity
+    add(1, statusBits);                     // identity
     add(SECTORS * (3 + ERASE_BUSY_READS), statusBits);
     add(SECTORS * 2, bareBits);
     add(SECTORS, addressedBits);
@@ -72,7 +72,8 @@ Totals protocolMinimum(uint32_t divisor) {
 double minimumBusMs(uint32_t divisor) {
     Totals totals = protocolMinimum(divisor);
     double hz = static_cast<double>(BASE_CLOCK_HZ) / (divisor + 1);
-    return static_cast<double>(totals.bits) * 1000.0 / hz + static_cast<double>(totals.roundTrips * LATENCY_US) / 1000.0;
+    return static_cast<double>(totals.bits) * 1000.0 / hz +
+           static_cast<double>(totals.roundTrips * LATENCY_US) / 1000.0;
 }
 
 std::string programPath(const char* argument) {
@@ -203,7 +204,8 @@ int main(int argumentCount, char** arguments) {
     printf("| wall time, whole run | %.1f ms | %.1f ms |\n", least(wallMs), median(wallMs));
     printf("| peak resident memory | %ld KiB | (target %ld KiB) |\n\n", peakKb, MEMORY_TARGET_KB);
 
-    printf("| divisor | SPI clock | modeled bus time | protocol minimum | modeled / minimum | least host CPU / bus |\n");
+    printf("| divisor | SPI clock | modeled bus time | protocol minimum | modeled / minimum | least host CPU "
+           "/ bus |\n");
     printf("|---|---|---|---|---|---|\n");
     bool modelAgrees = true;
     double cpuShare = 0;
@@ -217,7 +219,8 @@ int main(int argumentCount, char** arguments) {
         double share = 100.0 * least(cpuMs) / figures.busMs;
         cpuShare = divisor == 0 ? share : cpuShare;
         printf("| %u | %.0f kHz | %.1f ms | %.1f ms | %.4f | %.2f %% |\n", divisor,
-               static_cast<double>(BASE_CLOCK_HZ) / (divisor + 1) / 1000.0, figures.busMs, minimum, ratio, share);
+               static_cast<double>(BASE_CLOCK_HZ) / (divisor + 1) / 1000.0, figures.busMs, minimum, ratio,
+               share);
     }
     printf("\nLibrary calls per job (each a USB round trip on real adapters, except queue):\n\n|");
     for (const char* name : CALL_NAMES) {
@@ -231,7 +234,8 @@ int main(int argumentCount, char** arguments) {
     for (uint64_t count : figures.calls) {
         printf(" %llu |", static_cast<unsigned long long>(count));
     }
-    printf("\n\nTargets: host CPU <= %.0f %% of bus time at divisor 0: %s; memory <= %ld KiB: %s; model within 1 %%: %s\n",
+    printf("\n\nTargets: host CPU <= %.0f %% of bus time at divisor 0: %s; memory <= %ld KiB: %s; model "
+           "within 1 %%: %s\n",
            CPU_TARGET_PERCENT, cpuShare <= CPU_TARGET_PERCENT ? "met" : "MISSED", MEMORY_TARGET_KB,
            peakKb <= MEMORY_TARGET_KB ? "met" : "MISSED", modelAgrees ? "met" : "MISSED");
     std::string cleanup = "rm -rf '" + directory + "'";

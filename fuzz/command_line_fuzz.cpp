@@ -153,11 +153,13 @@ static void checkOutcome(const Prediction& expected, bool exited, uint32_t count
                     expected.output.c_str());
     }
     if (exited != expected.exits) {
-        fuzzFailure("process %s, expected it %s\n", exited ? "ended" : "went on", expected.exits ? "ended" : "went on");
+        fuzzFailure("process %s, expected it %s\n", exited ? "ended" : "went on",
+                    expected.exits ? "ended" : "went on");
     }
     if (exited) {
         if (fuzzPlatform.exitStatus != EXIT_STATUS_ERROR || fuzzPlatform.keyReads != 1) {
-            fuzzFailure("ended with status %d after %u key reads\n", fuzzPlatform.exitStatus, fuzzPlatform.keyReads);
+            fuzzFailure("ended with status %d after %u key reads\n", fuzzPlatform.exitStatus,
+                        fuzzPlatform.keyReads);
         }
         return;
     }

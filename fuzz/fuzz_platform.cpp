@@ -74,8 +74,7 @@ bool platformReadFile(PlatformFile, uint8_t*, uint32_t, uint32_t* bytesRead) {
     return false;
 }
 
-void platformCloseFile(PlatformFile) {
-}
+void platformCloseFile(PlatformFile) {}
 
 void platformSleepMs(uint32_t milliseconds) {
     fakeClockMs += milliseconds;

@@ -56,7 +56,8 @@ inline uint32_t modelConvert(const std::string& text, int base) {
     }
     unsigned __int128 magnitude = 0;
     for (size_t i = first; i < end; i++) {
-        magnitude = magnitude * static_cast<unsigned>(base) + static_cast<unsigned>(modelDigit(text[i], base));
+        magnitude =
+            magnitude * static_cast<unsigned>(base) + static_cast<unsigned>(modelDigit(text[i], base));
     }
     if (magnitude > MODEL_SATURATED) {
         return MODEL_SATURATED;

@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* output = capturedOutput(&outputSize);
 
     if (ok != expected.ok || (ok && value != expected.value)) {
-        fuzzFailure("parseNumber(\"%s\") gave ok=%d value=0x%08X, expected ok=%d value=0x%08X\n", text, ok, value,
-                    expected.ok, expected.value);
+        fuzzFailure("parseNumber(\"%s\") gave ok=%d value=0x%08X, expected ok=%d value=0x%08X\n", text, ok,
+                    value, expected.ok, expected.value);
     }
     const char* expectedOutput = ok ? "" : NOT_VALID_MESSAGE;
     if (outputSize != strlen(expectedOutput) || memcmp(output, expectedOutput, outputSize) != 0) {

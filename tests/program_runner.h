@@ -21,11 +21,11 @@ struct ProgramResult {
     std::string output; // standard output, with "\r\n" folded to "\n" when run through a wrapper
     int status = -1;    // exit status 0..255, or -1 when killed
     bool timedOut = false;
-    double cpuSeconds = 0;   // user and system time of the process
-    double wallSeconds = 0;  // from start to exit
-    long peakResidentKb = 0; // largest resident set
-    std::string terminalEcho;       // STDIN_TERMINAL: what the terminal echoed
-    bool terminalRestored = false;  // STDIN_TERMINAL: echo and line mode are on again
+    double cpuSeconds = 0;         // user and system time of the process
+    double wallSeconds = 0;        // from start to exit
+    long peakResidentKb = 0;       // largest resident set
+    std::string terminalEcho;      // STDIN_TERMINAL: what the terminal echoed
+    bool terminalRestored = false; // STDIN_TERMINAL: echo and line mode are on again
     bool inputSent = false;
 };
 

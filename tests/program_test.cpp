@@ -67,8 +67,8 @@ std::string programText(size_t size) {
 
 std::string jobText(const std::string& name, unsigned sector, size_t size) {
     size_t sectors = (size + SECTOR - 1) / SECTOR;
-    return "\nFile Name : " + name + " \nStart Sector :" + std::to_string(sector) + "\n" + eraseText(sectors) +
-           "Erase Verify...OK\n" + programText(size) + "Data verify OK\n";
+    return "\nFile Name : " + name + " \nStart Sector :" + std::to_string(sector) + "\n" +
+           eraseText(sectors) + "Erase Verify...OK\n" + programText(size) + "Data verify OK\n";
 }
 
 class ProgramTest : public ::testing::Test {
@@ -298,7 +298,8 @@ TEST_F(ProgramTest, JobsPairByPositionAndRunInOrder) {
     makeImage("a.bin", 100, 1);
     makeImage("b.bin", 200, 2);
     ProgramResult result = run({"-s", "1", "-s", "3", "-f", "a.bin", "-f", "b.bin"});
-    EXPECT_EQ(result.output, BANNER + jobText("a.bin", 1, 100) + jobText("b.bin", 3, 200) + COMPLETED + PROMPT);
+    EXPECT_EQ(result.output,
+              BANNER + jobText("a.bin", 1, 100) + jobText("b.bin", 3, 200) + COMPLETED + PROMPT);
     EXPECT_EQ(result.status, 0);
     expectFlash({{1 * SECTOR, imageBytes(100, 1)}, {3 * SECTOR, imageBytes(200, 2)}});
     EXPECT_TRUE(adapterClosed());
@@ -308,9 +309,11 @@ TEST_F(ProgramTest, OverlappingJobsRewriteTheSharedSectors) {
     makeImage("a.bin", 2 * SECTOR + 5, 1);
     makeImage("b.bin", 300, 2);
     ProgramResult result = run({"-s", "0", "-f", "a.bin", "-s", "1", "-f", "b.bin", "-e"});
-    EXPECT_EQ(result.output, BANNER + jobText("a.bin", 0, 2 * SECTOR + 5) + jobText("b.bin", 1, 300) + COMPLETED);
+    EXPECT_EQ(result.output,
+              BANNER + jobText("a.bin", 0, 2 * SECTOR + 5) + jobText("b.bin", 1, 300) + COMPLETED);
     std::string first = imageBytes(2 * SECTOR + 5, 1);
-    expectFlash({{0, first.substr(0, SECTOR)}, {SECTOR, imageBytes(300, 2)}, {2 * SECTOR, first.substr(2 * SECTOR)}});
+    expectFlash(
+        {{0, first.substr(0, SECTOR)}, {SECTOR, imageBytes(300, 2)}, {2 * SECTOR, first.substr(2 * SECTOR)}});
 }
 
 TEST_F(ProgramTest, EightJobsFillTheFlash) {
@@ -345,7 +348,8 @@ TEST_F(ProgramTest, ClockOverrideIsAppliedAndReported) {
         {{}, "8", ""},
     };
     for (const ClockCase& clockCase : cases) {
-        ProgramResult result = run({"-q", clockCase.divisor, "-s", "0", "-f", "a.bin", "-e"}, clockCase.environment);
+        ProgramResult result =
+            run({"-q", clockCase.divisor, "-s", "0", "-f", "a.bin", "-e"}, clockCase.environment);
         EXPECT_EQ(result.output, BANNER + clockCase.line + jobText("a.bin", 0, 10) + COMPLETED);
         std::string text = trace();
         size_t query = text.find("\nquery ");
@@ -374,7 +378,9 @@ TEST_F(ProgramTest, ImageTooBigForItsStartSector) {
     const std::vector<BigCase> cases = {
         {{"-s", "7", "-f", "big.bin"}, "", {}},
         {{"-s", "0", "-f", "huge.bin"}, "", {}},
-        {{"-s", "0", "-f", "a.bin", "-s", "7", "-f", "big.bin"}, jobText("a.bin", 0, 100), {{0, imageBytes(100, 1)}}},
+        {{"-s", "0", "-f", "a.bin", "-s", "7", "-f", "big.bin"},
+         jobText("a.bin", 0, 100),
+         {{0, imageBytes(100, 1)}}},
     };
     for (const BigCase& bigCase : cases) {
         unlink(path("flash.bin").c_str());
@@ -442,12 +448,30 @@ TEST_F(ProgramTest, AdapterAndTargetFailures) {
         {"query fails", {"VADAPTER_QUERY_STATUS=6"}, "Failed to connect VEXIL\n", true},
         {"wrong identity", {"VADAPTER_IDENTITY=0xAD"}, "invalid Flash ID(ad)", true},
         {"identity 5", {"VADAPTER_IDENTITY=5"}, "invalid Flash ID(5)", true},
-        {"unerased sector", {"VADAPTER_UNERASED_SECTOR=1"}, job + eraseText(2) + "Erase Verify...Error\n", true},
-        {"stuck bit", {"VADAPTER_STUCK_BIT=0x4000:0x02:1"}, job + eraseText(2) + "Erase Verify...OK\n" + programText(SECTOR + 10) + "Error\n", true},
-        {"reads deliver nothing", {"VADAPTER_EMPTY_READS=always"}, job + eraseText(2) + "Erase Verify...Error\n", true},
-        {"stuck busy during erase", {"VADAPTER_STUCK_AFTER=0x20:2"}, job + "\r1/2 sectors erased\r2/2 sectors erasedError\n", true},
-        {"stuck busy after the last byte", {"VADAPTER_STUCK_AFTER=0xaf:16394"}, job + eraseText(2) + "Erase Verify...OK\n" + programText(SECTOR + 10) + "Data Write Error\n", true},
-        {"stuck busy after programming", {"VADAPTER_STUCK_AFTER=0x34:1"}, job + eraseText(2) + "Erase Verify...OK\n" + programText(SECTOR + 10) + "Error\n", true},
+        {"unerased sector",
+         {"VADAPTER_UNERASED_SECTOR=1"},
+         job + eraseText(2) + "Erase Verify...Error\n",
+         true},
+        {"stuck bit",
+         {"VADAPTER_STUCK_BIT=0x4000:0x02:1"},
+         job + eraseText(2) + "Erase Verify...OK\n" + programText(SECTOR + 10) + "Error\n",
+         true},
+        {"reads deliver nothing",
+         {"VADAPTER_EMPTY_READS=always"},
+         job + eraseText(2) + "Erase Verify...Error\n",
+         true},
+        {"stuck busy during erase",
+         {"VADAPTER_STUCK_AFTER=0x20:2"},
+         job + "\r1/2 sectors erased\r2/2 sectors erasedError\n",
+         true},
+        {"stuck busy after the last byte",
+         {"VADAPTER_STUCK_AFTER=0xaf:16394"},
+         job + eraseText(2) + "Erase Verify...OK\n" + programText(SECTOR + 10) + "Data Write Error\n",
+         true},
+        {"stuck busy after programming",
+         {"VADAPTER_STUCK_AFTER=0x34:1"},
+         job + eraseText(2) + "Erase Verify...OK\n" + programText(SECTOR + 10) + "Error\n",
+         true},
     };
     for (const FailureCase& failure : cases) {
         unlink(path("trace.txt").c_str());
@@ -473,7 +497,8 @@ TEST_F(ProgramTest, ShortReadsAreContinued) {
     makeImage("a.bin", 2 * SECTOR, 5);
     for (const char* shortRead : {"1000", "1000:always", "16383"}) {
         unlink(path("flash.bin").c_str());
-        ProgramResult result = run({"-s", "4", "-f", "a.bin", "-e"}, {std::string("VADAPTER_SHORT_READ=") + shortRead});
+        ProgramResult result =
+            run({"-s", "4", "-f", "a.bin", "-e"}, {std::string("VADAPTER_SHORT_READ=") + shortRead});
         EXPECT_EQ(result.output, BANNER + jobText("a.bin", 4, 2 * SECTOR) + COMPLETED) << shortRead;
         expectFlash({{4 * SECTOR, imageBytes(2 * SECTOR, 5)}});
     }
@@ -486,8 +511,10 @@ TEST_F(ProgramTest, AdapterVanishingMidRun) {
     const std::vector<FailureCase> cases = {
         {"before the identity read", {"VADAPTER_VANISH_AFTER=8"}, "invalid Flash ID(0)", true},
         {"before the erase", {"VADAPTER_VANISH_AFTER=9"}, job + "Error\n", true},
-        {"while programming", {"VADAPTER_VANISH_AFTER=5000"},
-         job + eraseText(2) + "Erase Verify...OK\n" + programText(SECTOR + 10) + "Data Write Error\n", true},
+        {"while programming",
+         {"VADAPTER_VANISH_AFTER=5000"},
+         job + eraseText(2) + "Erase Verify...OK\n" + programText(SECTOR + 10) + "Data Write Error\n",
+         true},
     };
     for (const FailureCase& failure : cases) {
         unlink(path("flash.bin").c_str());

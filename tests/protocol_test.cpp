@@ -99,7 +99,8 @@ TEST(AdapterConnection, ClockOverridePrintsKilohertz) {
         testing::internal::CaptureStdout();
         setClockDivisor(clockCase.divisor);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), clockCase.line);
-        EXPECT_EQ(traceLinesStartingWith("clock divisor=" + std::to_string(clockCase.divisor) + " ").size(), 1u);
+        EXPECT_EQ(traceLinesStartingWith("clock divisor=" + std::to_string(clockCase.divisor) + " ").size(),
+                  1u);
         closeAdapter();
     }
 }
@@ -109,8 +110,8 @@ TEST(FlashProtocol, ReadinessIsBitZeroOfTheStatusByte) {
         uint8_t busyByte;
         uint8_t readyByte;
     };
-    for (ReadyCase readyCase : {ReadyCase{0x00, 0x01}, ReadyCase{0xFE, 0xFF}, ReadyCase{0xFE, 0x01},
-                                ReadyCase{0x00, 0xFF}}) {
+    for (ReadyCase readyCase :
+         {ReadyCase{0x00, 0x01}, ReadyCase{0xFE, 0xFF}, ReadyCase{0xFE, 0x01}, ReadyCase{0x00, 0xFF}}) {
         VirtualAdapterConfig config = tracedConfig();
         config.busyByte = readyCase.busyByte;
         config.readyByte = readyCase.readyByte;
@@ -160,8 +161,9 @@ TEST(FlashProtocol, IdentityByteIsChecked) {
         bool ok;
         std::string output;
     };
-    for (const IdentityCase& identityCase : {IdentityCase{0xAC, true, ""}, IdentityCase{0xAD, false, "invalid Flash ID(ad)"},
-                                             IdentityCase{0x05, false, "invalid Flash ID(5)"}}) {
+    for (const IdentityCase& identityCase :
+         {IdentityCase{0xAC, true, ""}, IdentityCase{0xAD, false, "invalid Flash ID(ad)"},
+          IdentityCase{0x05, false, "invalid Flash ID(5)"}}) {
         VirtualAdapterConfig config = tracedConfig();
         config.identityByte = identityCase.identity;
         openWith(config);
@@ -183,12 +185,14 @@ TEST(FlashOperations, EraseSendsTheBracketedCommandsWithProgress) {
         std::string output;
     };
     const std::vector<EraseCase> cases = {
-        {6, 2,
+        {6,
+         2,
          {"write cmd=28 ctrl=8/1 flag=0 data=0/0", "write cmd=20 addr=018000 ctrl=32/4 flag=0 data=0/0",
           "write cmd=24 ctrl=8/1 flag=0 data=0/0", "write cmd=28 ctrl=8/1 flag=0 data=0/0",
           "write cmd=20 addr=01c000 ctrl=32/4 flag=0 data=0/0", "write cmd=24 ctrl=8/1 flag=0 data=0/0"},
          "\r1/2 sectors erased\r2/2 sectors erased\nErase Completed\n"},
-        {5, 1,
+        {5,
+         1,
          {"write cmd=28 ctrl=8/1 flag=0 data=0/0", "write cmd=20 addr=014000 ctrl=32/4 flag=0 data=0/0",
           "write cmd=24 ctrl=8/1 flag=0 data=0/0"},
          "\r1/1 sectors erased\nErase Completed\n"},
@@ -254,9 +258,13 @@ TEST(FlashOperations, ProgrammingSendsByteZeroWithTheAddressAndQueuesTheRest) {
     };
     const std::vector<ProgramCase> cases = {
         {1, 0x8000, {"execute commands=0 returned=0"}, "1 / 1  100 % \n"},
-        {PROGRAM_BATCH + 1, 0, {"execute commands=10240 returned=0", "execute commands=0 returned=0"},
+        {PROGRAM_BATCH + 1,
+         0,
+         {"execute commands=10240 returned=0", "execute commands=0 returned=0"},
          "10241 / 10241  100 % \r10241 / 10241  100 % \n"},
-        {SECTOR_SIZE, 0x4000, {"execute commands=10240 returned=0", "execute commands=6143 returned=0"},
+        {SECTOR_SIZE,
+         0x4000,
+         {"execute commands=10240 returned=0", "execute commands=6143 returned=0"},
          "10241 / 16384  62 % \r16384 / 16384  100 % \n"},
         {0, 0, {}, "0 / 0  100 % \n"},
     };

@@ -678,8 +678,9 @@ uint32_t perform(const Transaction& t) {
 // checks. Returns false when the command is not of that kind.
 bool programQueuedByte(const uint8_t* control, const QueuedWrite& write) {
     bool common = write.controlCount == 1 && write.dataCount == 1 && control[0] == CMD_PROGRAM &&
-                  va.bracket == CMD_PROGRAM_OPEN && va.programAddressKnown && va.programAddress < VA_FLASH_SIZE &&
-                  va.busyReads == 0 && !va.config.realTime && va.config.stuckAfterOccurrence == 0;
+                  va.bracket == CMD_PROGRAM_OPEN && va.programAddressKnown &&
+                  va.programAddress < VA_FLASH_SIZE && va.busyReads == 0 && !va.config.realTime &&
+                  va.config.stuckAfterOccurrence == 0;
     if (common) {
         va.flash[va.programAddress++] &= control[1];
     }

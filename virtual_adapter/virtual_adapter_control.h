@@ -42,9 +42,9 @@ enum VirtualFrequencyMode { VA_FREQUENCY_COMPUTED, VA_FREQUENCY_FIXED, VA_FREQUE
 struct VirtualAdapterConfig {
     // Devices reported by libCountDevices / libDescribeDevice.
     std::vector<VirtualDevice> devices{{"Vexil USB-SPI Cable", "A", 0x1101}};
-    uint32_t countStatus = 0;              // non-zero: libCountDevices fails with it
+    uint32_t countStatus = 0;                 // non-zero: libCountDevices fails with it
     uint32_t describeFailIndex = VA_NO_INDEX; // libDescribeDevice fails at this index
-    uint32_t describeStatus = 1;           // ... with this status
+    uint32_t describeStatus = 1;              // ... with this status
     uint32_t openStatus = 0;
     uint32_t lineLevelsStatus = 0;
     uint32_t queryStatus = 0;
@@ -66,24 +66,24 @@ struct VirtualAdapterConfig {
     uint32_t unerasedSector = VA_NO_INDEX; // one byte of it keeps 0x00 after erase
     uint32_t stuckBitAddress = VA_NO_INDEX;
     uint8_t stuckBitMask = 0x01;
-    uint8_t stuckBitValue = 0;           // the stuck bit always reads this value
-    uint32_t shortReadBytes = 0;         // non-zero: an addressed read delivers at most this many bytes
-    bool shortReadAlways = false;        // false: only the first addressed read is short
-    uint32_t emptyReads = 0;             // addressed reads that deliver nothing (VA_ALWAYS: all)
-    uint8_t stuckAfterCommand = 0;       // with stuckAfterOccurrence: never ready again after
-    uint32_t stuckAfterOccurrence = 0;   // the n-th time this command byte is sent (0: off)
-    uint32_t vanishAfterCalls = 0;       // non-zero: every call after this many fails, delivers nothing
+    uint8_t stuckBitValue = 0;         // the stuck bit always reads this value
+    uint32_t shortReadBytes = 0;       // non-zero: an addressed read delivers at most this many bytes
+    bool shortReadAlways = false;      // false: only the first addressed read is short
+    uint32_t emptyReads = 0;           // addressed reads that deliver nothing (VA_ALWAYS: all)
+    uint8_t stuckAfterCommand = 0;     // with stuckAfterOccurrence: never ready again after
+    uint32_t stuckAfterOccurrence = 0; // the n-th time this command byte is sent (0: off)
+    uint32_t vanishAfterCalls = 0;     // non-zero: every call after this many fails, delivers nothing
 
     // Output.
-    std::string flashPath; // loaded at open (created erased if missing), saved at close and exit
-    std::string tracePath; // one line per call and per violation
+    std::string flashPath;  // loaded at open (created erased if missing), saved at close and exit
+    std::string tracePath;  // one line per call and per violation
     bool keepTrace = false; // keep the trace lines in memory for vaTraceLines
 };
 
 struct VirtualAdapterStats {
-    uint64_t busTimeNs;     // modeled time on the bus
-    uint64_t bitsClocked;   // SPI bits clocked, control and data
-    uint64_t roundTrips;    // calls that cost a bus round trip
+    uint64_t busTimeNs;      // modeled time on the bus
+    uint64_t bitsClocked;    // SPI bits clocked, control and data
+    uint64_t roundTrips;     // calls that cost a bus round trip
     uint64_t callCounts[13]; // by operation, in the order of VA_CALL_NAMES
     uint64_t violations;
 };

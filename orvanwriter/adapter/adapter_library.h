@@ -74,8 +74,8 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libDescribeDevice(uint32_t index, char
                                                             uint32_t* locationId, char* channel,
                                                             uint32_t channelSize, uint32_t* deviceType);
 // Ordinal 22
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libOpenDevice(const char* name, uint32_t locationId, const char* channel,
-                                                        uint32_t* handle);
+ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libOpenDevice(const char* name, uint32_t locationId,
+                                                        const char* channel, uint32_t* handle);
 // Ordinal 6
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetup6(uint32_t handle, uint32_t value);
 // Ordinal 8
@@ -84,31 +84,31 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetClockDivisor(uint32_t handle, ui
 // Ordinal 14
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetup14(uint32_t handle);
 // Ordinal 10
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetLineLevels(uint32_t handle, ChipSelectDisableStates* disableStates,
+ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetLineLevels(uint32_t handle,
+                                                           ChipSelectDisableStates* disableStates,
                                                            PinSettings* pinSettings);
 // Ordinal 31
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQuery(uint32_t handle, uint8_t* area);
 // Ordinal 33
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libRead(uint32_t handle, StartCondition* start, uint32_t controlBitOrder,
-                                                  uint32_t controlClockEdge, uint32_t controlBitCount,
-                                                  uint8_t* controlBytes, uint32_t controlByteCount,
-                                                  uint32_t dataBitOrder, uint32_t dataClockEdge,
-                                                  uint32_t dataBitCount, uint8_t* destination,
-                                                  uint32_t* bytesReturned, UpperPinStates* pinStates);
+ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libRead(uint32_t handle, StartCondition* start,
+                                                  uint32_t controlBitOrder, uint32_t controlClockEdge,
+                                                  uint32_t controlBitCount, uint8_t* controlBytes,
+                                                  uint32_t controlByteCount, uint32_t dataBitOrder,
+                                                  uint32_t dataClockEdge, uint32_t dataBitCount,
+                                                  uint8_t* destination, uint32_t* bytesReturned,
+                                                  UpperPinStates* pinStates);
 // Ordinal 32
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libWrite(uint32_t handle, StartCondition* start, uint32_t bitOrder,
-                                                   uint32_t clockEdge, uint32_t controlBitCount,
-                                                   uint8_t* controlBytes, uint32_t controlByteCount,
-                                                   uint32_t dataFlag, uint32_t dataBitCount, uint8_t* dataBytes,
-                                                   uint32_t dataByteCount, WriteWaitSettings* waitSettings,
-                                                   UpperPinStates* pinStates);
+ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libWrite(
+    uint32_t handle, StartCondition* start, uint32_t bitOrder, uint32_t clockEdge, uint32_t controlBitCount,
+    uint8_t* controlBytes, uint32_t controlByteCount, uint32_t dataFlag, uint32_t dataBitCount,
+    uint8_t* dataBytes, uint32_t dataByteCount, WriteWaitSettings* waitSettings, UpperPinStates* pinStates);
 // Ordinal 34
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQueueWrite(uint32_t handle, StartCondition* start, uint32_t bitOrder,
-                                                        uint32_t clockEdge, uint32_t controlBitCount,
-                                                        uint8_t* controlBytes, uint32_t controlByteCount,
-                                                        uint32_t dataFlag, uint32_t dataBitCount,
-                                                        uint8_t* dataBytes, uint32_t dataByteCount,
-                                                        UpperPinStates* pinStates);
+ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQueueWrite(uint32_t handle, StartCondition* start,
+                                                        uint32_t bitOrder, uint32_t clockEdge,
+                                                        uint32_t controlBitCount, uint8_t* controlBytes,
+                                                        uint32_t controlByteCount, uint32_t dataFlag,
+                                                        uint32_t dataBitCount, uint8_t* dataBytes,
+                                                        uint32_t dataByteCount, UpperPinStates* pinStates);
 // Ordinal 17
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libExecuteQueue(uint32_t handle, uint8_t* resultArea,
                                                           uint32_t* bytesReturned);

@@ -51,8 +51,9 @@ void sendAddressedDataCommand(uint8_t command, uint32_t address, uint8_t data) {
 void queueDataCommand(uint8_t command, uint8_t data) {
     commandBuffer[0] = command;
     writeDataBuffer[0] = data;
-    libQueueWrite(connection.handle, &connection.writeStart, MSB_FIRST, CLOCK_EDGE, BITS_PER_BYTE, commandBuffer,
-                  BARE_CONTROL_BYTES, 1, BITS_PER_BYTE, writeDataBuffer, 1, &connection.pinStates);
+    libQueueWrite(connection.handle, &connection.writeStart, MSB_FIRST, CLOCK_EDGE, BITS_PER_BYTE,
+                  commandBuffer, BARE_CONTROL_BYTES, 1, BITS_PER_BYTE, writeDataBuffer, 1,
+                  &connection.pinStates);
 }
 
 static void read(uint32_t controlBytes, uint32_t dataBytes, uint8_t* destination) {
