@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 extern char** environ;
 
@@ -92,6 +94,12 @@ static void typeAtPrompt(const ProgramRun& run, int master, ProgramResult* resul
         return;
     }
     usleep(200000);
+    if (!run.snapshotAtPrompt.empty()) {
+        std::ifstream file(run.directory + "/" + run.snapshotAtPrompt, std::ios::binary);
+        std::stringstream content;
+        content << file.rdbuf();
+        result->snapshot = content.str();
+    }
     ssize_t ignored = write(master, run.input.data(), run.input.size());
     (void)ignored;
     result->inputSent = true;

@@ -15,6 +15,7 @@ struct ProgramRun {
     StdinMode stdinMode = STDIN_DEVNULL;
     std::string input;
     int timeoutSeconds = 60;
+    std::string snapshotAtPrompt; // STDIN_TERMINAL: a file read just before the key is typed
 };
 
 struct ProgramResult {
@@ -27,6 +28,7 @@ struct ProgramResult {
     std::string terminalEcho;      // STDIN_TERMINAL: what the terminal echoed
     bool terminalRestored = false; // STDIN_TERMINAL: echo and line mode are on again
     bool inputSent = false;
+    std::string snapshot; // the contents of snapshotAtPrompt when the prompt showed
 };
 
 ProgramResult runProgram(const ProgramRun& run);

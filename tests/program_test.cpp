@@ -226,6 +226,29 @@ TEST_F(ProgramTest, KeyPromptTakesOneKeyWithoutEchoFromATerminal) {
     EXPECT_TRUE(result.terminalRestored);
 }
 
+TEST_F(ProgramTest, AdapterIsClosedBeforeTheKeyPrompt) {
+    if (programIsWrapped()) {
+        GTEST_SKIP() << "the console of the wrapped program is not a host terminal";
+    }
+    makeImage("a.bin", 10);
+    const std::vector<std::vector<std::string>> environments = {
+        {}, {"VADAPTER_IDENTITY=0xAD"}, {"VADAPTER_UNERASED_SECTOR=0"}, {"VADAPTER_QUERY_STATUS=6"}};
+    for (const std::vector<std::string>& environment : environments) {
+        ProgramRun programRun;
+        programRun.arguments = {"-s", "0", "-f", "a.bin"};
+        programRun.environment = environment;
+        programRun.environment.push_back("VADAPTER_TRACE=trace.txt");
+        programRun.directory = directory;
+        programRun.stdinMode = STDIN_TERMINAL;
+        programRun.input = "k";
+        programRun.timeoutSeconds = 10;
+        programRun.snapshotAtPrompt = "trace.txt";
+        ProgramResult result = runProgram(programRun);
+        EXPECT_TRUE(result.inputSent);
+        EXPECT_NE(result.snapshot.find("\nclose "), std::string::npos) << testing::PrintToString(environment);
+    }
+}
+
 // ---------------------------------------------------------------- writing
 
 struct SizeCase {
@@ -460,6 +483,10 @@ TEST_F(ProgramTest, AdapterAndTargetFailures) {
          {"VADAPTER_EMPTY_READS=always"},
          job + eraseText(2) + "Erase Verify...Error\n",
          true},
+        {"four empty reads in a row",
+         {"VADAPTER_EMPTY_READS=4"},
+         job + eraseText(2) + "Erase Verify...Error\n",
+         true},
         {"stuck busy during erase",
          {"VADAPTER_STUCK_AFTER=0x20:2"},
          job + "\r1/2 sectors erased\r2/2 sectors erasedError\n",
@@ -495,10 +522,13 @@ TEST_F(ProgramTest, FirstMatchingDeviceIsOpened) {
 
 TEST_F(ProgramTest, ShortReadsAreContinued) {
     makeImage("a.bin", 2 * SECTOR, 5);
-    for (const char* shortRead : {"1000", "1000:always", "16383"}) {
+    const std::vector<std::string> faults = {"VADAPTER_SHORT_READ=1000", "VADAPTER_SHORT_READ=1000:always",
+                                             "VADAPTER_SHORT_READ=16383",
+                                             // Fewer passes in a row than make the read give up.
+                                             "VADAPTER_EMPTY_READS=3"};
+    for (const std::string& shortRead : faults) {
         unlink(path("flash.bin").c_str());
-        ProgramResult result =
-            run({"-s", "4", "-f", "a.bin", "-e"}, {std::string("VADAPTER_SHORT_READ=") + shortRead});
+        ProgramResult result = run({"-s", "4", "-f", "a.bin", "-e"}, {shortRead});
         EXPECT_EQ(result.output, BANNER + jobText("a.bin", 4, 2 * SECTOR) + COMPLETED) << shortRead;
         expectFlash({{4 * SECTOR, imageBytes(2 * SECTOR, 5)}});
     }

@@ -26,6 +26,12 @@ bool platformOpenFile(const char* path, PlatformFile* file) {
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
+    // Only a file on disk has a size that tells how many bytes a read
+    // delivers; a device or pipe could pass for an empty image or block.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return false;
+    }
     file->value = reinterpret_cast<intptr_t>(handle);
     return true;
 }
