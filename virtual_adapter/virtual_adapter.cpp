@@ -375,6 +375,13 @@ AdapterStatus checkDeviceCall(uint32_t handle, std::initializer_list<PointerArgu
     return ADAPTER_OK;
 }
 
+// Counts a call on the open device and checks it.
+AdapterStatus beginDeviceCall(Operation operation, uint32_t handle,
+                              std::initializer_list<PointerArgument> arguments) {
+    AdapterStatus status = beginCall(operation);
+    return status == ADAPTER_OK ? checkDeviceCall(handle, arguments) : status;
+}
+
 void checkBitOrder(uint32_t bitOrder, uint32_t clockEdge, const char* prefix) {
     if (bitOrder != 1) {
         violation("%sbit order %u", prefix, bitOrder);
@@ -1112,10 +1119,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libOpenDevice(const char* name, uint32
 }
 
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetup6(uint32_t handle, uint32_t value) {
-    AdapterStatus status = beginCall(OP_SETUP6);
-    if (status == ADAPTER_OK) {
-        status = checkDeviceCall(handle, {});
-    }
+    AdapterStatus status = beginDeviceCall(OP_SETUP6, handle, {});
     if (status == ADAPTER_OK) {
         if (value != SETUP6_VALUE) {
             violation("setup6 value %u", value);
@@ -1130,10 +1134,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetup6(uint32_t handle, uint32_t va
 
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetClockDivisor(uint32_t handle, uint32_t divisor,
                                                              uint32_t* frequency) {
-    AdapterStatus status = beginCall(OP_CLOCK);
-    if (status == ADAPTER_OK) {
-        status = checkDeviceCall(handle, {{frequency, "frequency"}});
-    }
+    AdapterStatus status = beginDeviceCall(OP_CLOCK, handle, {{frequency, "frequency"}});
     if (status == ADAPTER_OK) {
         if (divisor > MAX_DIVISOR) {
             violation("clock divisor %u out of range", divisor);
@@ -1158,10 +1159,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetClockDivisor(uint32_t handle, ui
 }
 
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetup14(uint32_t handle) {
-    AdapterStatus status = beginCall(OP_SETUP14);
-    if (status == ADAPTER_OK) {
-        status = checkDeviceCall(handle, {});
-    }
+    AdapterStatus status = beginDeviceCall(OP_SETUP14, handle, {});
     if (status == ADAPTER_OK) {
         roundTrip(0);
     }
@@ -1174,10 +1172,8 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetup14(uint32_t handle) {
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetLineLevels(uint32_t handle,
                                                            ChipSelectDisableStates* disableStates,
                                                            PinSettings* pinSettings) {
-    AdapterStatus status = beginCall(OP_LINE_LEVELS);
-    if (status == ADAPTER_OK) {
-        status = checkDeviceCall(handle, {{disableStates, "disable states"}, {pinSettings, "pin settings"}});
-    }
+    AdapterStatus status = beginDeviceCall(
+        OP_LINE_LEVELS, handle, {{disableStates, "disable states"}, {pinSettings, "pin settings"}});
     if (status == ADAPTER_OK) {
         const uint32_t* lines = disableStates->lines;
         if (lines[0] != 0 || lines[1] != 1 || lines[2] != 0 || lines[3] != 1 || lines[4] != 1) {
@@ -1201,10 +1197,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetLineLevels(uint32_t handle,
 }
 
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQuery(uint32_t handle, uint8_t* area) {
-    AdapterStatus status = beginCall(OP_QUERY);
-    if (status == ADAPTER_OK) {
-        status = checkDeviceCall(handle, {{area, "query area"}});
-    }
+    AdapterStatus status = beginDeviceCall(OP_QUERY, handle, {{area, "query area"}});
     if (status == ADAPTER_OK) {
         status = va.config.queryStatus;
         if (status == ADAPTER_OK) {
@@ -1225,14 +1218,12 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libRead(uint32_t handle, StartConditio
                                                   uint32_t dataClockEdge, uint32_t dataBitCount,
                                                   uint8_t* destination, uint32_t* bytesReturned,
                                                   UpperPinStates* pinStates) {
-    AdapterStatus status = beginCall(OP_READ);
-    if (status == ADAPTER_OK) {
-        status = checkDeviceCall(handle, {{start, "start condition"},
-                                          {controlBytes, "control bytes"},
-                                          {destination, "destination"},
-                                          {bytesReturned, "bytes returned"},
-                                          {pinStates, "pin states"}});
-    }
+    AdapterStatus status = beginDeviceCall(OP_READ, handle,
+                                           {{start, "start condition"},
+                                            {controlBytes, "control bytes"},
+                                            {destination, "destination"},
+                                            {bytesReturned, "bytes returned"},
+                                            {pinStates, "pin states"}});
     uint32_t delivered = 0;
     if (status == ADAPTER_OK) {
         checkBitOrder(controlBitOrder, controlClockEdge, "");
@@ -1264,14 +1255,12 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libWrite(
     uint32_t handle, StartCondition* start, uint32_t bitOrder, uint32_t clockEdge, uint32_t controlBitCount,
     uint8_t* controlBytes, uint32_t controlByteCount, uint32_t dataFlag, uint32_t dataBitCount,
     uint8_t* dataBytes, uint32_t dataByteCount, WriteWaitSettings* waitSettings, UpperPinStates* pinStates) {
-    AdapterStatus status = beginCall(OP_WRITE);
-    if (status == ADAPTER_OK) {
-        status = checkDeviceCall(handle, {{start, "start condition"},
-                                          {controlBytes, "control bytes"},
-                                          {dataBytes, "data bytes"},
-                                          {waitSettings, "wait settings"},
-                                          {pinStates, "pin states"}});
-    }
+    AdapterStatus status = beginDeviceCall(OP_WRITE, handle,
+                                           {{start, "start condition"},
+                                            {controlBytes, "control bytes"},
+                                            {dataBytes, "data bytes"},
+                                            {waitSettings, "wait settings"},
+                                            {pinStates, "pin states"}});
     if (status == ADAPTER_OK) {
         checkBitOrder(bitOrder, clockEdge, "");
         checkControlBits(controlBitCount, controlByteCount);
@@ -1304,13 +1293,11 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQueueWrite(uint32_t handle, StartCo
     if (common) {
         return ADAPTER_OK;
     }
-    AdapterStatus status = beginCall(OP_QUEUE);
-    if (status == ADAPTER_OK) {
-        status = checkDeviceCall(handle, {{start, "start condition"},
-                                          {controlBytes, "control bytes"},
-                                          {dataBytes, "data bytes"},
-                                          {pinStates, "pin states"}});
-    }
+    AdapterStatus status = beginDeviceCall(OP_QUEUE, handle,
+                                           {{start, "start condition"},
+                                            {controlBytes, "control bytes"},
+                                            {dataBytes, "data bytes"},
+                                            {pinStates, "pin states"}});
     if (status == ADAPTER_OK) {
         checkBitOrder(bitOrder, clockEdge, "");
         checkControlBits(controlBitCount, controlByteCount);
@@ -1344,10 +1331,8 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQueueWrite(uint32_t handle, StartCo
 
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libExecuteQueue(uint32_t handle, uint8_t* resultArea,
                                                           uint32_t* bytesReturned) {
-    AdapterStatus status = beginCall(OP_EXECUTE);
-    if (status == ADAPTER_OK) {
-        status = checkDeviceCall(handle, {{resultArea, "result area"}, {bytesReturned, "bytes returned"}});
-    }
+    AdapterStatus status =
+        beginDeviceCall(OP_EXECUTE, handle, {{resultArea, "result area"}, {bytesReturned, "bytes returned"}});
     size_t commands = va.queue.size();
     if (status == ADAPTER_OK) {
         const uint8_t* bytes = va.queueBytes.data();
@@ -1374,10 +1359,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libExecuteQueue(uint32_t handle, uint8
 }
 
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libClose(uint32_t handle) {
-    AdapterStatus status = beginCall(OP_CLOSE);
-    if (status == ADAPTER_OK) {
-        status = checkDeviceCall(handle, {});
-    }
+    AdapterStatus status = beginDeviceCall(OP_CLOSE, handle, {});
     if (status == ADAPTER_OK) {
         roundTrip(0);
         saveFlash();
