@@ -100,6 +100,11 @@ class ProgramTest : public ::testing::Test {
         programRun.stdinMode = stdinMode;
         ProgramResult result = runProgram(programRun);
         EXPECT_FALSE(result.timedOut);
+        // Whatever happens, the program drives the target the way it expects.
+        std::string text = trace();
+        size_t violation = text.find("violation:");
+        EXPECT_EQ(violation, std::string::npos)
+            << text.substr(violation == std::string::npos ? 0 : violation, 200);
         return result;
     }
     std::string flash() const {
