@@ -95,10 +95,7 @@ static void typeAtPrompt(const ProgramRun& run, int master, ProgramResult* resul
     }
     usleep(200000);
     if (!run.snapshotAtPrompt.empty()) {
-        std::ifstream file(run.directory + "/" + run.snapshotAtPrompt, std::ios::binary);
-        std::stringstream content;
-        content << file.rdbuf();
-        result->snapshot = content.str();
+        result->snapshot = readWholeFile(run.directory + "/" + run.snapshotAtPrompt);
     }
     ssize_t ignored = write(master, run.input.data(), run.input.size());
     (void)ignored;
@@ -116,6 +113,13 @@ static void readTerminal(int master, int terminal, ProgramResult* result) {
     }
     close(terminal);
     close(master);
+}
+
+std::string readWholeFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
 }
 
 static double nowSeconds() {

@@ -33,5 +33,8 @@ struct ProgramResult {
 
 ProgramResult runProgram(const ProgramRun& run);
 
+// The whole file, or "" when it cannot be read.
+std::string readWholeFile(const std::string& path);
+
 // True when the program runs through a wrapper (Wine): some cases differ there.
 bool programIsWrapped();

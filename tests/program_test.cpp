@@ -27,13 +27,6 @@ const std::string USAGE = "Orvan Flash Writer version (v1.1) \n\nUSAGE: \n"
 const std::string COMPLETED = "===== Flash Write Completed =========";
 const std::string TOO_BIG = "Error : File Size is too big, >128Kbyte\n";
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary);
     out << content;
@@ -108,10 +101,10 @@ class ProgramTest : public ::testing::Test {
         return result;
     }
     std::string flash() const {
-        return readFile(path("flash.bin"));
+        return readWholeFile(path("flash.bin"));
     }
     std::string trace() const {
-        return readFile(path("trace.txt"));
+        return readWholeFile(path("trace.txt"));
     }
     bool adapterClosed() const {
         return trace().find("\nclose ") != std::string::npos;

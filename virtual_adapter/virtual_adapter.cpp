@@ -441,6 +441,24 @@ void checkWaitSettings(const WriteWaitSettings& wait) {
     }
 }
 
+// The checks every written or queued command passes (a queued one has no
+// wait settings); returns the data bytes that go out, none without the data
+// flag whatever the count says.
+uint32_t checkWriteShape(uint32_t bitOrder, uint32_t clockEdge, uint32_t controlBitCount,
+                         uint32_t controlByteCount, uint32_t dataFlag, uint32_t dataBitCount,
+                         uint32_t dataByteCount, const StartCondition& start, const WriteWaitSettings* wait,
+                         const UpperPinStates& pinStates) {
+    checkBitOrder(bitOrder, clockEdge, "");
+    checkControlBits(controlBitCount, controlByteCount);
+    checkWriteData(dataFlag, dataBitCount, dataByteCount);
+    checkStart(start);
+    if (wait) {
+        checkWaitSettings(*wait);
+    }
+    checkPinStates(pinStates);
+    return dataFlag == 1 ? dataByteCount : 0;
+}
+
 // ---------------------------------------------------------------- the target
 
 uint32_t addressOf(const uint8_t* control) {
@@ -694,6 +712,26 @@ bool programQueuedByte(const uint8_t* control, const QueuedWrite& write) {
     return common;
 }
 
+// The caller reuses its buffers at once: the bytes are copied now. A plain
+// loop, since a queued command is a byte or two.
+void appendToQueue(const uint8_t* control, uint32_t controlCount, const uint8_t* data, uint32_t dataCount,
+                   uint32_t dataBits) {
+    size_t offset = va.queueBytesUsed;
+    va.queue.push_back({static_cast<uint32_t>(offset), controlCount, dataCount});
+    va.queueBytesUsed += controlCount + dataCount;
+    if (va.queueBytesUsed > va.queueBytes.size()) {
+        va.queueBytes.resize(2 * va.queueBytesUsed);
+    }
+    uint8_t* copy = va.queueBytes.data() + offset;
+    for (uint32_t i = 0; i < controlCount; i++) {
+        *copy++ = control[i];
+    }
+    for (uint32_t i = 0; i < dataCount; i++) {
+        *copy++ = data[i];
+    }
+    va.queuedBits += 8ull * controlCount + dataBits;
+}
+
 // A queued command of one control byte and one data byte in the expected
 // shape, the bulk of every programming run, is queued without the checks one
 // by one; anything else, or anything traced, takes the checked way, which
@@ -703,17 +741,13 @@ bool queueCommonCommand(uint32_t handle, const StartCondition* start, const Uppe
     bool common = va.configured && !va.tracing && va.config.vanishAfterCalls == 0 && va.open &&
                   handle == OPEN_HANDLE && start && pinStates &&
                   std::memcmp(start, &EXPECTED_START, sizeof(EXPECTED_START)) == 0 &&
-                  std::memcmp(pinStates, &EXPECTED_PIN_STATES, sizeof(EXPECTED_PIN_STATES)) == 0 &&
-                  va.queueBytesUsed + 2 <= va.queueBytes.size();
+                  std::memcmp(pinStates, &EXPECTED_PIN_STATES, sizeof(EXPECTED_PIN_STATES)) == 0;
     if (!common) {
         return false;
     }
     va.stats.callCounts[OP_QUEUE]++;
     va.totalCalls++;
-    va.queue.push_back({static_cast<uint32_t>(va.queueBytesUsed), 1, 1});
-    va.queueBytes[va.queueBytesUsed++] = command;
-    va.queueBytes[va.queueBytesUsed++] = data;
-    va.queuedBits += 16;
+    appendToQueue(&command, 1, &data, 1, 8);
     return true;
 }
 
@@ -1262,14 +1296,8 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libWrite(
                                             {waitSettings, "wait settings"},
                                             {pinStates, "pin states"}});
     if (status == ADAPTER_OK) {
-        checkBitOrder(bitOrder, clockEdge, "");
-        checkControlBits(controlBitCount, controlByteCount);
-        checkWriteData(dataFlag, dataBitCount, dataByteCount);
-        checkStart(*start);
-        checkWaitSettings(*waitSettings);
-        checkPinStates(*pinStates);
-        // Without the data flag no data goes out, whatever the count says.
-        uint32_t dataCount = dataFlag == 1 ? dataByteCount : 0;
+        uint32_t dataCount = checkWriteShape(bitOrder, clockEdge, controlBitCount, controlByteCount, dataFlag,
+                                             dataBitCount, dataByteCount, *start, waitSettings, *pinStates);
         Transaction t{false, controlBytes, controlByteCount, dataBytes, dataCount, nullptr, 0};
         perform(t);
         roundTrip(8ull * controlByteCount + dataBitCount);
@@ -1299,28 +1327,9 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQueueWrite(uint32_t handle, StartCo
                                             {dataBytes, "data bytes"},
                                             {pinStates, "pin states"}});
     if (status == ADAPTER_OK) {
-        checkBitOrder(bitOrder, clockEdge, "");
-        checkControlBits(controlBitCount, controlByteCount);
-        checkWriteData(dataFlag, dataBitCount, dataByteCount);
-        checkStart(*start);
-        checkPinStates(*pinStates);
-        uint32_t dataCount = dataFlag == 1 ? dataByteCount : 0;
-        size_t offset = va.queueBytesUsed;
-        va.queue.push_back({static_cast<uint32_t>(offset), controlByteCount, dataCount});
-        va.queueBytesUsed += controlByteCount + dataCount;
-        if (va.queueBytesUsed > va.queueBytes.size()) {
-            va.queueBytes.resize(2 * va.queueBytesUsed);
-        }
-        // The caller reuses its buffers at once: the bytes are copied now. A
-        // plain loop, since a queued command is a byte or two.
-        uint8_t* copy = va.queueBytes.data() + offset;
-        for (uint32_t i = 0; i < controlByteCount; i++) {
-            *copy++ = controlBytes[i];
-        }
-        for (uint32_t i = 0; i < dataCount; i++) {
-            *copy++ = dataBytes[i];
-        }
-        va.queuedBits += 8ull * controlByteCount + dataBitCount;
+        uint32_t dataCount = checkWriteShape(bitOrder, clockEdge, controlBitCount, controlByteCount, dataFlag,
+                                             dataBitCount, dataByteCount, *start, nullptr, *pinStates);
+        appendToQueue(controlBytes, controlByteCount, dataBytes, dataCount, dataBitCount);
     }
     if (va.tracing) {
         finishCall(writeLine("queue", controlBytes, controlBitCount, controlByteCount, dataFlag, dataBitCount,

@@ -38,8 +38,6 @@ bool readBlock(uint32_t address, uint8_t* destination) {
         }
         sendBareCommand(CMD_READ_OPEN);
         uint32_t wanted = SECTOR_SIZE - received;
-        // A read that fails must not count the previous transfer's bytes.
-        bytesReturned = 0;
         readAddressed(CMD_READ_DATA, address + received, wanted, destination + received);
         uint32_t delivered = bytesReturned < wanted ? bytesReturned : wanted;
         received += delivered;

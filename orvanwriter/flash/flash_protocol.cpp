@@ -56,7 +56,10 @@ void queueDataCommand(uint8_t command, uint8_t data) {
                   &connection.pinStates);
 }
 
+// A read that fails leaves the counter alone; cleared first, it cannot pass
+// the previous transfer's count off as this one's.
 static void read(uint32_t controlBytes, uint32_t dataBytes, uint8_t* destination) {
+    bytesReturned = 0;
     libRead(connection.handle, &connection.readStart, MSB_FIRST, CLOCK_EDGE, controlBytes * BITS_PER_BYTE,
             commandBuffer, controlBytes, MSB_FIRST, CLOCK_EDGE, dataBytes * BITS_PER_BYTE, destination,
             &bytesReturned, &connection.pinStates);
@@ -79,7 +82,6 @@ void executeQueue() {
 // A status read that delivered no byte leaves an old byte in the read buffer,
 // which must not pass for a ready target.
 static bool statusShowsReady() {
-    bytesReturned = 0;
     readStatusByte(CMD_READ_STATUS);
     return bytesReturned >= 1 && (readBuffer[0] & STATUS_READY_BIT) != 0;
 }

@@ -21,18 +21,21 @@ static const uint8_t ERASED_BYTE = 0xFF;
     exitWithPrompt();
 }
 
+[[noreturn]] static void failUnreadable(const char* fileName) {
+    printf("can not read file %s\n", fileName);
+    failFile();
+}
+
 // Loads the whole file into the image buffer and returns its size.
 static uint32_t loadImage(const ImageJob* job) {
     PlatformFile file;
     if (!platformOpenFile(job->fileName, &file)) {
-        printf("can not read file %s\n", job->fileName);
-        failFile();
+        failUnreadable(job->fileName);
     }
     uint64_t size = 0;
     if (!platformFileSize(file, &size)) {
         platformCloseFile(file);
-        printf("can not read file %s\n", job->fileName);
-        failFile();
+        failUnreadable(job->fileName);
     }
     uint64_t room = static_cast<uint64_t>(SECTOR_COUNT - job->startSector) * SECTOR_SIZE;
     if (size > room) {
@@ -45,8 +48,7 @@ static uint32_t loadImage(const ImageJob* job) {
     bool readOk = platformReadFile(file, imageBuffer, length, &bytesRead);
     platformCloseFile(file);
     if (!readOk || bytesRead != length) {
-        printf("can not read file %s\n", job->fileName);
-        failFile();
+        failUnreadable(job->fileName);
     }
     return length;
 }
