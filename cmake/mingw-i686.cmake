@@ -1,16 +1,6 @@
-# Cross build for 32-bit Windows with the MinGW-w64 tool chain:
+# Cross build for 32-bit Windows with the MinGW-w64 tool chain, the program's
+# real home beside the adapter vendor's 32-bit library:
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(ORVAN_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ORVAN_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${ORVAN_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${ORVAN_MINGW_PREFIX}-windres)
-set(CMAKE_DLLTOOL ${ORVAN_MINGW_PREFIX}-dlltool)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ORVAN_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

@@ -1,4 +1,6 @@
-# 32-bit Windows build with MinGW-w64 (see cmake/mingw-i686.cmake).
+# Windows build with MinGW-w64: 32-bit (cmake/mingw-i686.cmake), the real
+# program, or 64-bit (cmake/mingw-x86_64.cmake), the same sources as a test
+# vehicle for hosts that run no 32-bit programs.
 #
 # The adapter library is FTCSPI.dll, bound by ordinal: the virtual adapter is
 # built under that name with the library's ordinals, and the program links an
@@ -6,26 +8,41 @@
 # statically against the compiler's runtime, so the program needs only system
 # DLLs and FTCSPI.dll.
 
-if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
-  message(FATAL_ERROR "The adapter library is 32-bit only: build for i686 (cmake/mingw-i686.cmake)")
+if(NOT CMAKE_DLLTOOL)
+  find_program(CMAKE_DLLTOOL NAMES ${ORVAN_MINGW_PREFIX}-dlltool dlltool REQUIRED)
 endif()
 
-if(NOT CMAKE_DLLTOOL)
-  find_program(CMAKE_DLLTOOL NAMES i686-w64-mingw32-dlltool dlltool REQUIRED)
+# The module-definition files name the exports with their i686 stdcall
+# suffixes (@N, the argument bytes). x86-64 has one calling convention and
+# decorates nothing, so the 64-bit build reads them without the suffixes.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(ORVAN_DLLTOOL_MACHINE i386)
+  set(ORVAN_ADAPTER_EXPORT_DEF ${CMAKE_SOURCE_DIR}/virtual_adapter/ftcspi.def)
+  set(ORVAN_ADAPTER_IMPORT_DEF ${CMAKE_SOURCE_DIR}/orvanwriter/adapter/ftcspi_import.def)
+else()
+  set(ORVAN_DLLTOOL_MACHINE i386:x86-64)
+  foreach(def virtual_adapter/ftcspi.def orvanwriter/adapter/ftcspi_import.def)
+    file(READ ${CMAKE_SOURCE_DIR}/${def} text)
+    string(REGEX REPLACE "(lib[A-Za-z0-9]+)@[0-9]+" "\\1" text "${text}")
+    get_filename_component(name ${def} NAME_WE)
+    # Rewritten only when it changes, so a new configure relinks nothing.
+    file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/${name}_x86_64.def CONTENT "${text}" @ONLY)
+  endforeach()
+  set(ORVAN_ADAPTER_EXPORT_DEF ${CMAKE_BINARY_DIR}/ftcspi_x86_64.def)
+  set(ORVAN_ADAPTER_IMPORT_DEF ${CMAKE_BINARY_DIR}/ftcspi_import_x86_64.def)
 endif()
 
 # The virtual adapter as FTCSPI.dll. --kill-at drops the stdcall suffixes from
 # the exported names; the ordinals come from the module-definition file.
-target_sources(ftcspi PRIVATE ${CMAKE_SOURCE_DIR}/virtual_adapter/ftcspi.def)
+target_sources(ftcspi PRIVATE ${ORVAN_ADAPTER_EXPORT_DEF})
 set_target_properties(ftcspi PROPERTIES OUTPUT_NAME FTCSPI PREFIX "")
 target_link_options(ftcspi PRIVATE -static -Wl,--kill-at)
 
 # Import library for FTCSPI.dll by ordinal only.
-set(ORVAN_ADAPTER_IMPORT_DEF ${CMAKE_SOURCE_DIR}/orvanwriter/adapter/ftcspi_import.def)
 set(ORVAN_ADAPTER_IMPORT_LIBRARY ${CMAKE_BINARY_DIR}/libftcspi_import.a)
 add_custom_command(
   OUTPUT ${ORVAN_ADAPTER_IMPORT_LIBRARY}
-  COMMAND ${CMAKE_DLLTOOL} -m i386 -d ${ORVAN_ADAPTER_IMPORT_DEF} -l ${ORVAN_ADAPTER_IMPORT_LIBRARY}
+  COMMAND ${CMAKE_DLLTOOL} -m ${ORVAN_DLLTOOL_MACHINE} -d ${ORVAN_ADAPTER_IMPORT_DEF} -l ${ORVAN_ADAPTER_IMPORT_LIBRARY}
   DEPENDS ${ORVAN_ADAPTER_IMPORT_DEF}
   COMMENT "Generating the FTCSPI.dll import library (ordinals only)"
   VERBATIM)

@@ -4,7 +4,8 @@
 # Each target starts from its seed corpus in fuzz/corpus, copied into a
 # scratch corpus under build-fuzz that grows from run to run; the seeds in the
 # repository are never written. Any finding fails the script; the crashing
-# input is left in build-fuzz/artifacts.
+# input is left in build-fuzz/artifacts. Exits 77 when it skipped (no clang
+# with the libFuzzer runtime).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,14 +16,14 @@ skip_message="fuzzing skipped: $fuzz_cxx with the libFuzzer runtime not found (p
 
 if ! command -v "$fuzz_cxx" >/dev/null 2>&1; then
     echo "$skip_message"
-    exit 0
+    exit 77
 fi
 mkdir -p "$out/artifacts"
 probe="$out/probe.cpp"
 echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$probe"
 if ! "$fuzz_cxx" -fsanitize=fuzzer,address,undefined "$probe" -o "$out/probe" >/dev/null 2>&1; then
     echo "$skip_message"
-    exit 0
+    exit 77
 fi
 
 flags=(-std=c++17 -O1 -g -I. -Wall -Wextra -Werror

@@ -1,27 +1,69 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the plain build, the sanitizer build, the fuzz
-# targets and, where the cross compiler and Wine are installed, the Windows
-# program under Wine.
-set -euo pipefail
+# Builds and runs every test, stage by stage: the plain build, the sanitizer
+# build, the fuzz targets, the Windows program under Wine, and the checks of
+# the Windows stage's own fallback. Every stage runs even when one before it
+# failed; a summary line per stage closes the run, and the exit status is
+# non-zero when any stage that ran failed.
+#
+# ORVAN_STAGES (space-separated stage names) runs only those stages.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+stages=${ORVAN_STAGES:-plain sanitizer fuzz windows windows-fallback}
+# A stage script that exits with this status skipped itself and said why.
+SKIPPED_STATUS=77
 
-echo "== sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer)"
-cmake -S . -B build-asan -DORVAN_SANITIZE=ON -DORVAN_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan -j"$jobs" --output-on-failure
+stagePlain() {
+    cmake -S . -B build -DORVAN_TESTS=ON >/dev/null &&
+        cmake --build build -j"$jobs" &&
+        ctest --test-dir build -j"$jobs" --output-on-failure
+}
 
-if [ -x scripts/fuzz.sh ] || [ -f scripts/fuzz.sh ]; then
-    echo "== fuzz targets"
-    bash scripts/fuzz.sh
-fi
+stageSanitizer() {
+    cmake -S . -B build-asan -DORVAN_SANITIZE=ON -DORVAN_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null &&
+        cmake --build build-asan -j"$jobs" &&
+        ctest --test-dir build-asan -j"$jobs" --output-on-failure
+}
 
-if [ -f scripts/test-windows.sh ]; then
-    echo "== Windows build under Wine"
-    bash scripts/test-windows.sh
-fi
+stageFuzz() { bash scripts/fuzz.sh; }
+stageWindows() { bash scripts/test-windows.sh; }
+stageWindowsFallback() { bash tests/windows_fallback_test.sh; }
 
-echo "== plain build"
-cmake -S . -B build -DORVAN_TESTS=ON >/dev/null
-cmake --build build -j"$jobs"
-ctest --test-dir build -j"$jobs" --output-on-failure
+summary=()
+failed=0
+passedCount=0
+skippedCount=0
+for stage in $stages; do
+    case $stage in
+        plain) function=stagePlain title="plain build" ;;
+        sanitizer) function=stageSanitizer title="sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer)" ;;
+        fuzz) function=stageFuzz title="fuzz targets" ;;
+        windows) function=stageWindows title="Windows build under Wine" ;;
+        windows-fallback) function=stageWindowsFallback title="Windows stage's fallback and failure report" ;;
+        *)
+            echo "unknown stage: $stage" >&2
+            exit 2
+            ;;
+    esac
+    echo "== $title"
+    begun=$(date +%s)
+    $function </dev/null
+    status=$?
+    seconds=$(($(date +%s) - begun))
+    if [ "$status" -eq 0 ]; then
+        result=passed
+        passedCount=$((passedCount + 1))
+    elif [ "$status" -eq "$SKIPPED_STATUS" ]; then
+        result=skipped
+        skippedCount=$((skippedCount + 1))
+    else
+        result="failed (status $status)"
+        failed=$((failed + 1))
+    fi
+    summary+=("$(printf '%-18s %-20s %4d s' "$stage" "$result" "$seconds")")
+done
+
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+echo "stages: $passedCount passed, $failed failed, $skippedCount skipped"
+[ "$failed" -eq 0 ]

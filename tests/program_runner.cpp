@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -128,6 +129,16 @@ static double nowSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+// A run past its time limit is a failure of its own: say which run (through
+// Wine, which call) and how long it waited.
+static void reportTimeout(const std::vector<std::string>& words, int seconds) {
+    std::string command;
+    for (const std::string& word : words) {
+        command += (command.empty() ? "" : " ") + word;
+    }
+    fprintf(stderr, "timed out: '%s' did not end within %d s\n", command.c_str(), seconds);
+}
+
 ProgramResult runProgram(const ProgramRun& run) {
     std::vector<std::string> words = commandLine(run);
     std::vector<std::string> environment = childEnvironment(run);
@@ -186,6 +197,7 @@ ProgramResult runProgram(const ProgramRun& run) {
         } else if (nowSeconds() > deadline) {
             result.timedOut = true;
             kill(child, SIGKILL);
+            reportTimeout(words, run.timeoutSeconds);
             break;
         }
     }
