@@ -6,7 +6,8 @@
 # build of the same sources under the 64-bit Wine loader.
 #
 # Environment (for tests of this script; the defaults suit Debian's Wine):
-#   ORVAN_WINE32     the 32-bit Wine command (wine)
+#   ORVAN_WINE32     the 32-bit Wine loader (/usr/lib/wine/wine, else wine);
+#                    not Debian's wine wrapper, which falls back to wine64
 #   ORVAN_WINE64     the 64-bit Wine loader (/usr/lib/wine/wine64)
 #   ORVAN_WINESERVER64   its server (/usr/lib/wine/wineserver64)
 #   ORVAN_WINDOWS_TEST_FILTER   a gtest filter for the end-to-end table (all)
@@ -18,7 +19,7 @@ root=$(pwd)
 jobs=$(nproc)
 started=$(date +%s)
 
-wine32=${ORVAN_WINE32:-wine}
+wine32=${ORVAN_WINE32:-$( [ -x /usr/lib/wine/wine ] && echo /usr/lib/wine/wine || echo wine)}
 wine64=${ORVAN_WINE64:-/usr/lib/wine/wine64}
 wineserver64=${ORVAN_WINESERVER64:-/usr/lib/wine/wineserver64}
 probeSeconds=${ORVAN_WINE_PROBE_SECONDS:-20}
