@@ -4,14 +4,33 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target orvanwriter >/dev/null
+step() { echo "-- $*"; }
+
+if [ -f build/CMakeCache.txt ]; then
+    step "configure: build/ is already configured"
+else
+    step "configure build/ (first run only, a few seconds)"
+fi
+cmake --preset default >/dev/null
+step "build the program and the virtual adapter"
+# The build's own progress, one line per file it compiles or links; a build
+# that is up to date prints nothing here.
+: >build/demo-build.log
+cmake --build build -j"$(nproc)" --target orvanwriter ftcspi >build/demo-build.log 2>&1 &
+builder=$!
+tail -n +1 -f --pid="$builder" build/demo-build.log | grep --line-buffered -E "Building|Linking|error" | sed -u 's/^/   /' || true
+if ! wait "$builder"; then
+    cat build/demo-build.log >&2
+    exit 1
+fi
 
 demo=build/demo
 mkdir -p "$demo"
 # A 40000-byte sample image: more than two 16 KB sectors.
 head -c 40000 < <(yes "Orvan sample image, written at sector 2. ") >"$demo/sample.bin"
 rm -f "$demo/flash.bin"
+step "write $demo/sample.bin (40000 bytes) at sector 2 through the virtual adapter"
+echo
 
 VADAPTER_FLASH="$demo/flash.bin" VADAPTER_REALTIME=1 \
     ./build/orvanwriter -s 2 -f "$demo/sample.bin" -e

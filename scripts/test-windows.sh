@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the 32-bit Windows program and the virtual adapter's FTCSPI.dll with
 # MinGW-w64, checks that the program imports FTCSPI.dll by ordinal only,
-# packages it, and runs the end-to-end tests on a Windows build under Wine:
+# packages it (cpack in build-windows), and runs the end-to-end tests on a Windows build under Wine:
 # the 32-bit one where this host runs 32-bit programs, otherwise a 64-bit
 # build of the same sources under the 64-bit Wine loader.
 #
@@ -71,8 +71,12 @@ echo "-- imports of orvanwriter.exe"
 bash tests/check_windows_imports.sh build-windows/orvanwriter.exe
 
 echo "-- package"
-bash scripts/package-windows.sh
-listed=$(unzip -Z1 build-windows/orvanwriter-windows.zip | sort | xargs)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)
+package=build-windows/orvanwriter-$version-windows-x86.zip
+rm -f "$package"
+(cd build-windows && cpack >/dev/null)
+echo "$package: $(stat -c %s "$package") bytes"
+listed=$(unzip -Z1 "$package" | grep -v "/$" | sort | xargs)
 if [ "$listed" != "README-windows.txt orvanwriter.exe virtual-adapter/FTCSPI.dll" ]; then
     echo "FAIL: the package holds: $listed" >&2
     exit 1

@@ -13,17 +13,15 @@ stages=${ORVAN_STAGES:-plain sanitizer fuzz windows windows-fallback}
 # A stage script that exits with this status skipped itself and said why.
 SKIPPED_STATUS=77
 
-stagePlain() {
-    cmake -S . -B build -DORVAN_TESTS=ON >/dev/null &&
-        cmake --build build -j"$jobs" &&
-        ctest --test-dir build -j"$jobs" --output-on-failure
+# Builds and tests one of the presets in CMakePresets.json.
+presetStage() {
+    cmake --preset "$1" >/dev/null &&
+        cmake --build --preset "$1" -j"$jobs" &&
+        ctest --preset "$1" -j"$jobs"
 }
 
-stageSanitizer() {
-    cmake -S . -B build-asan -DORVAN_SANITIZE=ON -DORVAN_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null &&
-        cmake --build build-asan -j"$jobs" &&
-        ctest --test-dir build-asan -j"$jobs" --output-on-failure
-}
+stagePlain() { presetStage default; }
+stageSanitizer() { presetStage sanitize; }
 
 stageFuzz() { bash scripts/fuzz.sh; }
 stageWindows() { bash scripts/test-windows.sh; }

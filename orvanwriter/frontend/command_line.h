@@ -3,7 +3,8 @@
 
 #include <stdint.h>
 
-const char* const VERSION_TEXT = "v1.1";
+// Defined by the build from the project version.
+const char* const VERSION_TEXT = ORVAN_VERSION_TEXT;
 const uint32_t MAX_JOBS = 8;
 const uint32_t DEFAULT_CLOCK_DIVISOR = 8;
 const int EXIT_STATUS_OK = 0;
