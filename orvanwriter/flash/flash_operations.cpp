@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "orvanwriter/platform/platform.h"
+
 uint8_t imageBuffer[IMAGE_CAPACITY];
 uint8_t readBackBuffer[IMAGE_CAPACITY];
 
@@ -53,6 +55,15 @@ bool readBlock(uint32_t address, uint8_t* destination) {
     return true;
 }
 
+// An interruption drops the queued commands with the adapter instead.
+static bool executeBatch() {
+    if (platformInterrupted()) {
+        return false;
+    }
+    executeQueue();
+    return true;
+}
+
 static void printProgress(uint32_t done, uint32_t length, const char* end) {
     printf("%d / %d  %d %% %s", static_cast<int>(done), static_cast<int>(length),
            static_cast<int>((100u * done) / length), end);
@@ -76,11 +87,15 @@ bool programImage(uint32_t length, uint32_t address) {
     for (uint32_t i = 1; i < length; i++) {
         queueDataCommand(CMD_PROGRAM_BYTE, imageBuffer[i]);
         if (i % PROGRAM_BATCH == 0) {
-            executeQueue();
+            if (!executeBatch()) {
+                return false;
+            }
             printProgress(i + 1, length, "\r");
         }
     }
-    executeQueue();
+    if (!executeBatch()) {
+        return false;
+    }
     printProgress(length, length, "\n");
     if (!waitReady()) {
         return false;

@@ -20,5 +20,6 @@ bool eraseSectors(uint32_t startSector, uint32_t count);
 // Reads SECTOR_SIZE bytes from address into destination.
 bool readBlock(uint32_t address, uint8_t* destination);
 
-// Programs the first length bytes of the image buffer from address on.
+// Programs the first length bytes of the image buffer from address on. An
+// interruption drops the commands still queued.
 bool programImage(uint32_t length, uint32_t address);
