@@ -88,6 +88,17 @@ void platformReadKey() {
     fuzzPlatform.keyReads++;
 }
 
+// No interruption ever comes while fuzzing.
+void platformCatchInterruptions() {}
+
+bool platformInterrupted() {
+    return false;
+}
+
+void platformEndInterrupted() {
+    fuzzFailure("platformEndInterrupted without an interruption\n");
+}
+
 void platformExit(int status) {
     fuzzPlatform.exitStatus = status;
     if (fuzzPlatform.exitJump == nullptr) {

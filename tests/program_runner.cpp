@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -57,11 +58,25 @@ static std::vector<char*> pointers(std::vector<std::string>& texts) {
     return result;
 }
 
+// The child starts as from an interactive shell, whatever the test runner
+// inherited (a background job ignores SIGINT, for one).
+static void resetChildSignals() {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        signal(signalNumber, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 static void setUpChildInput(const ProgramRun& run, int inputPipe[2], int terminal) {
     if (run.stdinMode == STDIN_TERMINAL) {
+        // The terminal becomes the controlling one, so that a typed Ctrl-C
+        // interrupts the program as it would at a console.
         setsid();
         dup2(terminal, STDIN_FILENO);
         close(terminal);
+        ioctl(STDIN_FILENO, TIOCSCTTY, 0);
     } else if (run.stdinMode == STDIN_CLOSED) {
         close(STDIN_FILENO);
     } else if (run.stdinMode == STDIN_DEVNULL) {
@@ -129,43 +144,39 @@ static double nowSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// A run past its time limit is a failure of its own: say which run (through
-// Wine, which call) and how long it waited.
-static void reportTimeout(const std::vector<std::string>& words, int seconds) {
-    std::string command;
-    for (const std::string& word : words) {
-        command += (command.empty() ? "" : " ") + word;
-    }
-    fprintf(stderr, "timed out: '%s' did not end within %d s\n", command.c_str(), seconds);
+struct Child {
+    pid_t pid = -1;
+    int output = -1; // reading end of standard output
+    int master = -1; // STDIN_TERMINAL: the terminal's master side
+    int terminal = -1;
+    double startSeconds = 0;
+};
+
+static bool openTerminal(Child* child) {
+    child->master = posix_openpt(O_RDWR | O_NOCTTY);
+    return child->master >= 0 && grantpt(child->master) == 0 && unlockpt(child->master) == 0 &&
+           (child->terminal = open(ptsname(child->master), O_RDWR | O_NOCTTY)) >= 0;
 }
 
-ProgramResult runProgram(const ProgramRun& run) {
+static bool startChild(const ProgramRun& run, Child* child) {
     std::vector<std::string> words = commandLine(run);
     std::vector<std::string> environment = childEnvironment(run);
     std::vector<char*> argv = pointers(words);
     std::vector<char*> envp = pointers(environment);
     int outputPipe[2];
     int inputPipe[2];
-    ProgramResult result;
-    if (pipe(outputPipe) != 0 || pipe(inputPipe) != 0) {
-        return result;
+    if (pipe(outputPipe) != 0 || pipe(inputPipe) != 0 ||
+        (run.stdinMode == STDIN_TERMINAL && !openTerminal(child))) {
+        return false;
     }
-    int master = -1;
-    int terminal = -1;
-    if (run.stdinMode == STDIN_TERMINAL) {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-            (terminal = open(ptsname(master), O_RDWR | O_NOCTTY)) < 0) {
-            return result;
+    child->startSeconds = nowSeconds();
+    child->pid = fork();
+    if (child->pid == 0) {
+        if (child->master >= 0) {
+            close(child->master);
         }
-    }
-    double startSeconds = nowSeconds();
-    pid_t child = fork();
-    if (child == 0) {
-        if (master >= 0) {
-            close(master);
-        }
-        setUpChildInput(run, inputPipe, terminal);
+        resetChildSignals();
+        setUpChildInput(run, inputPipe, child->terminal);
         dup2(outputPipe[1], STDOUT_FILENO);
         close(outputPipe[0]);
         close(outputPipe[1]);
@@ -182,38 +193,101 @@ ProgramResult runProgram(const ProgramRun& run) {
         (void)ignored;
     }
     close(inputPipe[1]);
-    double deadline = nowSeconds() + run.timeoutSeconds;
+    child->output = outputPipe[0];
+    return true;
+}
+
+static void signalWhenDue(const ProgramRun& run, const Child& child, ProgramResult* result) {
+    if (run.signalNumber == 0 || result->signalSent) {
+        return;
+    }
+    bool due = run.signalWhenOutputShows.empty()
+                   ? nowSeconds() - child.startSeconds >= run.signalAfterMs / 1000.0
+                   : result->output.find(run.signalWhenOutputShows) != std::string::npos;
+    if (due) {
+        kill(child.pid, run.signalNumber);
+        result->signalSent = true;
+    }
+}
+
+// Reads standard output until it ends, the reader is to close it, or the time
+// runs out.
+static void collectOutput(const ProgramRun& run, const Child& child, ProgramResult* result) {
+    double deadline = child.startSeconds + run.timeoutSeconds;
     char chunk[65536];
     for (;;) {
-        struct pollfd waitFor = {outputPipe[0], POLLIN, 0};
-        int ready = poll(&waitFor, 1, 100);
+        signalWhenDue(run, child, result);
+        if (!run.closeOutputWhenShows.empty() &&
+            result->output.find(run.closeOutputWhenShows) != std::string::npos) {
+            result->outputClosed = true;
+            return;
+        }
+        struct pollfd waitFor = {child.output, POLLIN, 0};
+        int ready = poll(&waitFor, 1, 10);
         if (ready > 0) {
-            ssize_t got = read(outputPipe[0], chunk, sizeof(chunk));
+            ssize_t got = read(child.output, chunk, sizeof(chunk));
             if (got <= 0) {
-                break;
+                return;
             }
-            result.output.append(chunk, static_cast<size_t>(got));
-            typeAtPrompt(run, master, &result);
+            result->output.append(chunk, static_cast<size_t>(got));
+            typeAtPrompt(run, child.master, result);
         } else if (nowSeconds() > deadline) {
-            result.timedOut = true;
-            kill(child, SIGKILL);
-            reportTimeout(words, run.timeoutSeconds);
-            break;
+            result->timedOut = true;
+            kill(child.pid, SIGKILL);
+            return;
         }
     }
-    close(outputPipe[0]);
-    if (master >= 0) {
-        readTerminal(master, terminal, &result);
-    }
+}
+
+static int waitForChild(const ProgramRun& run, const Child& child, ProgramResult* result) {
+    double deadline = child.startSeconds + run.timeoutSeconds;
     int waitStatus = 0;
     struct rusage usage;
     memset(&usage, 0, sizeof(usage));
-    wait4(child, &waitStatus, 0, &usage);
-    result.wallSeconds = nowSeconds() - startSeconds;
-    result.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    result.peakResidentKb = usage.ru_maxrss;
+    // Once standard output has ended the child is ending; one whose output
+    // was closed early runs on and is held to the deadline.
+    int options = result->outputClosed ? WNOHANG : 0;
+    while (wait4(child.pid, &waitStatus, options, &usage) == 0) {
+        if (nowSeconds() > deadline && !result->timedOut) {
+            result->timedOut = true;
+            kill(child.pid, SIGKILL);
+        }
+        usleep(1000);
+    }
+    result->wallSeconds = nowSeconds() - child.startSeconds;
+    result->cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    result->peakResidentKb = usage.ru_maxrss;
+    return waitStatus;
+}
+
+// A run past its time limit is a failure of its own: say which run (through
+// Wine, which call) and how long it waited.
+static void reportTimeout(const ProgramRun& run) {
+    std::string command;
+    for (const std::string& word : commandLine(run)) {
+        command += (command.empty() ? "" : " ") + word;
+    }
+    fprintf(stderr, "timed out: '%s' did not end within %d s\n", command.c_str(), run.timeoutSeconds);
+}
+
+ProgramResult runProgram(const ProgramRun& run) {
+    ProgramResult result;
+    Child child;
+    if (!startChild(run, &child)) {
+        return result;
+    }
+    collectOutput(run, child, &result);
+    close(child.output);
+    int waitStatus = waitForChild(run, child, &result);
+    if (child.master >= 0) {
+        readTerminal(child.master, child.terminal, &result);
+    }
     result.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+    result.signal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
+    if (result.timedOut) {
+        reportTimeout(run);
+    }
     if (programIsWrapped()) {
         result.output = foldLineEnds(result.output);
     }

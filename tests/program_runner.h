@@ -16,11 +16,20 @@ struct ProgramRun {
     std::string input;
     int timeoutSeconds = 60;
     std::string snapshotAtPrompt; // STDIN_TERMINAL: a file read just before the key is typed
+    // The signal is sent once standard output shows signalWhenOutputShows,
+    // or, when that is empty, signalAfterMs after the start.
+    int signalNumber = 0; // 0: none
+    std::string signalWhenOutputShows;
+    int signalAfterMs = 0;
+    // Standard output's reading end is closed once it shows this text, as by
+    // a pager that is quit.
+    std::string closeOutputWhenShows;
 };
 
 struct ProgramResult {
     std::string output; // standard output, with "\r\n" folded to "\n" when run through a wrapper
     int status = -1;    // exit status 0..255, or -1 when killed
+    int signal = 0;     // the signal that ended the process, 0 when it exited
     bool timedOut = false;
     double cpuSeconds = 0;         // user and system time of the process
     double wallSeconds = 0;        // from start to exit
@@ -28,7 +37,9 @@ struct ProgramResult {
     std::string terminalEcho;      // STDIN_TERMINAL: what the terminal echoed
     bool terminalRestored = false; // STDIN_TERMINAL: echo and line mode are on again
     bool inputSent = false;
-    std::string snapshot; // the contents of snapshotAtPrompt when the prompt showed
+    bool signalSent = false;
+    bool outputClosed = false; // closeOutputWhenShows: the reading end was closed
+    std::string snapshot;      // the contents of snapshotAtPrompt when the prompt showed
 };
 
 ProgramResult runProgram(const ProgramRun& run);

@@ -249,6 +249,14 @@ TEST(FlashOperations, BlockReadGivesUpWhenNothingArrives) {
     closeAdapter();
 }
 
+TEST(FlashOperations, BlockReadLimitHoldsTheSlowestClock) {
+    // At the largest divisor a block takes 217 days (131072 bits at 0.007 Hz);
+    // the limit must cover that, not wrap around.
+    const uint64_t SLOWEST_BLOCK_MS = 217ull * 24 * 3600 * 1000;
+    EXPECT_GT(blockReadTimeoutMs(0xFFFFFFFF), BLOCK_READ_CLOCK_ALLOWANCE * SLOWEST_BLOCK_MS);
+    EXPECT_GE(blockReadTimeoutMs(0), BLOCK_READ_TIMEOUT_MARGIN_MS);
+}
+
 TEST(FlashOperations, ProgrammingSendsByteZeroWithTheAddressAndQueuesTheRest) {
     struct ProgramCase {
         uint32_t length;

@@ -73,6 +73,7 @@ void openAdapter() {
     uint32_t ignoredFrequency = 0;
     libSetup6(connection.handle, SETUP6_VALUE);
     libSetClockDivisor(connection.handle, OPEN_CLOCK_DIVISOR, &ignoredFrequency);
+    connection.clockDivisor = OPEN_CLOCK_DIVISOR;
     libSetup14(connection.handle);
     ChipSelectDisableStates disableStates = {{0, 1, 0, 1, 1}};
     PinSettings pinSettings = {{{1, 1}, {0, 0}, {1, 1}, {1, 1}}};
@@ -88,6 +89,7 @@ void openAdapter() {
 void setClockDivisor(uint32_t divisor) {
     uint32_t frequencyHz = 0;
     libSetClockDivisor(connection.handle, divisor, &frequencyHz);
+    connection.clockDivisor = divisor;
     printf("SPI Freq : %dkhz\n", static_cast<int>(frequencyHz >> 10));
 }
 

@@ -15,6 +15,7 @@ const uint32_t WRITE_WAIT_TIMEOUT_MS = 5000;
 
 struct AdapterConnection {
     uint32_t handle;
+    uint32_t clockDivisor; // the divisor last set: the SPI clock is 30 MHz / (divisor + 1)
     StartCondition writeStart;
     StartCondition readStart;
     WriteWaitSettings waitSettings;

@@ -10,6 +10,14 @@
 const uint32_t PROGRAM_BATCH = 10240;
 // Consecutive read passes that deliver nothing before a block read gives up.
 const uint32_t EMPTY_READ_PASS_LIMIT = 4;
+// A block read that trickles in gives up too, once it has not gathered its
+// bytes within blockReadTimeoutMs: this margin plus BLOCK_READ_CLOCK_ALLOWANCE
+// times the block's own transfer time at the SPI clock set, so that no clock
+// divisor, however large, makes a sound read fail.
+const uint32_t BLOCK_READ_TIMEOUT_MARGIN_MS = 2000;
+const uint32_t BLOCK_READ_CLOCK_ALLOWANCE = 4;
+// The SPI clock is SPI_BASE_CLOCK_HZ / (divisor + 1).
+const uint32_t SPI_BASE_CLOCK_HZ = 30000000;
 
 // Process-wide, zero at start, never freed.
 extern uint8_t imageBuffer[IMAGE_CAPACITY];
@@ -20,5 +28,9 @@ bool eraseSectors(uint32_t startSector, uint32_t count);
 // Reads SECTOR_SIZE bytes from address into destination.
 bool readBlock(uint32_t address, uint8_t* destination);
 
-// Programs the first length bytes of the image buffer from address on.
+// The time limit of one block read at the given clock divisor.
+uint64_t blockReadTimeoutMs(uint32_t clockDivisor);
+
+// Programs the first length bytes of the image buffer from address on. An
+// interruption drops the commands still queued.
 bool programImage(uint32_t length, uint32_t address);

@@ -88,13 +88,17 @@ static bool statusShowsReady() {
 
 bool waitReady() {
     uint64_t startMs = platformMonotonicMs();
-    while (!statusShowsReady()) {
+    // Every poll lies between two library calls: where an interruption stops the run.
+    while (!platformInterrupted()) {
+        if (statusShowsReady()) {
+            return true;
+        }
         if (platformMonotonicMs() - startMs >= READY_TIMEOUT_MS) {
             return false;
         }
         platformSleepMs(READY_POLL_INTERVAL_MS);
     }
-    return true;
+    return false;
 }
 
 bool checkIdentity() {

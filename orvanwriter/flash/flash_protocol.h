@@ -47,7 +47,9 @@ void readStatusByte(uint8_t command);
 void readAddressed(uint8_t command, uint32_t address, uint32_t byteCount, uint8_t* destination);
 void executeQueue();
 
-// True once the target reports ready; false when it has not for READY_TIMEOUT_MS.
+// True once the target reports ready; false when it has not for
+// READY_TIMEOUT_MS, or when an interruption has come: the caller then stops
+// at once, and the run ends between two library calls.
 bool waitReady();
 
 // True when the target answers with IDENTITY_BYTE; otherwise prints the byte.

@@ -28,6 +28,11 @@ void waitForKey() {
     printf("\nPlease any key....\n");
     fflush(stdout);
     platformReadKey();
+    // An interruption at the prompt, or one that came before it, ends the
+    // process as interrupted, whatever status the run had.
+    if (platformInterrupted()) {
+        platformEndInterrupted();
+    }
 }
 
 void exitWithPrompt() {

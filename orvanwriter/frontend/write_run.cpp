@@ -9,13 +9,42 @@
 
 static const uint8_t ERASED_BYTE = 0xFF;
 
+// What an interruption's message tells: the job at hand, and whether any
+// erase may have reached the flash yet.
+struct RunProgress {
+    const ImageJob* job;
+    bool flashChanged;
+};
+
+static RunProgress progress;
+
+// Called between two library calls: an interruption ends the run here, with
+// the adapter closed and one line that says what the flash may hold.
+static void stopIfInterrupted() {
+    if (!platformInterrupted()) {
+        return;
+    }
+    closeAdapter();
+    const char* name = progress.job->fileName;
+    unsigned sector = static_cast<unsigned>(progress.job->startSector);
+    if (progress.flashChanged) {
+        printf("\nInterrupted while writing %s at sector %u: the flash may be incomplete\n", name, sector);
+    } else {
+        printf("\nInterrupted before writing %s at sector %u: the flash is unchanged\n", name, sector);
+    }
+    platformEndInterrupted();
+}
+
 // The file errors end at once, without the key prompt.
 [[noreturn]] static void failFile() {
     closeAdapter();
     platformExit(EXIT_STATUS_ERROR);
 }
 
+// An operation that stopped for an interruption fails too; the interruption
+// then tells its own story.
 [[noreturn]] static void failJob(const char* message) {
+    stopIfInterrupted();
     printf("%s", message);
     closeAdapter();
     exitWithPrompt();
@@ -86,11 +115,14 @@ static void verifyImage(uint32_t address, uint32_t sectorCount, uint32_t length)
 }
 
 static void writeJob(const ImageJob* job) {
+    progress.job = job;
     uint32_t length = loadImage(job);
     uint32_t sectorCount = (length + SECTOR_SIZE - 1) / SECTOR_SIZE;
     uint32_t address = job->startSector << SECTOR_SHIFT;
     printf("\nFile Name : %s \n", job->fileName);
     printf("Start Sector :%d\n", static_cast<int>(job->startSector));
+    stopIfInterrupted();
+    progress.flashChanged = true;
     if (!eraseSectors(job->startSector, sectorCount)) {
         failJob("Error\n");
     }
@@ -102,10 +134,12 @@ static void writeJob(const ImageJob* job) {
 }
 
 void runWrite(const RunOptions* options) {
+    progress.job = &options->jobs[0];
     openAdapter();
     if (options->clockDivisor != DEFAULT_CLOCK_DIVISOR) {
         setClockDivisor(options->clockDivisor);
     }
+    stopIfInterrupted();
     if (!checkIdentity()) {
         closeAdapter();
         exitWithPrompt();
@@ -117,6 +151,11 @@ void runWrite(const RunOptions* options) {
     closeAdapter();
     if (!options->noWait) {
         waitForKey();
+    }
+    // Every image is written, but a calling script must still learn that the
+    // user interrupted it.
+    if (platformInterrupted()) {
+        platformEndInterrupted();
     }
     platformExit(EXIT_STATUS_OK);
 }

@@ -1,6 +1,6 @@
-// The operating-system layer: console key read, files, sleep, clock and
-// process exit. One implementation file per operating system, chosen by the
-// build.
+// The operating-system layer: console key read, files, sleep, clock,
+// interruptions and process exit. One implementation file per operating
+// system, chosen by the build.
 #pragma once
 
 #include <stdint.h>
@@ -33,7 +33,22 @@ uint64_t platformMonotonicMs();
 
 // Reads one key from the console without echo and without waiting for Enter.
 // Returns at once when standard input is not a console (redirected, at its
-// end or closed).
+// end or closed), or when an interruption has come. An interruption during
+// the read restores the console and ends the process as platformEndInterrupted
+// does: the adapter is closed before any prompt, so nothing else is left.
 void platformReadKey();
+
+// Called first thing: from here an interruption (Ctrl-C, Ctrl-Break; on POSIX
+// also SIGTERM and SIGHUP) only records itself, and the run stops at its next
+// check; a second one ends the process at once. Output that cannot be
+// written (a reader that went away) is dropped instead of ending the process.
+void platformCatchInterruptions();
+
+// True once an interruption has come.
+bool platformInterrupted();
+
+// Ends the process as the interruption would have ended it by itself, so
+// that a calling shell or script sees an interrupted program.
+[[noreturn]] void platformEndInterrupted();
 
 [[noreturn]] void platformExit(int status);

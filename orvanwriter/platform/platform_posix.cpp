@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -92,23 +93,94 @@ uint64_t platformMonotonicMs() {
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
+static const int INTERRUPTION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Written by the signal handler, so only of type volatile sig_atomic_t.
+static volatile sig_atomic_t caughtSignal;
+static volatile sig_atomic_t keyPromptActive;
+// The terminal's modes before the key prompt; filled before keyPromptActive
+// is set, read by the handler only while it is.
+static struct termios savedTerminal;
+
+// Async-signal-safe calls only: it also runs inside the handler.
+[[noreturn]] static void endBySignal(int signalNumber) {
+    struct sigaction defaultAction;
+    sigemptyset(&defaultAction.sa_mask);
+    defaultAction.sa_flags = 0;
+    defaultAction.sa_handler = SIG_DFL;
+    sigaction(signalNumber, &defaultAction, nullptr);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigaddset(&pending, signalNumber);
+    sigprocmask(SIG_UNBLOCK, &pending, nullptr);
+    raise(signalNumber);
+    _exit(128 + signalNumber);
+}
+
+static void onInterruption(int signalNumber) {
+    if (keyPromptActive) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+        endBySignal(signalNumber);
+    }
+    if (caughtSignal != 0) {
+        endBySignal(signalNumber);
+    }
+    caughtSignal = signalNumber;
+}
+
+void platformCatchInterruptions() {
+    struct sigaction ignore;
+    sigemptyset(&ignore.sa_mask);
+    ignore.sa_flags = 0;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+    struct sigaction catcher;
+    sigemptyset(&catcher.sa_mask);
+    for (int signalNumber : INTERRUPTION_SIGNALS) {
+        sigaddset(&catcher.sa_mask, signalNumber);
+    }
+    // Restarted calls keep the adapter library's own I/O undisturbed.
+    catcher.sa_flags = SA_RESTART;
+    catcher.sa_handler = onInterruption;
+    for (int signalNumber : INTERRUPTION_SIGNALS) {
+        struct sigaction previous;
+        // A signal the caller ignores (nohup, a background job) stays ignored.
+        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+            sigaction(signalNumber, &catcher, nullptr);
+        }
+    }
+}
+
+bool platformInterrupted() {
+    return caughtSignal != 0;
+}
+
+void platformEndInterrupted() {
+    fflush(stdout);
+    endBySignal(caughtSignal != 0 ? caughtSignal : SIGINT);
+}
+
 void platformReadKey() {
-    struct termios saved;
     // Only a terminal can give a key press; anything else must not block.
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) {
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
         return;
     }
-    struct termios raw = saved;
-    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) {
-        return;
+    keyPromptActive = 1;
+    // Checked after the handler can see the prompt, so that no interruption
+    // falls between the check and the read and leaves the read waiting.
+    if (caughtSignal == 0) {
+        struct termios raw = savedTerminal;
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        unsigned char key;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+            while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+            }
+        }
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
     }
-    unsigned char key;
-    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
-    }
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    keyPromptActive = 0;
 }
 
 void platformExit(int status) {

@@ -83,6 +83,37 @@ uint64_t platformMonotonicMs() {
     return ticks / ticksPerSecond * 1000u + ticks % ticksPerSecond * 1000u / ticksPerSecond;
 }
 
+// Set from the console's control-handler thread.
+static volatile LONG interruptionCount;
+static volatile LONG keyPromptActive;
+
+// Returning FALSE hands the event on to the default handler, which ends the
+// process at once with STATUS_CONTROL_C_EXIT.
+static BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE;
+    }
+    // At the prompt the adapter is already closed and the console keeps its
+    // own modes, so nothing is left to clean up.
+    if (keyPromptActive) {
+        return FALSE;
+    }
+    return InterlockedIncrement(&interruptionCount) == 1 ? TRUE : FALSE;
+}
+
+void platformCatchInterruptions() {
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+bool platformInterrupted() {
+    return interruptionCount != 0;
+}
+
+void platformEndInterrupted() {
+    fflush(stdout);
+    exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
+}
+
 void platformReadKey() {
     // A redirected, empty or closed standard input has no console mode; only
     // a console can give a key press.
@@ -90,7 +121,12 @@ void platformReadKey() {
     if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
         return;
     }
-    _getch();
+    InterlockedExchange(&keyPromptActive, 1);
+    // An interruption that came before the prompt ends the run after it.
+    if (interruptionCount == 0) {
+        _getch();
+    }
+    InterlockedExchange(&keyPromptActive, 0);
 }
 
 void platformExit(int status) {
