@@ -141,19 +141,14 @@ void vcdClose(uint64_t timeNs) {
     dump.drawing = false;
 }
 
-void vcdFlush() {
-    if (dump.file) {
-        fflush(dump.file);
-    }
-}
-
-uint64_t vcdBytesWritten() {
-    return dump.written;
-}
-
 void vcdLines(uint64_t timeNs, uint8_t lines) {
     uint8_t changed = static_cast<uint8_t>(lines ^ dump.lines);
     if (!dump.drawing || changed == 0) {
+        return;
+    }
+    // A frame has made room for all of its changes; a caller that drives the
+    // lines itself is cut here.
+    if (!fits(dump.lastNs, timeNs, 1, 4)) {
         return;
     }
     if (timeNs > dump.lastNs) {
@@ -167,10 +162,6 @@ void vcdLines(uint64_t timeNs, uint8_t lines) {
         }
     }
     dump.lines = lines;
-}
-
-bool vcdRoom(uint64_t timeNs, uint64_t changes) {
-    return dump.drawing && fits(dump.lastNs, timeNs, changes, changes);
 }
 
 bool vcdFrameBegin(uint64_t startNs, uint64_t bitPeriodPs, uint64_t byteCount) {

@@ -42,16 +42,11 @@ bool vcdOpen(const char* path, const char* writer, uint64_t limitBytes, VcdDrawi
 bool vcdDrawing();
 // Ends the dump at timeNs (the lines keep their last state until then).
 void vcdClose(uint64_t timeNs);
-void vcdFlush();
-// The bytes written so far.
-uint64_t vcdBytesWritten();
 
 // ---- Pin level: for an emulation that drives the lines itself.
-// The lines from timeNs on (not earlier than the last change).
+// The lines from timeNs on (not earlier than the last change); a change that
+// would take the file past the bound cuts it.
 void vcdLines(uint64_t timeNs, uint8_t lines);
-// Whether that many changes of the lines, each at its own time up to timeNs,
-// still fit under the bound; if not, the dump is cut after its last change.
-bool vcdRoom(uint64_t timeNs, uint64_t changes);
 
 // ---- Frame level: a frame drawn in the target's mode from its bytes.
 // A frame of byteCount bytes begins at startNs, one bit every bitPeriodPs
