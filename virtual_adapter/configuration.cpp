@@ -196,6 +196,17 @@ bool parseStuckAfter(const std::string& text, VirtualAdapterConfig& config) {
     return true;
 }
 
+bool parseVcdFault(const std::string& text, VirtualAdapterConfig& config) {
+    if (text == "phase") {
+        config.vcdFault = VA_VCD_FAULT_LATE_PHASE;
+    } else if (text == "lsb-first") {
+        config.vcdFault = VA_VCD_FAULT_LSB_FIRST;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // A variable whose parser fills in several fields of the configuration.
 void readInto(const char* name, VirtualAdapterConfig& config,
               bool (*parse)(const std::string&, VirtualAdapterConfig&)) {
@@ -236,6 +247,12 @@ void readFaultVariables(VirtualAdapterConfig& config) {
     readNumber("VADAPTER_VANISH_AFTER", config.vanishAfterCalls);
 }
 
+void readWaveformVariables(VirtualAdapterConfig& config) {
+    readVariable("VADAPTER_VCD", [&](const std::string& text) { return config.vcdPath = text, true; });
+    readNumber("VADAPTER_VCD_LIMIT", config.vcdLimitBytes);
+    readInto("VADAPTER_VCD_FAULT", config, parseVcdFault);
+}
+
 } // namespace
 
 } // namespace vadapter
@@ -245,5 +262,6 @@ VirtualAdapterConfig vaConfigFromEnvironment() {
     vadapter::readDeviceVariables(config);
     vadapter::readTargetVariables(config);
     vadapter::readFaultVariables(config);
+    vadapter::readWaveformVariables(config);
     return config;
 }

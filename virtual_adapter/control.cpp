@@ -53,7 +53,7 @@ bool isOpen() {
 
 void setOpen(bool open) {
     session.open = open;
-    allowQueueShortWay(open && !isTracing() && session.config.vanishAfterCalls == 0);
+    allowQueueShortWay(open && !isTracing() && !isDrawing() && session.config.vanishAfterCalls == 0);
 }
 
 } // namespace vadapter
@@ -63,6 +63,7 @@ using namespace vadapter;
 void vaConfigure(const VirtualAdapterConfig& configuration) {
     closeFlashFile();
     resetTrace(configuration);
+    resetWaveform(configuration);
     session.config = configuration;
     session.configured = true;
     setOpen(false);

@@ -328,6 +328,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libClose(uint32_t handle) {
     if (status == ADAPTER_OK) {
         roundTrip(0);
         closeFlashFile();
+        finishWaveform();
         setOpen(false);
     }
     if (isTracing()) {

@@ -53,6 +53,10 @@ uint64_t bitsClocked() {
     return timing.bitsClocked;
 }
 
+uint64_t bitPeriodPs() {
+    return (static_cast<uint64_t>(timing.divisor) + 1) * 100000 / 3;
+}
+
 void roundTrip(uint64_t bits) {
     uint64_t before = busTimeNs();
     timing.roundTrips++;

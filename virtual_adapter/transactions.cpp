@@ -68,15 +68,30 @@ void useReadFault() {
 
 // The data phase of a read: the bytes past the fault's limit are clocked but
 // not delivered.
-uint32_t readData(const Transaction& t, const TargetCommandShape& shape) {
+uint32_t readData(const Transaction& t, const TargetCommandShape& shape, bool drawing) {
     bool addressed = shape.headerBytes > 1;
     uint32_t limit = addressed ? readLimit(t.capacity) : t.capacity;
     uint32_t delivered = targetReadBytes(t.destination, limit);
-    uint32_t dropped = targetReadBytes(nullptr, t.capacity - limit);
+    uint32_t dropped = 0;
+    if (drawing) {
+        drawReadBytes(t.destination, delivered, limit);
+        dropped = readDrawnAndDropped(t.capacity - limit);
+    } else {
+        dropped = targetReadBytes(nullptr, t.capacity - limit);
+    }
     if (addressed && delivered + dropped > 0) {
         useReadFault();
     }
     return delivered;
+}
+
+void exchangeAll(const uint8_t* bytes, uint32_t count, bool drawing) {
+    for (uint32_t i = 0; i < count; i++) {
+        uint8_t answer = targetExchange(bytes[i]);
+        if (drawing) {
+            drawByte(bytes[i], answer);
+        }
+    }
 }
 
 } // namespace
@@ -86,6 +101,10 @@ void resetReadFaults() {
 }
 
 uint32_t perform(const Transaction& t) {
+    bool drawing = isDrawing();
+    if (drawing && t.controlCount > 0) {
+        drawFrameBegin(t.controlCount + (t.isRead ? t.capacity : t.dataCount));
+    }
     targetSelect();
     if (t.controlCount == 0) {
         targetDeselect();
@@ -97,22 +116,22 @@ uint32_t perform(const Transaction& t) {
         checkCommandShape(t, t.control[0], shape);
     }
     shapeNamed = violationCount() != before;
-    for (uint32_t i = 0; i < t.controlCount; i++) {
-        targetExchange(t.control[i]);
-    }
+    exchangeAll(t.control, t.controlCount, drawing);
     uint32_t delivered = 0;
     if (t.isRead) {
-        delivered = readData(t, shape);
+        delivered = readData(t, shape, drawing);
     } else {
-        for (uint32_t i = 0; i < t.dataCount; i++) {
-            targetExchange(t.data[i]);
-        }
+        exchangeAll(t.data, t.dataCount, drawing);
     }
     targetDeselect();
+    if (drawing) {
+        drawFrameEnd();
+    }
     shapeNamed = false;
     return delivered;
 }
 
+// Only the queue's short way comes here, which is closed while drawing.
 void performProgramByte(uint8_t data) {
     targetSelect();
     targetExchange(CMD_PROGRAM);

@@ -142,6 +142,27 @@ void roundTrip(uint64_t bits);
 uint64_t busTimeNs();
 uint64_t roundTrips();
 uint64_t bitsClocked();
+// One bit at the SPI clock set, 30 MHz / (divisor + 1).
+uint64_t bitPeriodPs();
+
+// ---------------------------------------------------------------- waveform (waveform.cpp)
+
+// Starts the waveform file afresh when one is configured (VADAPTER_VCD).
+void resetWaveform(const VirtualAdapterConfig& configuration);
+bool isDrawing();
+// A frame of byteCount bytes, next on the bus: the first of its call once the
+// call's latency has passed, else right after the one before.
+void drawFrameBegin(uint32_t byteCount);
+void drawByte(uint8_t dataOut, uint8_t dataIn);
+// count bytes of a read's data phase: the host sends nothing, the target
+// drives the first drivenCount of them.
+void drawReadBytes(const uint8_t* driven, uint32_t drivenCount, uint32_t count);
+// Clocks count read bytes that the adapter drops, drawing them; returns how
+// many the target drove.
+uint32_t readDrawnAndDropped(uint32_t count);
+void drawFrameEnd();
+// Ends the file at the bus time so far.
+void finishWaveform();
 
 // ---------------------------------------------------------------- flash file (flash_file.cpp)
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "emulated_target/vcd.h"
+
 #if defined(_WIN32) && defined(ADAPTER_LIBRARY_BUILD)
 #define VA_CONTROL_EXPORT __declspec(dllexport)
 #elif defined(ADAPTER_LIBRARY_BUILD)
@@ -40,6 +42,9 @@ struct VirtualDevice {
 };
 
 enum VirtualFrequencyMode { VA_FREQUENCY_COMPUTED, VA_FREQUENCY_FIXED, VA_FREQUENCY_UNTOUCHED };
+
+// A waveform drawn wrong on purpose, to show that its decoding notices.
+enum VirtualVcdFault { VA_VCD_FAULT_NONE, VA_VCD_FAULT_LATE_PHASE, VA_VCD_FAULT_LSB_FIRST };
 
 struct VirtualAdapterConfig {
     // Devices reported by libCountDevices / libDescribeDevice.
@@ -81,6 +86,9 @@ struct VirtualAdapterConfig {
     std::string flashPath;  // the flash while open, written through and held (created erased if missing)
     std::string tracePath;  // one line per call and per violation
     bool keepTrace = false; // keep the trace lines in memory for vaTraceLines
+    std::string vcdPath;    // the SPI lines as a Value Change Dump (none)
+    uint32_t vcdLimitBytes = static_cast<uint32_t>(VCD_DEFAULT_LIMIT_BYTES);
+    VirtualVcdFault vcdFault = VA_VCD_FAULT_NONE;
 };
 
 struct VirtualAdapterStats {
