@@ -285,6 +285,13 @@ void cableCloseTrace(uint32_t device) {
         static_cast<unsigned long long>(engine.clockTicks * 100 / 3),
         static_cast<unsigned long long>(c.violations));
     cableSaveFlash();
+    // Whoever looks while the program waits for its key sees the whole run.
+    if (cable.trace != nullptr) {
+        fflush(cable.trace);
+    }
+    if (cable.frames != nullptr) {
+        fflush(cable.frames);
+    }
 }
 
 void cableSelect() {
