@@ -165,6 +165,11 @@ void configure() {
     readNumber("VUSB_UNPLUG_AFTER", &config.unplugAfter);
     readNumber("VUSB_BULK_TIMEOUT", &config.bulkTimeoutFrom);
     readNumber("VUSB_SHORT_IN", &config.shortInBytes);
+    config.outPieceBytes = CABLE_NO_LIMIT;
+    readNumber("VUSB_OUT_PIECE", &config.outPieceBytes);
+    if (config.outPieceBytes == 0) {
+        config.outPieceBytes = CABLE_NO_LIMIT;
+    }
     config.framesPath = variable("VUSB_FRAMES");
     config.tracePath = variable("VADAPTER_TRACE");
     config.flashPath = variable("VADAPTER_FLASH");

@@ -141,7 +141,12 @@ int bulkOut(const unsigned char* data, int length, int* transferred) {
     counters.bulkOutBytes += static_cast<uint64_t>(length);
     lastWasOut = true;
     cableTrace("out bytes=%d", length);
-    interpreterFeed(data, static_cast<uint32_t>(length));
+    // Cut as the test asks: the chip must carry its state across any cut.
+    uint32_t piece = cableConfig().outPieceBytes;
+    for (uint32_t done = 0; done < static_cast<uint32_t>(length); done += piece) {
+        uint32_t left = static_cast<uint32_t>(length) - done;
+        interpreterFeed(data + done, left < piece ? left : piece);
+    }
     *transferred = length;
     return 0;
 }

@@ -1,0 +1,211 @@
+// The program over the MPSSE adapter library and the emulated USB cable:
+// USB faults, cut and short transfers, the device listing, and the same job
+// through both adapter libraries.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "program_runner.h"
+
+namespace {
+
+const int STATUS_ERROR = 255;
+const size_t SECTOR = 16384;
+const std::string BANNER = "============ Orvan Flash Writer(v1.1) ============\n";
+const std::string PROMPT = "\nPlease any key....\n";
+const std::string COMPLETED = "===== Flash Write Completed =========";
+const double FAULT_SECONDS_LIMIT = 12; // the readiness deadline is 5 s
+
+std::string imageBytes(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; i++) {
+        bytes[i] = static_cast<char>((i * 13 + (i >> 9)) & 0xFF);
+    }
+    return bytes;
+}
+
+// The frames the virtual adapter's trace shows, written as the cable writes
+// its frames: the host's bytes, then "rN" for N bytes the target answered.
+std::string framesOfCalls(const std::string& trace) {
+    std::istringstream lines(trace);
+    std::string frames;
+    for (std::string line; std::getline(lines, line);) {
+        std::string kind = line.substr(0, line.find(' '));
+        if (kind != "read" && kind != "write" && kind != "queue") {
+            continue;
+        }
+        std::string frame = line.substr(line.find("cmd=") + 4, 2);
+        size_t address = line.find(" addr=");
+        if (address != std::string::npos) {
+            for (size_t at = address + 6; at < address + 12; at += 2) {
+                frame += " " + line.substr(at, 2);
+            }
+        }
+        size_t byte = line.find(" byte=");
+        if (kind != "read" && byte != std::string::npos) {
+            frame += " " + line.substr(byte + 6, 2);
+        }
+        if (kind == "read") {
+            size_t bits = line.find(" data=");
+            frame += " r" + std::to_string(std::stoul(line.substr(bits + 6)) / 8);
+        }
+        frames += frame + "\n";
+    }
+    return frames;
+}
+
+class UsbCableTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/orvan-usb-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory = pattern;
+        overUsb = getenv("ORVAN_OVER_USB") == nullptr ? "" : getenv("ORVAN_OVER_USB");
+        ASSERT_FALSE(overUsb.empty()) << "ORVAN_OVER_USB names the library folders";
+    }
+    void TearDown() override {
+        setenv("ORVAN_OVER_USB", overUsb.c_str(), 1);
+        std::string command = "rm -rf '" + directory + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+    }
+    std::string path(const std::string& name) const {
+        return directory + "/" + name;
+    }
+    void makeImage(const std::string& name, size_t size) const {
+        std::ofstream(path(name), std::ios::binary) << imageBytes(size);
+    }
+    // A fresh flash each run; the trace must name no violation.
+    ProgramResult run(const std::vector<std::string>& arguments, std::vector<std::string> environment) {
+        unlink(path("flash.bin").c_str());
+        ProgramRun programRun;
+        programRun.arguments = arguments;
+        environment.insert(environment.end(), {"VADAPTER_FLASH=flash.bin", "VADAPTER_TRACE=trace.txt",
+                                               "VUSB_FRAMES=frames.txt"});
+        programRun.environment = environment;
+        programRun.directory = directory;
+        programRun.timeoutSeconds = 30;
+        ProgramResult result = runProgram(programRun);
+        EXPECT_FALSE(result.timedOut);
+        std::string text = trace();
+        size_t violation = text.find("violation:");
+        EXPECT_EQ(violation, std::string::npos)
+            << text.substr(violation == std::string::npos ? 0 : violation, 200);
+        return result;
+    }
+    std::string trace() const {
+        return readWholeFile(path("trace.txt"));
+    }
+    std::string frames() const {
+        return readWholeFile(path("frames.txt"));
+    }
+    std::string flash() const {
+        return readWholeFile(path("flash.bin"));
+    }
+
+    std::string directory;
+    std::string overUsb;
+};
+
+TEST_F(UsbCableTest, UsbFaultsEndTheRunWithTheProgramsMessage) {
+    makeImage("a.bin", SECTOR + 10);
+    const std::string job = "\nFile Name : a.bin \nStart Sector :0\n";
+    const std::string erased = job + "\r1/2 sectors erased\r2/2 sectors erased\nErase Completed\n";
+    struct FaultCase {
+        std::string fault;
+        std::string expectedAfterBanner;
+    };
+    // Opening takes 9 transfers (3 of them bulk), the set-up 5 more (4 bulk:
+    // the clock, the line levels, the query's check), then the identity read.
+    const std::vector<FaultCase> cases = {
+        {"VUSB_UNPLUG_AFTER=0", "Failed to connect VEXIL\n"},
+        {"VUSB_UNPLUG_AFTER=8", "Failed to connect VEXIL\n"},
+        {"VUSB_UNPLUG_AFTER=14", "invalid Flash ID(0)"},
+        {"VUSB_UNPLUG_AFTER=30", job + "\r1/2 sectors erased\r2/2 sectors erasedError\n"},
+        {"VUSB_UNPLUG_AFTER=60",
+         erased + "Erase Verify...OK\n10241 / 16394  62 % \r16394 / 16394  100 % \nError\n"},
+        {"VUSB_BULK_TIMEOUT=1", "Failed to connect VEXIL\n"},
+        {"VUSB_BULK_TIMEOUT=6", "Failed to connect VEXIL\n"},
+        {"VUSB_BULK_TIMEOUT=8", "invalid Flash ID(0)"},
+        {"VUSB_BULK_TIMEOUT=40", erased + "Erase Verify...Error\n"},
+    };
+    for (const FaultCase& faultCase : cases) {
+        ProgramResult result = run({"-s", "0", "-f", "a.bin", "-e"}, {faultCase.fault});
+        EXPECT_EQ(result.output, BANNER + faultCase.expectedAfterBanner + PROMPT) << faultCase.fault;
+        EXPECT_EQ(result.status, STATUS_ERROR) << faultCase.fault;
+        EXPECT_LT(result.wallSeconds, FAULT_SECONDS_LIMIT) << faultCase.fault;
+        EXPECT_NE(trace().find("\nfault: "), std::string::npos) << faultCase.fault;
+    }
+}
+
+// A cut may fall inside any command, its length or its data.
+TEST_F(UsbCableTest, CutAndShortTransfersGiveTheSameFrames) {
+    makeImage("a.bin", 300);
+    const std::vector<std::string> arguments = {"-s", "2", "-f", "a.bin", "-e"};
+    ProgramResult reference = run(arguments, {});
+    ASSERT_EQ(reference.status, 0);
+    std::string referenceFrames = frames();
+    std::string referenceFlash = flash();
+    ASSERT_FALSE(referenceFrames.empty());
+    for (const char* cut :
+         {"VUSB_OUT_PIECE=1", "VUSB_OUT_PIECE=2", "VUSB_OUT_PIECE=3", "VUSB_OUT_PIECE=7",
+          "VUSB_OUT_PIECE=4096", "VUSB_SHORT_IN=1", "VUSB_SHORT_IN=509", "VUSB_SHORT_IN=511"}) {
+        ProgramResult result = run(arguments, {cut});
+        EXPECT_EQ(result.output, reference.output) << cut;
+        EXPECT_TRUE(frames() == referenceFrames) << cut;
+        EXPECT_TRUE(flash() == referenceFlash) << cut;
+    }
+}
+
+TEST_F(UsbCableTest, OneJobThroughBothAdapterLibraries) {
+    makeImage("a.bin", 2 * SECTOR + 77);
+    const std::vector<std::string> arguments = {"-q", "2", "-s", "1", "-f", "a.bin", "-e"};
+    ProgramResult overUsbResult = run(arguments, {});
+    std::string usbFrames = frames();
+    std::string usbFlash = flash();
+    unsetenv("ORVAN_OVER_USB");
+    ProgramResult virtualResult = run(arguments, {});
+    EXPECT_EQ(overUsbResult.status, 0);
+    EXPECT_EQ(overUsbResult.output, virtualResult.output);
+    EXPECT_EQ(usbFlash.size(), 131072u);
+    EXPECT_TRUE(usbFlash == flash()) << "flash files differ";
+    std::string virtualFrames = framesOfCalls(trace());
+    EXPECT_EQ(std::count(usbFrames.begin(), usbFrames.end(), '\n'),
+              std::count(virtualFrames.begin(), virtualFrames.end(), '\n'));
+    EXPECT_TRUE(usbFrames == virtualFrames) << usbFrames.substr(0, 300) << "\n--\n"
+                                            << virtualFrames.substr(0, 300);
+}
+
+TEST_F(UsbCableTest, ChannelsAreListedInBusOrderAndMatchedByName) {
+    makeImage("a.bin", 10);
+    struct ListingCase {
+        std::string devices;
+        std::string claimed; // "" when the program finds no adapter
+    };
+    const std::vector<ListingCase> cases = {
+        {"0x6010|Other cable|1|1;0x6010|Vexil dual|1|2", "claim device=1 interface=0"},
+        {"0x6014|Vexil late|2|1;0x6010|Vexil early|1|4", "claim device=1 interface=0"},
+        {"0x6010|Vexil shallow|1|2;0x6010|Vexil deep|1|1.3", "claim device=1 interface=0"},
+        {"0x6011|Vexil quad|3|1;0x6001|Vexil serial only|1|1", "claim device=0 interface=0"},
+        {"0x6001|Vexil serial only|1|1", ""},
+        {"0x6010|vexil lower case|1|1", ""},
+        {"", ""},
+    };
+    for (const ListingCase& listing : cases) {
+        unlink(path("trace.txt").c_str());
+        ProgramResult result = run({"-s", "0", "-f", "a.bin", "-e"}, {"VUSB_DEVICES=" + listing.devices});
+        if (listing.claimed.empty()) {
+            EXPECT_EQ(result.output, BANNER + "Failed to found VEXIL\n" + PROMPT) << listing.devices;
+            EXPECT_EQ(trace().find("claim "), std::string::npos) << listing.devices;
+        } else {
+            EXPECT_EQ(result.status, 0) << listing.devices;
+            EXPECT_NE(trace().find("\n" + listing.claimed + "\n"), std::string::npos) << listing.devices;
+        }
+    }
+}
+
+} // namespace
