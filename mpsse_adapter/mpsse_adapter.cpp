@@ -371,9 +371,6 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQuery(uint32_t handle, uint8_t* are
     if (area == nullptr) {
         return MPSSE_STATUS_INVALID_PARAMETER;
     }
-    if ((status = checkSync()) != ADAPTER_OK) {
-        return status;
-    }
     const uint32_t words[QUERY_WORDS] = {device.channel.productId, device.channel.interfaceIndex,
                                          device.divisorSent,       clockHz(device.divisorSent),
                                          device.lowLevels,         device.lowDirections,

@@ -16,8 +16,11 @@
 //   device type the USB product id (0x6010, 0x6011, 0x6014)
 // The list is taken by libCountDevices and kept until the next count;
 // libOpenDevice takes the entry with that name, location id and channel
-// (counting first if no count was made). One device is open at a time; its
-// handle is 1.
+// (counting first if no count was made), resets it, purges both buffers,
+// turns MPSSE mode on and checks that the engine answers an undefined opcode
+// (0xAA) with 0xFA 0xAA, skipping what an earlier user left unread, so a
+// cable left mid-command by a crashed program still opens. One device is
+// open at a time; its handle is 1.
 //
 // Wiring of the channel's low byte: bit 0 clock, bit 1 data out, bit 2 data
 // in, bit 3 chip-select line 0, bits 4-7 chip-select lines 1-4, which can
@@ -56,12 +59,11 @@
 //                        0 keeps it); replies never wait for it, every
 //                        transfer that expects bytes ends with SEND_IMMEDIATE.
 //   libSetup14           no effect on an open handle.
-//   libQuery area        checks that the channel answers (an undefined
-//                        opcode must come back as 0xFA and that opcode), then
-//                        fills the 32 bytes as eight little-endian 32-bit
-//                        words: product id, channel index (0 = "A"), divisor
-//                        sent, clock in Hz, low-byte levels, low-byte
-//                        directions, high-byte levels, high-byte directions.
+//   libQuery area        the 32 bytes as eight little-endian 32-bit words:
+//                        product id, channel index (0 = "A"), divisor sent,
+//                        clock in Hz, low-byte levels, low-byte directions,
+//                        high-byte levels, high-byte directions. No USB
+//                        traffic: the channel was checked at open.
 //   libSetClockDivisor   divide-by-5 off, TCK_DIVISOR = min(divisor, 65535);
 //                        reports 30 MHz / (value sent + 1) in Hz.
 //   libQueueWrite        appends the framed transfer to the queue buffer
@@ -74,8 +76,8 @@
 //   libRead              reads until all bytes arrived or no byte came for
 //                        READ_IDLE_LIMIT_MS; then returns the real count
 //                        and MPSSE_STATUS_READ_INCOMPLETE.
-//   libClose             chip select inactive, pins to inputs, MPSSE off,
-//                        device closed.
+//   libClose             chip-select lines driven high (inactive), left in
+//                        MPSSE mode so that they stay driven; device closed.
 // After a USB failure every call on the handle fails at once with
 // MPSSE_STATUS_USB_FAILURE, until libClose.
 #pragma once

@@ -281,14 +281,14 @@ void cableCloseTrace(uint32_t device) {
     InterpreterStats engine = interpreterStats();
     cableTrace(
         "close device=%u control=%llu writes=%llu out_bytes=%llu in_transfers=%llu in_bytes=%llu "
-        "waits=%llu frames=%llu spi_bytes=%llu spi_ns=%llu violations=%llu",
+        "waits=%llu frames=%llu spi_bytes=%llu spi_ns=%llu model_ns=%llu violations=%llu",
         device, static_cast<unsigned long long>(c.controlTransfers),
         static_cast<unsigned long long>(c.bulkOutTransfers), static_cast<unsigned long long>(c.bulkOutBytes),
         static_cast<unsigned long long>(c.bulkInTransfers), static_cast<unsigned long long>(c.bulkInBytes),
         static_cast<unsigned long long>(c.inWaits), static_cast<unsigned long long>(engine.frames),
         static_cast<unsigned long long>(engine.bytesClocked),
         static_cast<unsigned long long>(engine.clockTicks * 100 / 3),
-        static_cast<unsigned long long>(c.violations));
+        static_cast<unsigned long long>(c.modelNs), static_cast<unsigned long long>(c.violations));
     cableSaveFlash();
     // Whoever looks while the program waits for its key sees the whole run.
     if (cable.trace != nullptr) {

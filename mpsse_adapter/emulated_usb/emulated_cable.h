@@ -40,7 +40,17 @@ struct CableCounters {
     uint64_t bulkInBytes; // data bytes, without the status bytes
     uint64_t inWaits;     // bulk IN transfers right after a bulk OUT: the host waits for an answer
     uint64_t violations;
+    uint64_t modelNs; // the job's time under the USB model below
 };
+
+// The USB model of the job time: high-speed bulk moves 35 MB/s; each USB
+// write costs one 125 us microframe to start, and its bytes stream into the
+// chip while it clocks, so a write takes the longer of its transfer and its
+// clocking; each wait for IN data costs two microframes (the answer goes out
+// at the next IN poll); IN bytes cost their transfer time on top.
+const uint64_t MODEL_BULK_BYTES_PER_S = 35000000;
+const uint64_t MODEL_WRITE_START_NS = 125000;
+const uint64_t MODEL_WAIT_NS = 250000;
 
 // Reads the configuration once; later calls return the same.
 const CableConfig& cableConfig();

@@ -141,12 +141,16 @@ int bulkOut(const unsigned char* data, int length, int* transferred) {
     counters.bulkOutBytes += static_cast<uint64_t>(length);
     lastWasOut = true;
     cableTrace("out bytes=%d", length);
+    uint64_t ticksBefore = interpreterStats().clockTicks;
     // Cut as the test asks: the chip must carry its state across any cut.
     uint32_t piece = cableConfig().outPieceBytes;
     for (uint32_t done = 0; done < static_cast<uint32_t>(length); done += piece) {
         uint32_t left = static_cast<uint32_t>(length) - done;
         interpreterFeed(data + done, left < piece ? left : piece);
     }
+    uint64_t clockingNs = (interpreterStats().clockTicks - ticksBefore) * 100 / 3;
+    uint64_t transferNs = static_cast<uint64_t>(length) * 1000000000 / MODEL_BULK_BYTES_PER_S;
+    counters.modelNs += MODEL_WRITE_START_NS + (clockingNs > transferNs ? clockingNs : transferNs);
     *transferred = length;
     return 0;
 }
@@ -156,6 +160,7 @@ int bulkOut(const unsigned char* data, int length, int* transferred) {
 int bulkIn(unsigned char* data, int length, int* transferred) {
     CableCounters& counters = cableCounters();
     counters.bulkInTransfers++;
+    uint64_t wasWaits = counters.inWaits;
     counters.inWaits += lastWasOut ? 1 : 0;
     lastWasOut = false;
     uint32_t budget = cableConfig().shortInBytes;
@@ -174,6 +179,8 @@ int bulkIn(unsigned char* data, int length, int* transferred) {
         }
     }
     counters.bulkInBytes += dataBytes;
+    counters.modelNs += (counters.inWaits > wasWaits ? MODEL_WAIT_NS : 0) +
+                        static_cast<uint64_t>(dataBytes) * 1000000000 / MODEL_BULK_BYTES_PER_S;
     cableTrace("in bytes=%u", dataBytes);
     if (dataBytes == 0) {
         pause(EMPTY_IN_PAUSE_NS);
