@@ -119,18 +119,20 @@ TEST_F(UsbCableTest, UsbFaultsEndTheRunWithTheProgramsMessage) {
         std::string fault;
         std::string expectedAfterBanner;
     };
-    // Opening takes 9 transfers (3 of them bulk), the set-up 5 more (4 bulk:
-    // the clock, the line levels, the query's check), then the identity read.
+    // Opening takes 9 transfers (3 of them bulk), the set-up 3 more (the
+    // latency timer, then the clock and the line levels in bulk), then the
+    // identity read.
     const std::vector<FaultCase> cases = {
         {"VUSB_UNPLUG_AFTER=0", "Failed to connect VEXIL\n"},
         {"VUSB_UNPLUG_AFTER=8", "Failed to connect VEXIL\n"},
-        {"VUSB_UNPLUG_AFTER=14", "invalid Flash ID(0)"},
+        {"VUSB_UNPLUG_AFTER=11", "Failed to connect VEXIL\n"},
+        {"VUSB_UNPLUG_AFTER=12", "invalid Flash ID(0)"},
         {"VUSB_UNPLUG_AFTER=30", job + "\r1/2 sectors erased\r2/2 sectors erasedError\n"},
         {"VUSB_UNPLUG_AFTER=60",
          erased + "Erase Verify...OK\n10241 / 16394  62 % \r16394 / 16394  100 % \nError\n"},
         {"VUSB_BULK_TIMEOUT=1", "Failed to connect VEXIL\n"},
-        {"VUSB_BULK_TIMEOUT=6", "Failed to connect VEXIL\n"},
-        {"VUSB_BULK_TIMEOUT=8", "invalid Flash ID(0)"},
+        {"VUSB_BULK_TIMEOUT=5", "Failed to connect VEXIL\n"},
+        {"VUSB_BULK_TIMEOUT=6", "invalid Flash ID(0)"},
         {"VUSB_BULK_TIMEOUT=40", erased + "Erase Verify...Error\n"},
     };
     for (const FaultCase& faultCase : cases) {
