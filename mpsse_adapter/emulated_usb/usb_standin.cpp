@@ -21,6 +21,7 @@ struct libusb_device {
 struct libusb_device_handle {
     uint32_t index;
     int claimed; // interface number, or -1
+    bool inUse;
 };
 
 namespace {
@@ -46,7 +47,7 @@ const long EMPTY_IN_PAUSE_NS = 1000000;
 
 libusb_context context;
 libusb_device devices[CABLE_MAX_DEVICES];
-libusb_device_handle handles[CABLE_MAX_DEVICES];
+libusb_device_handle handles[2 * CABLE_MAX_DEVICES];
 libusb_endpoint_descriptor endpoints[MAX_INTERFACES][2];
 libusb_interface_descriptor interfaceDescriptors[MAX_INTERFACES];
 libusb_interface interfaces[MAX_INTERFACES];
@@ -279,13 +280,20 @@ STANDIN_EXPORT int libusb_get_port_numbers(libusb_device* device, uint8_t* ports
     return static_cast<int>(cable.portDepth);
 }
 
+// Each open has its own handle: listing opens a device that may be open.
 STANDIN_EXPORT int libusb_open(libusb_device* device, libusb_device_handle** handle) {
     if (cableUnplugged()) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
-    handles[device->index].index = device->index;
-    handles[device->index].claimed = -1;
-    *handle = &handles[device->index];
+    libusb_device_handle* free = nullptr;
+    for (libusb_device_handle& candidate : handles) {
+        free = free == nullptr && !candidate.inUse ? &candidate : free;
+    }
+    if (free == nullptr) {
+        return LIBUSB_ERROR_NO_MEM;
+    }
+    *free = {device->index, -1, true};
+    *handle = free;
     cableTrace("open device=%u product=%04x", device->index, deviceOf(device).productId);
     return 0;
 }
@@ -295,6 +303,7 @@ STANDIN_EXPORT void libusb_close(libusb_device_handle* handle) {
         cableCloseTrace(handle->index);
     }
     handle->claimed = -1;
+    handle->inUse = false;
 }
 
 STANDIN_EXPORT int libusb_get_configuration(libusb_device_handle* handle, int* config) {
