@@ -249,6 +249,36 @@ TEST(FlashOperations, BlockReadGivesUpWhenNothingArrives) {
     closeAdapter();
 }
 
+// The limit is on empty reads in a row: every read that delivers starts the
+// count again, however many empty ones the block has seen in all.
+TEST(FlashOperations, BlockReadCountsEmptyReadsInARow) {
+    struct EmptyCase {
+        uint32_t emptyInARow;
+        bool ok;
+        size_t reads;
+    };
+    for (EmptyCase emptyCase : {EmptyCase{EMPTY_READ_PASS_LIMIT - 1, true, 17 * EMPTY_READ_PASS_LIMIT},
+                                EmptyCase{EMPTY_READ_PASS_LIMIT, false, EMPTY_READ_PASS_LIMIT}}) {
+        VirtualAdapterConfig config = tracedConfig();
+        config.emptyReads = emptyCase.emptyInARow;
+        config.emptyReadsRepeat = true;
+        config.shortReadBytes = 1000; // 17 reads deliver the block
+        config.shortReadAlways = true;
+        openWith(config);
+        for (uint32_t i = 0; i < VA_FLASH_SIZE; i++) {
+            vaMutableFlash()[i] = static_cast<uint8_t>(i * 11 + (i >> 10));
+        }
+        static uint8_t block[SECTOR_SIZE];
+        memset(block, 0, sizeof(block));
+        EXPECT_EQ(readBlock(2 * SECTOR_SIZE, block), emptyCase.ok) << emptyCase.emptyInARow;
+        EXPECT_EQ(traceLinesStartingWith("read cmd=03").size(), emptyCase.reads) << emptyCase.emptyInARow;
+        if (emptyCase.ok) {
+            EXPECT_EQ(0, memcmp(block, vaFlash() + 2 * SECTOR_SIZE, SECTOR_SIZE));
+        }
+        closeAdapter();
+    }
+}
+
 TEST(FlashOperations, ProgrammingSendsByteZeroWithTheAddressAndQueuesTheRest) {
     struct ProgramCase {
         uint32_t length;

@@ -278,15 +278,18 @@ TEST(VirtualAdapterFaults, AddressedReadsDeliverWhatTheFaultsLeave) {
         bool always;
         uint32_t empty;
         std::vector<uint32_t> returned;
+        bool repeat = false;
     };
     for (const ReadCase& c :
          {ReadCase{0, false, 0, {100, 100, 100}}, ReadCase{30, false, 0, {30, 100, 100}},
           ReadCase{30, true, 0, {30, 30, 30}}, ReadCase{0, false, 2, {0, 0, 100}},
-          ReadCase{0, false, VA_ALWAYS, {0, 0, 0}}, ReadCase{30, false, 1, {0, 30, 100}}}) {
+          ReadCase{0, false, VA_ALWAYS, {0, 0, 0}}, ReadCase{30, false, 1, {0, 30, 100}},
+          ReadCase{30, true, 2, {0, 0, 30, 0, 0, 30}, true}, ReadCase{0, false, 1, {0, 100, 0, 100}, true}}) {
         VirtualAdapterConfig config = traced();
         config.shortReadBytes = c.shortBytes;
         config.shortReadAlways = c.always;
         config.emptyReads = c.empty;
+        config.emptyReadsRepeat = c.repeat;
         openWith(config);
         for (uint32_t i = 0; i < VA_FLASH_SIZE; i++) {
             vaMutableFlash()[i] = uint8_t(i * 7);
@@ -487,12 +490,13 @@ std::string summary(const VirtualAdapterConfig& c) {
     }
     char fields[300];
     snprintf(fields, sizeof(fields),
-             " describe=%u:%u frequency=%d:%u identity=%u stuck=%u:%u:%u short=%u:%d empty=%u after=%u:%u "
+             " describe=%u:%u frequency=%d:%u identity=%u stuck=%u:%u:%u short=%u:%d empty=%u repeat=%d "
+             "after=%u:%u "
              "realtime=%d count=%u vanish=%u unerased=%u",
              c.describeFailIndex, c.describeStatus, c.frequencyMode, c.fixedFrequencyHz, c.identityByte,
              c.stuckBitAddress, c.stuckBitMask, c.stuckBitValue, c.shortReadBytes, c.shortReadAlways,
-             c.emptyReads, c.stuckAfterCommand, c.stuckAfterOccurrence, c.realTime, c.countStatus,
-             c.vanishAfterCalls, c.unerasedSector);
+             c.emptyReads, c.emptyReadsRepeat, c.stuckAfterCommand, c.stuckAfterOccurrence, c.realTime,
+             c.countStatus, c.vanishAfterCalls, c.unerasedSector);
     return text + fields;
 }
 
@@ -512,6 +516,7 @@ TEST(VirtualAdapterEnvironment, VariablesAndBadValues) {
              EnvCase{"VADAPTER_STUCK_BIT", "0x4000:0x02:1", "stuck=16384:2:1 "},
              EnvCase{"VADAPTER_SHORT_READ", "1000:always", "short=1000:1 "},
              EnvCase{"VADAPTER_EMPTY_READS", "always", "empty=4294967295 "},
+             EnvCase{"VADAPTER_EMPTY_READS", "3:repeat", "empty=3 repeat=1 "},
              EnvCase{"VADAPTER_STUCK_AFTER", "0xaf:16394", "after=175:16394 "},
              EnvCase{"VADAPTER_REALTIME", "1", "realtime=1 "},
              EnvCase{"VADAPTER_DEVICES", "a|b", nullptr},
@@ -521,6 +526,7 @@ TEST(VirtualAdapterEnvironment, VariablesAndBadValues) {
              EnvCase{"VADAPTER_UNERASED_SECTOR", "8", nullptr},
              EnvCase{"VADAPTER_STUCK_AFTER", "0x20:0", nullptr},
              EnvCase{"VADAPTER_REALTIME", "yes", nullptr},
+             EnvCase{"VADAPTER_EMPTY_READS", "3:again", nullptr},
          }) {
         setenv(c.name, c.value, 1);
         testing::internal::CaptureStderr();

@@ -70,6 +70,7 @@ struct VirtualAdapterConfig {
     uint32_t shortReadBytes = 0;       // non-zero: an addressed read delivers at most this many bytes
     bool shortReadAlways = false;      // false: only the first addressed read is short
     uint32_t emptyReads = 0;           // addressed reads that deliver nothing (VA_ALWAYS: all)
+    bool emptyReadsRepeat = false;     // after each read that delivers, emptyReads more deliver nothing
     uint8_t stuckAfterCommand = 0;     // with stuckAfterOccurrence: never ready again after
     uint32_t stuckAfterOccurrence = 0; // the n-th time this command byte is sent (0: off)
     uint32_t vanishAfterCalls = 0;     // non-zero: every call after this many fails, delivers nothing
