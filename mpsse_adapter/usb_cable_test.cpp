@@ -145,6 +145,21 @@ TEST_F(UsbCableTest, UsbFaultsEndTheRunWithTheProgramsMessage) {
     }
 }
 
+// The open skips what an earlier user left unread before the reply to its
+// synchronisation probe, up to 62 bytes.
+TEST_F(UsbCableTest, OpenSkipsStaleBytesBeforeTheSynchronisationReply) {
+    makeImage("a.bin", 10);
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"VUSB_STALE_BYTES=1", 0}, {"VUSB_STALE_BYTES=62", 0}, {"VUSB_STALE_BYTES=63", STATUS_ERROR}};
+    for (const auto& staleCase : cases) {
+        ProgramResult result = run({"-s", "0", "-f", "a.bin", "-e"}, {staleCase.first});
+        EXPECT_EQ(result.status, staleCase.second) << staleCase.first;
+        if (staleCase.second != 0) {
+            EXPECT_EQ(result.output, BANNER + "Failed to connect VEXIL\n" + PROMPT);
+        }
+    }
+}
+
 // A cut may fall inside any command, its length or its data.
 TEST_F(UsbCableTest, CutAndShortTransfersGiveTheSameFrames) {
     makeImage("a.bin", 300);

@@ -165,9 +165,11 @@ void configure() {
     readNumber("VUSB_UNPLUG_AFTER", &config.unplugAfter);
     readNumber("VUSB_BULK_TIMEOUT", &config.bulkTimeoutFrom);
     readNumber("VUSB_SHORT_IN", &config.shortInBytes);
+    readNumber("VUSB_STALE_BYTES", &config.staleBytes);
     config.outPieceBytes = CABLE_NO_LIMIT;
     readNumber("VUSB_OUT_PIECE", &config.outPieceBytes);
     if (config.outPieceBytes == 0) {
+        readNumber("VUSB_STALE_BYTES", &config.staleBytes);
         config.outPieceBytes = CABLE_NO_LIMIT;
     }
     config.framesPath = variable("VUSB_FRAMES");
@@ -277,6 +279,9 @@ void cableSaveFlash() {
 }
 
 void cableCloseTrace(uint32_t device) {
+    if (interpreterChipSelectActive()) {
+        cableViolation("closed with chip select active");
+    }
     const CableCounters& c = cable.counters;
     InterpreterStats engine = interpreterStats();
     cableTrace(

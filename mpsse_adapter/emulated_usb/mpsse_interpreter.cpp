@@ -305,6 +305,15 @@ void interpreterPurgeAnswers() {
     engine.flushedUpTo = 0;
 }
 
+void interpreterInjectAnswers(const uint8_t* bytes, uint32_t count) {
+    engine.answers.insert(engine.answers.end(), bytes, bytes + count);
+    engine.flushedUpTo = engine.answers.size();
+}
+
+bool interpreterChipSelectActive() {
+    return engine.selected;
+}
+
 InterpreterStats interpreterStats() {
     return engine.stats;
 }

@@ -29,4 +29,7 @@ uint32_t interpreterWaiting();
 // followed are a violation: the chip would hold them for its latency timer.
 uint32_t interpreterTake(uint8_t* out, uint32_t max);
 void interpreterPurgeAnswers();
+// Bytes the chip sends as if an earlier user had asked for them.
+void interpreterInjectAnswers(const uint8_t* bytes, uint32_t count);
+bool interpreterChipSelectActive();
 InterpreterStats interpreterStats();

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include "emulated_cable.h"
+#include "mpsse_encoder.h"
 #include "mpsse_interpreter.h"
 
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
@@ -98,6 +99,17 @@ void pause(long nanoseconds) {
     nanosleep(&wait, nullptr);
 }
 
+// As from a crashed program's last read, answer bytes that arrive after the
+// purge, among them the synchronisation reply's first byte.
+void sendStaleBytes() {
+    static bool sent = false;
+    for (uint32_t i = 0; i < cableConfig().staleBytes && !sent; i++) {
+        const uint8_t stale = i % 2 == 0 ? MPSSE_BAD_OPCODE_REPLY : 0x55;
+        interpreterInjectAnswers(&stale, 1);
+    }
+    sent = true;
+}
+
 int vendorOut(uint8_t request, uint16_t value) {
     if (request == REQUEST_RESET) {
         if (value == RESET_ALL) {
@@ -107,6 +119,9 @@ int vendorOut(uint8_t request, uint16_t value) {
         }
     } else if (request == REQUEST_SET_BITMODE) {
         interpreterSetMpsse((value >> 8) == BITMODE_MPSSE_VALUE);
+        if ((value >> 8) == BITMODE_MPSSE_VALUE) {
+            sendStaleBytes();
+        }
     } else if (request == REQUEST_SET_LATENCY) {
         latencyMs = static_cast<uint8_t>(value);
     }
