@@ -131,6 +131,9 @@ TEST_F(UsbCableTest, UsbFaultsEndTheRunWithTheProgramsMessage) {
         {"VUSB_UNPLUG_AFTER=60", erased + "Erase Verify...Error\n"},
         {"VUSB_UNPLUG_AFTER=80",
          erased + "Erase Verify...OK\n10241 / 16394  62 % \r16394 / 16394  100 % \nError\n"},
+        // A chip that stops answering: each read gives up after 2 s.
+        {"VUSB_SILENT_AFTER=0", "Failed to connect VEXIL\n"},
+        {"VUSB_SILENT_AFTER=5000", erased + "Erase Verify...Error\n"},
         {"VUSB_BULK_TIMEOUT=1", "Failed to connect VEXIL\n"},
         {"VUSB_BULK_TIMEOUT=5", "Failed to connect VEXIL\n"},
         {"VUSB_BULK_TIMEOUT=6", "invalid Flash ID(0)"},

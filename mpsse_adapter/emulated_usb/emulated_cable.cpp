@@ -165,6 +165,8 @@ void configure() {
     readNumber("VUSB_UNPLUG_AFTER", &config.unplugAfter);
     readNumber("VUSB_BULK_TIMEOUT", &config.bulkTimeoutFrom);
     readNumber("VUSB_SHORT_IN", &config.shortInBytes);
+    config.silentAfterBytes = CABLE_NO_LIMIT;
+    readNumber("VUSB_SILENT_AFTER", &config.silentAfterBytes);
     readNumber("VUSB_STALE_BYTES", &config.staleBytes);
     config.outPieceBytes = CABLE_NO_LIMIT;
     readNumber("VUSB_OUT_PIECE", &config.outPieceBytes);
@@ -209,6 +211,8 @@ void cableTrace(const char* format, ...) {
     vfprintf(cable.trace, format, arguments);
     va_end(arguments);
     fputc('\n', cable.trace);
+    // Whoever reads the trace mid-run (a test, or after a crash) sees it whole.
+    fflush(cable.trace);
 }
 
 void cableViolation(const char* format, ...) {

@@ -23,11 +23,12 @@ struct CableDevice {
 struct CableConfig {
     CableDevice devices[CABLE_MAX_DEVICES];
     uint32_t deviceCount;
-    uint32_t unplugAfter;     // transfers (control and bulk) before the cable is gone
-    uint32_t bulkTimeoutFrom; // from this bulk transfer on (1 = first), each times out
-    uint32_t shortInBytes;    // a bulk IN returns at most this many data bytes
-    uint32_t staleBytes;      // bytes the chip still sends after MPSSE mode comes on, once
-    uint32_t outPieceBytes;   // each bulk OUT reaches the chip cut into pieces of this size
+    uint32_t unplugAfter;      // transfers (control and bulk) before the cable is gone
+    uint32_t bulkTimeoutFrom;  // from this bulk transfer on (1 = first), each times out
+    uint32_t silentAfterBytes; // after this many answer bytes the chip sends no more
+    uint32_t shortInBytes;     // a bulk IN returns at most this many data bytes
+    uint32_t staleBytes;       // bytes the chip still sends after MPSSE mode comes on, once
+    uint32_t outPieceBytes;    // each bulk OUT reaches the chip cut into pieces of this size
     std::string tracePath;
     std::string framesPath;
     std::string flashPath;

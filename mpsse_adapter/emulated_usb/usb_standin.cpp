@@ -180,6 +180,15 @@ int bulkIn(unsigned char* data, int length, int* transferred) {
     counters.inWaits += lastWasOut ? 1 : 0;
     lastWasOut = false;
     uint32_t budget = cableConfig().shortInBytes;
+    // A silent chip still answers each IN poll with the status bytes.
+    uint64_t silentAfter = cableConfig().silentAfterBytes;
+    uint64_t left = counters.bulkInBytes < silentAfter ? silentAfter - counters.bulkInBytes : 0;
+    budget = budget < left ? budget : static_cast<uint32_t>(left);
+    static bool silenceTraced = false;
+    if (left == 0 && !silenceTraced && interpreterWaiting() > 0) {
+        silenceTraced = true;
+        cableTrace("fault: silent after %llu answer bytes", static_cast<unsigned long long>(silentAfter));
+    }
     int used = 0;
     uint32_t dataBytes = 0;
     while (length - used >= 2) {
