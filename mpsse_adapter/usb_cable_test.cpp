@@ -229,4 +229,35 @@ TEST_F(UsbCableTest, ChannelsAreListedInBusOrderAndMatchedByName) {
     }
 }
 
+// The program's run path is its own folder; LD_LIBRARY_PATH comes first.
+TEST_F(UsbCableTest, LibraryBesideTheProgramOrFirstInTheSearchPath) {
+    makeImage("a.bin", 10);
+    std::string program = getenv("ORVAN_PROGRAM");
+    std::string mpsseFolder = overUsb.substr(0, overUsb.find(':'));
+    std::string cableFolder = overUsb.substr(overUsb.find(':') + 1);
+    std::string copy = "mkdir '" + path("bin") + "' && cp '" + program + "' '" + mpsseFolder +
+                       "/libftcspi.so' '" + path("bin") + "'";
+    ASSERT_EQ(system(copy.c_str()), 0);
+    struct PathCase {
+        std::string program;
+        std::string searchPath;
+        bool overUsb; // the MPSSE library was taken
+    };
+    const std::vector<PathCase> cases = {
+        {path("bin/orvanwriter"), cableFolder, true}, // beside it, as installed
+        {program, overUsb, true},                     // named first in the search path
+        {program, cableFolder, false},                // the virtual adapter beside the built program
+    };
+    for (const PathCase& pathCase : cases) {
+        setenv("ORVAN_PROGRAM", pathCase.program.c_str(), 1);
+        setenv("ORVAN_OVER_USB", pathCase.searchPath.c_str(), 1);
+        unlink(path("trace.txt").c_str());
+        ProgramResult result = run({"-s", "0", "-f", "a.bin", "-e"}, {});
+        EXPECT_EQ(result.status, 0) << pathCase.program << " " << pathCase.searchPath;
+        EXPECT_EQ(trace().find("\nclaim device=0 interface=0\n") != std::string::npos, pathCase.overUsb)
+            << pathCase.program << " " << pathCase.searchPath;
+    }
+    setenv("ORVAN_PROGRAM", program.c_str(), 1);
+}
+
 } // namespace

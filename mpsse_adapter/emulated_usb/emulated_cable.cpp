@@ -225,6 +225,7 @@ void cableViolation(const char* format, ...) {
     vfprintf(cable.trace, format, arguments);
     va_end(arguments);
     fputc('\n', cable.trace);
+    fflush(cable.trace);
 }
 
 void targetViolation(TargetViolationKind kind, const char* text) {

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include "emulated_cable.h"
+#include "emulated_target/target.h"
 #include "mpsse_encoder.h"
 #include "mpsse_interpreter.h"
 
@@ -366,6 +367,7 @@ STANDIN_EXPORT int libusb_claim_interface(libusb_device_handle* handle, int inte
     handle->claimed = interfaceNumber;
     cableLoadFlash();
     interpreterReset();
+    targetReset();
     cableTrace("claim device=%u interface=%d", handle->index, interfaceNumber);
     return 0;
 }
