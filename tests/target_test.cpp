@@ -90,6 +90,14 @@ TEST(TargetFrames, AnswersAndWhatTheTargetNames) {
         {
             {"status", {"05 00 00"}, {"ff 01 01"}, {"4 command 05 reading 2 bytes"}},
             {"identity", {"90 00"}, {"ff ac"}, {}},
+            {"erase, then read across its start",
+             {"28", "20 00 40 00", "24", "16", "03 00 3f ff 00 00"},
+             {"ff", "ff ff ff ff", "ff", "ff", "ff ff ff ff fa ff"},
+             {}},
+            {"programming only clears bits",
+             {"36", "af 00 01 00 0f", "af f0", "34", "16", "03 00 01 00 00 00"},
+             {"ff", "ff ff ff ff ff", "ff ff", "ff", "ff", "ff ff ff ff 01 00"},
+             {}},
             {"read", {"16", "03 00 01 00 00 00", "14"}, {"ff", "ff ff ff ff 01 08", "ff"}, {}},
             {"read past the end",
              {"16", "03 01 ff ff 00 00 00"},
@@ -148,31 +156,6 @@ TEST(TargetFrames, ChipSelectAroundEveryByte) {
                             "0 chip select while a frame is open", "4 no command byte"}));
 }
 
-TEST(TargetFrames, EraseAndProgramOnlyClearBits) {
-    targetConfigure(quickConfig());
-    named.clear();
-    fillFlash();
-    frame("28");
-    frame("20 00 40 00");
-    frame("24");
-    EXPECT_EQ(targetFlash()[0x3FFF], uint8_t(0x3FFF * 7 + 1));
-    EXPECT_EQ(targetFlash()[0x4000], 0xFF);
-    EXPECT_EQ(targetFlash()[0x7FFF], 0xFF);
-    EXPECT_EQ(targetFlash()[0x8000], uint8_t(0x8000 * 7 + 1));
-    frame("36");
-    frame("af 00 40 10 3c");
-    frame("af 0f");
-    frame("af f0");
-    frame("34");
-    EXPECT_EQ(std::vector<uint8_t>(targetFlash() + 0x4010, targetFlash() + 0x4014),
-              (std::vector<uint8_t>{0x3C, 0x0F, 0xF0, 0xFF}));
-    frame("36");
-    frame("af 00 40 10 f3"); // programming again only clears bits
-    frame("34");
-    EXPECT_EQ(targetFlash()[0x4010], 0x30);
-    EXPECT_TRUE(named.empty());
-}
-
 TEST(TargetBusy, StatusReadsAndTimeAfterEraseAndProgramming) {
     TargetConfig config;
     config.eraseBusyReads = 2;
@@ -200,41 +183,6 @@ TEST(TargetBusy, StatusReadsAndTimeAfterEraseAndProgramming) {
     clockNs += 1;
     EXPECT_EQ(frame("05 00"), "ff 41");
     EXPECT_EQ(named, Lines{"2 command 24 while busy"});
-}
-
-TEST(TargetFaults, UnerasedSectorStuckBitAndStuckBusy) {
-    TargetConfig config = quickConfig();
-    config.unerasedSector = 1;
-    config.stuckBitAddress = 0x4001;
-    config.stuckBitMask = 0x06;
-    config.stuckBitValue = 0;
-    config.stuckAfterCommand = 0x20;
-    config.stuckAfterOccurrence = 2;
-    targetConfigure(config);
-    named.clear();
-    frame("28");
-    frame("20 00 40 00");
-    EXPECT_EQ(frame("05 00"), "ff 01");
-    frame("20 00 00 00");
-    EXPECT_EQ(frame("24"), "ff");
-    frame("16");
-    EXPECT_EQ(frame("03 00 40 63 00 00 00"), "ff ff ff ff ff 00 ff");
-    uint8_t bulk[4] = {0, 0, 0, 0};
-    targetSelect();
-    for (uint8_t byte : {0x03, 0x00, 0x40, 0x00}) {
-        targetExchange(byte);
-    }
-    EXPECT_EQ(targetReadBytes(bulk, 4), 4u);
-    targetDeselect();
-    EXPECT_EQ(std::vector<uint8_t>(bulk, bulk + 4), (std::vector<uint8_t>{0xFF, 0xF9, 0xFF, 0xFF}));
-    EXPECT_EQ(frame("03 00 40 00 00 00"), "ff ff ff ff ff f9");
-    EXPECT_EQ(targetFlash()[0x4001], 0xFF); // only reads see the stuck bits
-    frame("14");
-    for (int i = 0; i < 20; i++) {
-        ASSERT_EQ(frame("05 00"), "ff 00");
-    }
-    EXPECT_EQ(frame("90 00"), "ff ac"); // stuck only reports busy: it still takes commands
-    EXPECT_TRUE(named.empty());
 }
 
 // The many-bytes calls are the byte-by-byte wire, faster.
@@ -283,19 +231,6 @@ TEST(TargetBulk, ReadBytesAndProgramRunsMatchTheWire) {
     frame("36");
     frame("af 00 00 00 00");
     EXPECT_EQ(targetProgramRun(data, 3), 0u); // each af counts towards the fault
-}
-
-TEST(TargetStorage, AttachedFlashIsUsedAndCopiedBack) {
-    targetConfigure(quickConfig());
-    std::vector<uint8_t> mapped(TARGET_FLASH_BYTES, 0xFF);
-    targetAttachFlash(mapped.data());
-    frame("36");
-    frame("af 00 01 00 42");
-    EXPECT_EQ(mapped[0x100], 0x42);
-    targetAttachFlash(nullptr);
-    mapped[0x100] = 0xFF;
-    EXPECT_EQ(targetFlash()[0x100], 0x42);
-    EXPECT_NE(targetFlash(), mapped.data());
 }
 
 } // namespace

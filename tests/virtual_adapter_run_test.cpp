@@ -1,12 +1,14 @@
 // The built program as a process against the virtual adapter, for what only
 // whole runs show: a run without a trace (the adapter's short way for queued
-// programming bytes) against the same run with one.
+// programming bytes) against the same run with one, and the flash file as
+// runs at the same time, refused and killed runs leave it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "program_runner.h"
@@ -14,6 +16,9 @@
 namespace {
 
 const size_t FLASH_BYTES = 131072;
+const size_t SECTOR_BYTES = 16384;
+const int STATUS_ERROR = 255;
+const std::string NOT_CONNECTED = "Failed to connect VEXIL\n";
 
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary);
@@ -98,6 +103,66 @@ TEST_F(VirtualAdapterRun, UntracedRunMatchesTracedRun) {
         EXPECT_FALSE(flashes[0] == before) << c.name << ": nothing was written";
         EXPECT_NE(readWholeFile(path("trace.txt")).find("\nexecute commands="), std::string::npos) << c.name;
     }
+}
+
+// A second program on a flash file in use is refused as a busy cable would
+// be; the first one's write is whole.
+TEST_F(VirtualAdapterRun, SecondProgramOnAFlashFileInUseIsRefused) {
+    writeFile(path("first.bin"), patternBytes(SECTOR_BYTES, 4));
+    writeFile(path("second.bin"), patternBytes(SECTOR_BYTES, 5));
+    // A slow erase keeps the first program in the file for a second.
+    const std::vector<std::string> slow = {"VADAPTER_FLASH=flash.bin", "VADAPTER_REALTIME=1",
+                                           "VADAPTER_ERASE_BUSY_US=1000000"};
+    ProgramResult first;
+    std::thread firstRun([&] { first = run({"-s", "0", "-f", "first.bin", "-e"}, slow); });
+    usleep(400000);
+    ProgramResult second = run({"-s", "4", "-f", "second.bin", "-e"}, {"VADAPTER_FLASH=flash.bin"});
+    firstRun.join();
+    EXPECT_NE(second.output.find(NOT_CONNECTED), std::string::npos) << second.output;
+    EXPECT_EQ(second.status, STATUS_ERROR);
+    EXPECT_NE(first.output.find("Data verify OK"), std::string::npos) << first.output;
+    EXPECT_EQ(first.status, 0);
+    std::string expected = patternBytes(SECTOR_BYTES, 4) + std::string(FLASH_BYTES - SECTOR_BYTES, '\xFF');
+    EXPECT_TRUE(readWholeFile(path("flash.bin")) == expected);
+}
+
+TEST_F(VirtualAdapterRun, FlashFileOfTheWrongSizeIsRefusedAndLeftAsItIs) {
+    writeFile(path("image.bin"), patternBytes(100, 6));
+    const std::string megabyte = patternBytes(1048576, 7);
+    writeFile(path("flash.bin"), megabyte);
+    ProgramResult result = run({"-s", "0", "-f", "image.bin", "-e"}, {"VADAPTER_FLASH=flash.bin"});
+    EXPECT_NE(result.output.find(NOT_CONNECTED), std::string::npos) << result.output;
+    EXPECT_EQ(result.status, STATUS_ERROR);
+    EXPECT_TRUE(readWholeFile(path("flash.bin")) == megabyte);
+}
+
+// Killed while programming, the run leaves what hardware would hold: its
+// sectors erased, the image's first bytes programmed, the rest still erased.
+TEST_F(VirtualAdapterRun, KilledRunLeavesWhatItHadErasedAndProgrammed) {
+    const std::string image = patternBytes(FLASH_BYTES, 8);
+    writeFile(path("image.bin"), image);
+    writeFile(path("flash.bin"), patternBytes(FLASH_BYTES, 9));
+    // At 1 MHz in real time, erasing and the blank check take about 1.3 s and
+    // programming 2.1 s more: the kill comes while programming.
+    ProgramRun programRun;
+    programRun.arguments = {"-q", "29", "-s", "0", "-f", "image.bin", "-e"};
+    programRun.environment = {"VADAPTER_FLASH=flash.bin", "VADAPTER_REALTIME=1"};
+    programRun.directory = directory;
+    programRun.timeoutSeconds = 2;
+    ProgramResult result = runProgram(programRun);
+    ASSERT_TRUE(result.timedOut) << result.output;
+    ASSERT_NE(result.output.find("Erase Verify...OK"), std::string::npos) << result.output;
+    std::string flash = readWholeFile(path("flash.bin"));
+    ASSERT_EQ(flash.size(), FLASH_BYTES);
+    size_t programmed = 0;
+    while (programmed < FLASH_BYTES && flash[programmed] == image[programmed]) {
+        programmed++;
+    }
+    EXPECT_GT(programmed, 0u);
+    EXPECT_LT(programmed, FLASH_BYTES);
+    EXPECT_EQ(flash.find_first_not_of('\xFF', programmed), std::string::npos)
+        << "after the " << programmed << " programmed bytes, not erased at "
+        << flash.find_first_not_of('\xFF', programmed);
 }
 
 } // namespace

@@ -1,13 +1,17 @@
 // The virtual adapter through its own library operations and control
 // interface: the target's rules, its faults, the flash file, the timing model
 // and the trace.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -364,28 +368,86 @@ TEST(VirtualAdapterFaults, VanishedAdapterFailsAndTouchesNothing) {
     EXPECT_EQ(vaTraceLines().back(), "close bus_ns=2002400 round_trips=2 bits=8 violations=0 status=4");
 }
 
-TEST(VirtualAdapterFlashFile, SavedAtCloseAndLoadedAtOpen) {
+std::string fileContent(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+void writeContent(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+TEST(VirtualAdapterFlashFile, WrittenThroughWhileOpenAndLoadedAtOpen) {
     std::string path = ::testing::TempDir() + "virtual_adapter_flash.bin";
     std::remove(path.c_str());
     VirtualAdapterConfig config = traced();
     config.flashPath = path;
     openWith(config);
     EXPECT_EQ(vaTraceLines().back(), "note: flash file " + path + " missing, starting erased");
+    EXPECT_TRUE(fileContent(path) == std::string(VA_FLASH_SIZE, '\xFF'));
     Bus bus;
     bus.run("w36 waf@1234+42 w34");
+    EXPECT_EQ(fileContent(path)[0x1234], '\x42'); // before any close
     libClose(1);
     vaConfigure(config);
     EXPECT_EQ(vaFlash()[0x1234], 0xFF);
     openWith(config);
     EXPECT_EQ(vaFlash()[0x1234], 0x42);
     EXPECT_EQ(std::count(vaFlash(), vaFlash() + VA_FLASH_SIZE, 0xFF), VA_FLASH_SIZE - 1);
+    bus.run("w28 w20@0");
+    EXPECT_EQ(fileContent(path)[0x1234], '\xFF');
     libClose(1);
-    std::FILE* file = std::fopen(path.c_str(), "ab");
-    std::fputc(0, file);
-    std::fclose(file);
+    EXPECT_EQ(vaFlash()[0x1234], 0xFF); // the flash stays readable after the close
+    std::remove(path.c_str());
+}
+
+TEST(VirtualAdapterFlashFile, WrongSizeIsRefusedAndLeftAsItIs) {
+    std::string path = ::testing::TempDir() + "virtual_adapter_wrong_size.bin";
+    VirtualAdapterConfig config = traced();
+    config.flashPath = path;
+    for (size_t size : {size_t(0), size_t(VA_FLASH_SIZE - 1), size_t(VA_FLASH_SIZE + 1), size_t(1048576)}) {
+        std::string content(size, '\x5A');
+        writeContent(path, content);
+        vaConfigure(config);
+        uint32_t handle = 0;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(libOpenDevice("Vexil USB-SPI Cable", 0x1101, "A", &handle), VA_STATUS_FLASH_FILE);
+        std::string message =
+            "flash file " + path + " has " + std::to_string(size) + " bytes, not 131072: left as it is";
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "virtual adapter: " + message + "\n");
+        EXPECT_FALSE(vaIsOpen());
+        EXPECT_EQ(handle, 0u);
+        EXPECT_EQ(linesStartingWith("open ", true).back(),
+                  "name=\"Vexil USB-SPI Cable\" location=0x1101 channel=\"A\" status=6");
+        EXPECT_EQ(vaTraceLines().back(), "note: " + message);
+        EXPECT_TRUE(fileContent(path) == content) << size;
+    }
+    std::remove(path.c_str());
+}
+
+TEST(VirtualAdapterFlashFile, HeldWhileOpenAgainstOtherPrograms) {
+    std::string path = ::testing::TempDir() + "virtual_adapter_held.bin";
+    std::remove(path.c_str());
+    VirtualAdapterConfig config = traced();
+    config.flashPath = path;
     openWith(config);
-    EXPECT_EQ(vaFlash()[0x1234], 0xFF);
-    EXPECT_EQ(vaTraceLines().back(), "note: flash file " + path + " has wrong size, starting erased");
+    // Another program's attempt, as the adapter makes it.
+    int other = open(path.c_str(), O_RDWR);
+    ASSERT_GE(other, 0);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    libClose(1);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    vaConfigure(config);
+    uint32_t handle = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(libOpenDevice("Vexil USB-SPI Cable", 0x1101, "A", &handle), VA_STATUS_DEVICE_BUSY);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "virtual adapter: flash file " + path + " is in use by another program\n");
+    EXPECT_FALSE(vaIsOpen());
+    close(other);
+    openWith(config);
     libClose(1);
     std::remove(path.c_str());
 }

@@ -61,6 +61,7 @@ void setOpen(bool open) {
 using namespace vadapter;
 
 void vaConfigure(const VirtualAdapterConfig& configuration) {
+    closeFlashFile();
     resetTrace(configuration);
     session.config = configuration;
     session.configured = true;

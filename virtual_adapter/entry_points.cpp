@@ -12,8 +12,6 @@ namespace {
 const uint32_t SETUP6_VALUE = 8;
 const uint32_t MAX_DIVISOR = 0xFFFF;
 const uint8_t CMD_PROGRAM = 0xAF;
-// The flash file cannot serve this session.
-const AdapterStatus FLASH_FILE_REFUSED = 5;
 
 // Copies a string as the library does: cut to the buffer, always terminated.
 std::string truncated(const std::string& text, uint32_t size) {
@@ -37,18 +35,19 @@ bool isListed(const char* name, uint32_t locationId, const char* channel) {
     return false;
 }
 
-// A new connection: the host starts over, with the flash file's contents.
-bool openSession(const char* name, uint32_t locationId, const char* channel) {
+// A new connection: the host starts over, on the flash file's contents.
+AdapterStatus openSession(const char* name, uint32_t locationId, const char* channel) {
     if (!isListed(name, locationId, channel)) {
         violation("open of a device that is not listed");
     }
-    if (!openFlashFile()) {
-        return false;
+    AdapterStatus status = openFlashFile();
+    if (status != ADAPTER_OK) {
+        return status;
     }
     targetReset();
     resetQueue();
     setOpen(true);
-    return true;
+    return ADAPTER_OK;
 }
 
 } // namespace
@@ -121,8 +120,8 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libOpenDevice(const char* name, uint32
     if (status == ADAPTER_OK) {
         if (isOpen()) {
             violation("open while already open");
-        } else if (!openSession(name, locationId, channel)) {
-            status = FLASH_FILE_REFUSED;
+        } else {
+            status = openSession(name, locationId, channel);
         }
     }
     if (status == ADAPTER_OK) {

@@ -145,11 +145,29 @@ uint64_t bitsClocked();
 
 // ---------------------------------------------------------------- flash file (flash_file.cpp)
 
-// Opens the configured flash file for the session (if any); false when it
-// cannot be used, after saying why.
-bool openFlashFile();
+// Maps the configured flash file (if any) as the target's flash and holds it
+// for the session; a status other than ADAPTER_OK when it cannot serve, after
+// saying why on standard error.
+AdapterStatus openFlashFile();
+// Releases the file; the target keeps a copy of the flash.
 void closeFlashFile();
-// A program that exits without closing the adapter still leaves its flash file.
+// A program that exits without closing the adapter is told of in the trace.
 void registerExitHandler();
+
+// ---------------------------------------------------------------- flash file, per system
+// (flash_file_posix.cpp, flash_file_windows.cpp)
+
+enum FlashFileOpening {
+    FLASH_FILE_OPENED,
+    FLASH_FILE_CREATED, // was missing: created, erased
+    FLASH_FILE_IN_USE,  // another program holds it
+    FLASH_FILE_WRONG_SIZE,
+    FLASH_FILE_FAILED,
+};
+
+// Opens the file (creating it when missing), takes its lock and maps its
+// TARGET_FLASH_BYTES bytes at *flash; *size is the size it was found with.
+FlashFileOpening mapFlashFile(const std::string& path, uint8_t** flash, uint64_t* size);
+void unmapFlashFile();
 
 } // namespace vadapter

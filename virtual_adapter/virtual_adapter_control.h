@@ -30,6 +30,8 @@ const uint32_t VA_STATUS_INVALID_HANDLE = 1;    // not the open handle, or not o
 const uint32_t VA_STATUS_DEVICE_NOT_FOUND = 2;  // describe index out of range
 const uint32_t VA_STATUS_INVALID_PARAMETER = 3; // a null pointer
 const uint32_t VA_STATUS_DEVICE_GONE = 4;       // every call after vanishAfterCalls
+const uint32_t VA_STATUS_DEVICE_BUSY = 5;       // open: the flash file is held by another program
+const uint32_t VA_STATUS_FLASH_FILE = 6;        // open: the flash file has the wrong size or cannot be opened
 
 struct VirtualDevice {
     std::string name;
@@ -76,7 +78,7 @@ struct VirtualAdapterConfig {
     uint32_t vanishAfterCalls = 0;     // non-zero: every call after this many fails, delivers nothing
 
     // Output.
-    std::string flashPath;  // loaded at open (created erased if missing), saved at close and exit
+    std::string flashPath;  // the flash while open, written through and held (created erased if missing)
     std::string tracePath;  // one line per call and per violation
     bool keepTrace = false; // keep the trace lines in memory for vaTraceLines
 };
