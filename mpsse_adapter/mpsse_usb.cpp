@@ -65,7 +65,8 @@ static void insertSorted(UsbChannel* channels, uint32_t count, const UsbChannel&
 // A device whose strings cannot be read (no permission) is listed unnamed.
 static uint32_t addDevice(libusb_device* device, UsbChannel* channels, uint32_t capacity, uint32_t count) {
     libusb_device_descriptor descriptor;
-    if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.idVendor != CABLE_VENDOR_ID) {
+    if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.idVendor != CABLE_VENDOR_ID ||
+        channelCountOf(descriptor.idProduct) == 0) {
         return count;
     }
     UsbChannel entry;
@@ -113,13 +114,17 @@ static libusb_device* findDevice(ftdi_device_list* devices, const UsbChannel& ch
     return nullptr;
 }
 
-// Reset mode first, so that a channel left in MPSSE mode by a crashed
-// program starts clean; the purge drops what it left in the buffers.
+// No event or error characters, so that no data byte ends a USB packet
+// early; flow control, so that the chip holds its answers while the host
+// has no room. Reset mode first, so that a channel left in MPSSE mode by a
+// crashed program starts clean; the purge drops what it left in the buffers.
 static bool enterMpsse() {
     openContext.usb_read_timeout = USB_TIMEOUT_MS;
     openContext.usb_write_timeout = USB_TIMEOUT_MS;
     return ftdi_read_data_set_chunksize(&openContext, READ_CHUNK_BYTES) == 0 &&
            ftdi_write_data_set_chunksize(&openContext, WRITE_CHUNK_BYTES) == 0 &&
+           ftdi_set_event_char(&openContext, 0, 0) == 0 && ftdi_set_error_char(&openContext, 0, 0) == 0 &&
+           ftdi_setflowctrl(&openContext, SIO_RTS_CTS_HS) == 0 &&
            ftdi_set_bitmode(&openContext, 0, BITMODE_RESET) == 0 && ftdi_tcioflush(&openContext) == 0 &&
            ftdi_set_bitmode(&openContext, 0, BITMODE_MPSSE) == 0;
 }

@@ -119,17 +119,17 @@ TEST_F(UsbCableTest, UsbFaultsEndTheRunWithTheProgramsMessage) {
         std::string fault;
         std::string expectedAfterBanner;
     };
-    // Opening takes 9 transfers (3 of them bulk), the set-up 3 more (the
+    // Opening takes 12 transfers (3 of them bulk), the set-up 3 more (the
     // latency timer, then the clock and the line levels in bulk), then the
     // identity read.
     const std::vector<FaultCase> cases = {
         {"VUSB_UNPLUG_AFTER=0", "Failed to connect VEXIL\n"},
         {"VUSB_UNPLUG_AFTER=8", "Failed to connect VEXIL\n"},
-        {"VUSB_UNPLUG_AFTER=11", "Failed to connect VEXIL\n"},
-        {"VUSB_UNPLUG_AFTER=12", "invalid Flash ID(0)"},
-        {"VUSB_UNPLUG_AFTER=30", job + "\r1/2 sectors erasedError\n"},
-        {"VUSB_UNPLUG_AFTER=60", erased + "Erase Verify...Error\n"},
-        {"VUSB_UNPLUG_AFTER=80",
+        {"VUSB_UNPLUG_AFTER=14", "Failed to connect VEXIL\n"},
+        {"VUSB_UNPLUG_AFTER=15", "invalid Flash ID(0)"},
+        {"VUSB_UNPLUG_AFTER=33", job + "\r1/2 sectors erasedError\n"},
+        {"VUSB_UNPLUG_AFTER=63", erased + "Erase Verify...Error\n"},
+        {"VUSB_UNPLUG_AFTER=83",
          erased + "Erase Verify...OK\n10241 / 16394  62 % \r16394 / 16394  100 % \nError\n"},
         // A chip that stops answering: each read gives up after 2 s.
         {"VUSB_SILENT_AFTER=0", "Failed to connect VEXIL\n"},
