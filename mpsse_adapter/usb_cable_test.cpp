@@ -60,7 +60,7 @@ std::string framesOfCalls(const std::string& trace) {
 }
 
 class UsbCableTest : public ::testing::Test {
-  protected:
+  public:
     void SetUp() override {
         char pattern[] = "/tmp/orvan-usb-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -111,41 +111,55 @@ class UsbCableTest : public ::testing::Test {
     std::string overUsb;
 };
 
-TEST_F(UsbCableTest, UsbFaultsEndTheRunWithTheProgramsMessage) {
-    makeImage("a.bin", SECTOR + 10);
-    const std::string job = "\nFile Name : a.bin \nStart Sector :0\n";
-    const std::string erased = job + "\r1/2 sectors erased\r2/2 sectors erased\nErase Completed\n";
-    struct FaultCase {
-        std::string fault;
-        std::string expectedAfterBanner;
-    };
-    // Opening takes 12 transfers (3 of them bulk), the set-up 3 more (the
-    // latency timer, then the clock and the line levels in bulk), then the
-    // identity read.
-    const std::vector<FaultCase> cases = {
-        {"VUSB_UNPLUG_AFTER=0", "Failed to connect VEXIL\n"},
-        {"VUSB_UNPLUG_AFTER=8", "Failed to connect VEXIL\n"},
-        {"VUSB_UNPLUG_AFTER=14", "Failed to connect VEXIL\n"},
-        {"VUSB_UNPLUG_AFTER=15", "invalid Flash ID(0)"},
-        {"VUSB_UNPLUG_AFTER=33", job + "\r1/2 sectors erasedError\n"},
-        {"VUSB_UNPLUG_AFTER=63", erased + "Erase Verify...Error\n"},
-        {"VUSB_UNPLUG_AFTER=83",
-         erased + "Erase Verify...OK\n10241 / 16394  62 % \r16394 / 16394  100 % \nError\n"},
-        // A chip that stops answering: each read gives up after 2 s.
-        {"VUSB_SILENT_AFTER=0", "Failed to connect VEXIL\n"},
-        {"VUSB_SILENT_AFTER=5000", erased + "Erase Verify...Error\n"},
-        {"VUSB_BULK_TIMEOUT=1", "Failed to connect VEXIL\n"},
-        {"VUSB_BULK_TIMEOUT=5", "Failed to connect VEXIL\n"},
-        {"VUSB_BULK_TIMEOUT=6", "invalid Flash ID(0)"},
-        {"VUSB_BULK_TIMEOUT=40", erased + "Erase Verify...Error\n"},
-    };
+const std::string JOB = "\nFile Name : a.bin \nStart Sector :0\n";
+const std::string ERASED = JOB + "\r1/2 sectors erased\r2/2 sectors erased\nErase Completed\n";
+
+struct FaultCase {
+    std::string fault;
+    std::string expectedAfterBanner;
+};
+
+// Each fault ends the run with the program's message and status 255, well
+// within the program's readiness deadline of 5 s after the last answer.
+void expectFaultsEndTheRun(UsbCableTest* test, const std::vector<FaultCase>& cases) {
+    test->makeImage("a.bin", SECTOR + 10);
     for (const FaultCase& faultCase : cases) {
-        ProgramResult result = run({"-s", "0", "-f", "a.bin", "-e"}, {faultCase.fault});
+        ProgramResult result = test->run({"-s", "0", "-f", "a.bin", "-e"}, {faultCase.fault});
         EXPECT_EQ(result.output, BANNER + faultCase.expectedAfterBanner + PROMPT) << faultCase.fault;
         EXPECT_EQ(result.status, STATUS_ERROR) << faultCase.fault;
         EXPECT_LT(result.wallSeconds, FAULT_SECONDS_LIMIT) << faultCase.fault;
-        EXPECT_NE(trace().find("\nfault: "), std::string::npos) << faultCase.fault;
+        EXPECT_NE(test->trace().find("\nfault: "), std::string::npos) << faultCase.fault;
     }
+}
+
+// Opening takes 12 transfers (3 of them bulk), the set-up 3 more (the
+// latency timer, then the clock and the line levels in bulk), then the
+// identity read.
+TEST_F(UsbCableTest, UnpluggedCableEndsTheRun) {
+    expectFaultsEndTheRun(
+        this, {
+                  {"VUSB_UNPLUG_AFTER=0", "Failed to connect VEXIL\n"},
+                  {"VUSB_UNPLUG_AFTER=8", "Failed to connect VEXIL\n"},
+                  {"VUSB_UNPLUG_AFTER=14", "Failed to connect VEXIL\n"},
+                  {"VUSB_UNPLUG_AFTER=15", "invalid Flash ID(0)"},
+                  {"VUSB_UNPLUG_AFTER=33", JOB + "\r1/2 sectors erasedError\n"},
+                  {"VUSB_UNPLUG_AFTER=63", ERASED + "Erase Verify...Error\n"},
+                  {"VUSB_UNPLUG_AFTER=83",
+                   ERASED + "Erase Verify...OK\n10241 / 16394  62 % \r16394 / 16394  100 % \nError\n"},
+              });
+}
+
+// A bulk transfer that times out fails at once from then on; a chip that
+// stops answering makes each read give up after 2 s without a byte.
+TEST_F(UsbCableTest, TimedOutOrSilentCableEndsTheRun) {
+    expectFaultsEndTheRun(this, {
+                                    {"VUSB_BULK_TIMEOUT=1", "Failed to connect VEXIL\n"},
+                                    {"VUSB_BULK_TIMEOUT=5", "Failed to connect VEXIL\n"},
+                                    {"VUSB_BULK_TIMEOUT=6", "invalid Flash ID(0)"},
+                                    {"VUSB_BULK_TIMEOUT=40", ERASED + "Erase Verify...Error\n"},
+                                    {"VUSB_SILENT_AFTER=0", "Failed to connect VEXIL\n"},
+                                    {"VUSB_SILENT_AFTER=5000", ERASED + "Erase Verify...Error\n"},
+                                });
 }
 
 // The open skips what an earlier user left unread before the reply to its

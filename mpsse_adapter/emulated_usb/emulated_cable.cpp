@@ -1,10 +1,14 @@
 #include "emulated_cable.h"
 
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -24,7 +28,7 @@ struct Cable {
     bool unplugged;
     FILE* trace;
     FILE* frames;
-    bool flashLoaded;
+    bool flashAttached;
     // The frame being clocked, for the frame log.
     uint8_t frameBytes[FRAME_BYTES_SHOWN];
     uint32_t frameLength;
@@ -146,8 +150,7 @@ void configureTarget() {
     targetConfigure(target);
 }
 
-void saveAtExit() {
-    cableSaveFlash();
+void flushAtExit() {
     if (cable.trace != nullptr) {
         fflush(cable.trace);
     }
@@ -185,7 +188,7 @@ void configure() {
     }
     configureTarget();
     interpreterReset();
-    atexit(saveAtExit);
+    atexit(flushAtExit);
 }
 
 } // namespace
@@ -256,31 +259,40 @@ bool cableTransferAllowed() {
     return true;
 }
 
-void cableLoadFlash() {
-    if (cable.flashLoaded || cable.config.flashPath.empty()) {
+// The flash is the file itself, mapped, so that a run killed midway leaves
+// what it had erased and programmed, as with the virtual adapter. A missing
+// file is created erased; a file of another size is left alone.
+void cableAttachFlash() {
+    if (cable.flashAttached || cable.config.flashPath.empty()) {
         return;
     }
-    cable.flashLoaded = true;
-    FILE* file = fopen(cable.config.flashPath.c_str(), "rb");
-    if (file == nullptr) {
-        cableTrace("note: flash file %s missing, starting erased", cable.config.flashPath.c_str());
+    cable.flashAttached = true;
+    const char* path = cable.config.flashPath.c_str();
+    int file = open(path, O_RDWR | O_CREAT, 0644);
+    struct stat status;
+    if (file < 0 || fstat(file, &status) != 0 ||
+        (status.st_size != 0 && status.st_size != static_cast<off_t>(TARGET_FLASH_BYTES))) {
+        cableTrace("note: flash file %s unusable, flash in memory only", path);
+        if (file >= 0) {
+            close(file);
+        }
         return;
     }
-    if (fread(targetFlash(), 1, TARGET_FLASH_BYTES, file) != TARGET_FLASH_BYTES) {
-        cableTrace("note: flash file %s short", cable.config.flashPath.c_str());
+    bool created = status.st_size == 0;
+    void* mapped = MAP_FAILED;
+    if (ftruncate(file, TARGET_FLASH_BYTES) == 0) {
+        mapped = mmap(nullptr, TARGET_FLASH_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
     }
-    fclose(file);
-}
-
-void cableSaveFlash() {
-    if (!cable.flashLoaded) {
+    close(file);
+    if (mapped == MAP_FAILED) {
+        cableTrace("note: flash file %s cannot be mapped, flash in memory only", path);
         return;
     }
-    FILE* file = fopen(cable.config.flashPath.c_str(), "wb");
-    if (file != nullptr) {
-        fwrite(targetFlash(), 1, TARGET_FLASH_BYTES, file);
-        fclose(file);
+    if (created) {
+        cableTrace("note: flash file %s missing, starting erased", path);
+        memset(mapped, 0xFF, TARGET_FLASH_BYTES);
     }
+    targetAttachFlash(static_cast<uint8_t*>(mapped));
 }
 
 void cableCloseTrace(uint32_t device) {
@@ -299,7 +311,6 @@ void cableCloseTrace(uint32_t device) {
         static_cast<unsigned long long>(engine.bytesClocked),
         static_cast<unsigned long long>(engine.clockTicks * 100 / 3),
         static_cast<unsigned long long>(c.modelNs), static_cast<unsigned long long>(c.violations));
-    cableSaveFlash();
     // Whoever looks while the program waits for its key sees the whole run.
     if (cable.trace != nullptr) {
         fflush(cable.trace);

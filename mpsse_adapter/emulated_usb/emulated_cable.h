@@ -61,9 +61,8 @@ void cableTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Counts a transfer; false when the cable is unplugged (before or now).
 bool cableTransferAllowed();
 bool cableUnplugged();
-// Loads the flash file into the target (at the first open) and saves it.
-void cableLoadFlash();
-void cableSaveFlash();
+// Makes the flash file the target's flash (at the first claim).
+void cableAttachFlash();
 void cableCloseTrace(uint32_t device);
 
 // The wire between the MPSSE engine and the target, logged as frames.

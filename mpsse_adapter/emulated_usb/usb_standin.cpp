@@ -355,7 +355,7 @@ STANDIN_EXPORT int libusb_set_auto_detach_kernel_driver(libusb_device_handle* ha
 }
 
 // The target hangs on whichever channel is claimed; the flash file is
-// loaded at the first claim.
+// attached at the first claim.
 STANDIN_EXPORT int libusb_claim_interface(libusb_device_handle* handle, int interfaceNumber) {
     if (cableUnplugged()) {
         return LIBUSB_ERROR_NO_DEVICE;
@@ -365,7 +365,7 @@ STANDIN_EXPORT int libusb_claim_interface(libusb_device_handle* handle, int inte
         return LIBUSB_ERROR_NOT_FOUND;
     }
     handle->claimed = interfaceNumber;
-    cableLoadFlash();
+    cableAttachFlash();
     interpreterReset();
     targetReset();
     cableTrace("claim device=%u interface=%d", handle->index, interfaceNumber);
