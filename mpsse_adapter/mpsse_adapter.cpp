@@ -77,14 +77,12 @@ AdapterStatus sendQueue() {
 
 // The chip answers an undefined opcode with 0xFA and the opcode; bytes
 // before that answer are left over from an earlier user and are skipped.
+// Sent behind the set-up in the queue, which has room for both at open.
 AdapterStatus checkSync() {
-    AdapterStatus status = ADAPTER_OK;
-    if (!encodeByte(&device.queue, MPSSE_BAD_OPCODE) || !encodeByte(&device.queue, MPSSE_SEND_IMMEDIATE)) {
-        status = sendQueue();
-        encodeByte(&device.queue, MPSSE_BAD_OPCODE);
-        encodeByte(&device.queue, MPSSE_SEND_IMMEDIATE);
-    }
-    if (status != ADAPTER_OK || (status = sendQueue()) != ADAPTER_OK) {
+    encodeByte(&device.queue, MPSSE_BAD_OPCODE);
+    encodeByte(&device.queue, MPSSE_SEND_IMMEDIATE);
+    AdapterStatus status = sendQueue();
+    if (status != ADAPTER_OK) {
         return status;
     }
     uint32_t have = 0;
@@ -106,7 +104,8 @@ AdapterStatus checkSync() {
     return MPSSE_STATUS_NOT_SYNCHRONISED;
 }
 
-// Loopback off, the opening clock and the pins at rest, then the check.
+// Loopback off, the opening clock and the pins at rest, then the check, in
+// one USB write.
 AdapterStatus startChannel() {
     device.divisorSent = OPEN_DIVISOR;
     device.lowLevels = OPEN_LOW_LEVELS;
@@ -118,8 +117,7 @@ AdapterStatus startChannel() {
     encodeClock(&device.queue, device.divisorSent);
     encodeLowPins(&device.queue, device.lowLevels, device.lowDirections);
     encodeHighPins(&device.queue, device.highLevels, device.highDirections);
-    AdapterStatus status = sendQueue();
-    return status != ADAPTER_OK ? status : checkSync();
+    return checkSync();
 }
 
 const UsbChannel* findChannel(const char* name, uint32_t locationId, const char* channel) {

@@ -39,8 +39,10 @@
 //                        in is sampled on the rising edge (opcodes 0x11,
 //                        0x20); 1: the other edges (0x10, 0x24).
 //   bit counts           whole bytes go as byte commands, the remainder as
-//                        one bit command; a count above its bytes' room is
-//                        refused with MPSSE_STATUS_INVALID_PARAMETER.
+//                        one bit command; a count above its bytes' room,
+//                        or a transfer whose commands exceed the 256 KiB
+//                        queue buffer, is refused with
+//                        MPSSE_STATUS_INVALID_PARAMETER and sends nothing.
 //   data flag            0: no data bytes follow the control bytes.
 //   WriteWaitSettings    not used: a write is complete when the chip has
 //                        taken its bytes, and every later transfer is

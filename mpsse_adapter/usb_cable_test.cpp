@@ -132,7 +132,7 @@ void expectFaultsEndTheRun(UsbCableTest* test, const std::vector<FaultCase>& cas
     }
 }
 
-// Opening takes 12 transfers (3 of them bulk), the set-up 3 more (the
+// Opening takes 11 transfers (2 of them bulk), the set-up 3 more (the
 // latency timer, then the clock and the line levels in bulk), then the
 // identity read.
 TEST_F(UsbCableTest, UnpluggedCableEndsTheRun) {
@@ -140,11 +140,11 @@ TEST_F(UsbCableTest, UnpluggedCableEndsTheRun) {
         this, {
                   {"VUSB_UNPLUG_AFTER=0", "Failed to connect VEXIL\n"},
                   {"VUSB_UNPLUG_AFTER=8", "Failed to connect VEXIL\n"},
-                  {"VUSB_UNPLUG_AFTER=14", "Failed to connect VEXIL\n"},
-                  {"VUSB_UNPLUG_AFTER=15", "invalid Flash ID(0)"},
-                  {"VUSB_UNPLUG_AFTER=33", JOB + "\r1/2 sectors erasedError\n"},
-                  {"VUSB_UNPLUG_AFTER=63", ERASED + "Erase Verify...Error\n"},
-                  {"VUSB_UNPLUG_AFTER=83",
+                  {"VUSB_UNPLUG_AFTER=13", "Failed to connect VEXIL\n"},
+                  {"VUSB_UNPLUG_AFTER=14", "invalid Flash ID(0)"},
+                  {"VUSB_UNPLUG_AFTER=32", JOB + "\r1/2 sectors erasedError\n"},
+                  {"VUSB_UNPLUG_AFTER=62", ERASED + "Erase Verify...Error\n"},
+                  {"VUSB_UNPLUG_AFTER=82",
                    ERASED + "Erase Verify...OK\n10241 / 16394  62 % \r16394 / 16394  100 % \nError\n"},
               });
 }
@@ -154,8 +154,8 @@ TEST_F(UsbCableTest, UnpluggedCableEndsTheRun) {
 TEST_F(UsbCableTest, TimedOutOrSilentCableEndsTheRun) {
     expectFaultsEndTheRun(this, {
                                     {"VUSB_BULK_TIMEOUT=1", "Failed to connect VEXIL\n"},
-                                    {"VUSB_BULK_TIMEOUT=5", "Failed to connect VEXIL\n"},
-                                    {"VUSB_BULK_TIMEOUT=6", "invalid Flash ID(0)"},
+                                    {"VUSB_BULK_TIMEOUT=4", "Failed to connect VEXIL\n"},
+                                    {"VUSB_BULK_TIMEOUT=5", "invalid Flash ID(0)"},
                                     {"VUSB_BULK_TIMEOUT=40", ERASED + "Erase Verify...Error\n"},
                                     {"VUSB_SILENT_AFTER=0", "Failed to connect VEXIL\n"},
                                     {"VUSB_SILENT_AFTER=5000", ERASED + "Erase Verify...Error\n"},
