@@ -193,7 +193,6 @@ bool runSetting(uint8_t opcode) {
         engine.divisor = engine.header[1] | engine.header[2] << 8;
         return true;
     case MPSSE_SEND_IMMEDIATE:
-        engine.stats.sendImmediates++;
         engine.flushedUpTo = engine.answers.size();
         return true;
     default:

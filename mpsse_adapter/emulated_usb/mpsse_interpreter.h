@@ -9,10 +9,9 @@
 #include <stdint.h>
 
 struct InterpreterStats {
-    uint64_t bytesClocked;   // SPI bytes clocked, framed or not
-    uint64_t clockTicks;     // bit periods times (divisor + 1), in periods of 30 MHz
-    uint64_t frames;         // chip-select frames begun
-    uint64_t sendImmediates; // SEND_IMMEDIATE commands
+    uint64_t bytesClocked; // SPI bytes clocked, framed or not
+    uint64_t clockTicks;   // bit periods times (divisor + 1), in periods of 30 MHz
+    uint64_t frames;       // chip-select frames begun
 };
 
 // Reports a violation; defined by the cable.
