@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,7 +19,6 @@ const int STATUS_ERROR = 255;
 const size_t SECTOR = 16384;
 const std::string BANNER = "============ Orvan Flash Writer(v1.1) ============\n";
 const std::string PROMPT = "\nPlease any key....\n";
-const std::string COMPLETED = "===== Flash Write Completed =========";
 const double FAULT_SECONDS_LIMIT = 12; // the readiness deadline is 5 s
 
 std::string imageBytes(size_t size) {
