@@ -19,25 +19,27 @@ deb=$(ls "$out"/orvanwriter_"$version"_*.deb 2>/dev/null || true)
 [ -n "$deb" ] || fail "no orvanwriter_${version}_*.deb; made: $(ls "$out")"
 [ "$failures" -eq 0 ] || exit 1
 
-hardware=$(grep -q "mpsse_ftcspi" "$build/CMakeCache.txt" 2>/dev/null && echo yes || echo no)
+hardware=$([ -f "$build/mpsse/libftcspi.so" ] && echo yes || echo no)
 expected() {
     local root=$1
     printf '%s\n' "${root}bin/orvanwriter" "${root}bin/orvanwriter-virtual" \
         "${root}lib/orvanwriter/libftcspi.so" "${root}lib/orvanwriter/virtual-adapter/libftcspi.so" \
         "${root}share/doc/orvanwriter/README.md" "${root}share/man/man1/orvanwriter.1"
-    if [ -f "$build/60-orvanwriter.rules" ] || ls "$build"/*.rules >/dev/null 2>&1; then
-        echo "${root}lib/udev/rules.d/60-orvanwriter.rules"
+    if [ "$hardware" = yes ]; then
+        echo "${root}lib/udev/rules.d/60-vexil-cable.rules"
     fi
 }
 listed=$(tar tzf "$tgz" | grep -v '/$' | sort)
 want=$(expected "orvanwriter-$version-linux-$arch/" | sort)
 [ "$listed" = "$want" ] || fail "the archive holds"$'\n'"$listed"$'\n'"expected"$'\n'"$want"
 listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's#^\./##' | sort)
-want=$(expected "usr/" | sed 's#^usr/lib/udev#lib/udev#' | sort)
+want=$(expected "usr/" | sort)
 [ "$listed" = "$want" ] || fail "the .deb holds"$'\n'"$listed"$'\n'"expected"$'\n'"$want"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in libc6 libstdc++6; do
+needed="libc6 libstdc++6"
+[ "$hardware" = no ] || needed="$needed libftdi1-2"
+for package in $needed; do
     grep -q "$package" <<<"$depends" || fail "the .deb does not depend on $package: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the .deb's version is $(dpkg-deb -f "$deb" Version)"

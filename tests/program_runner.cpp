@@ -28,6 +28,10 @@ bool programIsWrapped() {
     return !environmentValue("ORVAN_PROGRAM_WRAPPER").empty();
 }
 
+bool programIsOverUsb() {
+    return !environmentValue("ORVAN_OVER_USB").empty();
+}
+
 static std::vector<std::string> commandLine(const ProgramRun& run) {
     std::vector<std::string> words;
     if (programIsWrapped()) {
@@ -41,9 +45,15 @@ static std::vector<std::string> commandLine(const ProgramRun& run) {
 static std::vector<std::string> childEnvironment(const ProgramRun& run) {
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; entry++) {
-        if (strncmp(*entry, "VADAPTER_", 9) != 0) {
+        if (strncmp(*entry, "VADAPTER_", 9) != 0 && strncmp(*entry, "VUSB_", 5) != 0 &&
+            (!programIsOverUsb() || strncmp(*entry, "LD_LIBRARY_PATH=", 16) != 0)) {
             entries.push_back(*entry);
         }
+    }
+    // LD_LIBRARY_PATH comes before the program's $ORIGIN run path: it
+    // selects the MPSSE library and, below libftdi1, the emulated cable.
+    if (programIsOverUsb()) {
+        entries.push_back("LD_LIBRARY_PATH=" + environmentValue("ORVAN_OVER_USB"));
     }
     entries.insert(entries.end(), run.environment.begin(), run.environment.end());
     return entries;

@@ -10,7 +10,7 @@ enum StdinMode { STDIN_DEVNULL, STDIN_CLOSED, STDIN_BYTES, STDIN_TERMINAL };
 
 struct ProgramRun {
     std::vector<std::string> arguments;
-    std::vector<std::string> environment; // "NAME=value", added to a clean VADAPTER_* set
+    std::vector<std::string> environment; // "NAME=value", added to a clean VADAPTER_*, VUSB_* set
     std::string directory;
     StdinMode stdinMode = STDIN_DEVNULL;
     std::string input;
@@ -49,3 +49,8 @@ std::string readWholeFile(const std::string& path);
 
 // True when the program runs through a wrapper (Wine): some cases differ there.
 bool programIsWrapped();
+
+// True when the program runs against the MPSSE adapter library over the
+// emulated USB cable (ORVAN_OVER_USB names their folders): the trace is the cable's, with
+// USB transfers and target frames in place of library calls.
+bool programIsOverUsb();

@@ -1,0 +1,358 @@
+#include "emulated_cable.h"
+
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "emulated_target/target.h"
+#include "mpsse_interpreter.h"
+
+namespace {
+
+const uint32_t MAX_VIOLATION_LINES = 200;
+const uint32_t FRAME_BYTES_SHOWN = 16;
+
+struct Cable {
+    bool configured;
+    CableConfig config;
+    CableCounters counters;
+    uint64_t transfers;
+    bool unplugged;
+    FILE* trace;
+    FILE* frames;
+    bool flashAttached;
+    // The frame being clocked, for the frame log.
+    uint8_t frameBytes[FRAME_BYTES_SHOWN];
+    uint32_t frameLength;
+};
+
+Cable& cable = *new Cable();
+
+std::string variable(const char* name) {
+    const char* value = getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+bool parseNumber(const std::string& text, uint32_t* value) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    unsigned long number = strtoul(text.c_str(), &end, 0);
+    if (*end != '\0' || number > 0xFFFFFFFFul) {
+        return false;
+    }
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+void readNumber(const char* name, uint32_t* field) {
+    std::string text = variable(name);
+    if (!text.empty() && !parseNumber(text, field)) {
+        fprintf(stderr, "emulated cable: bad %s value\n", name);
+    }
+}
+
+void readByte(const char* name, uint8_t* field) {
+    uint32_t value = *field;
+    readNumber(name, &value);
+    *field = static_cast<uint8_t>(value);
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + 1) {
+        parts.push_back(text.substr(start, at - start));
+    }
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+// "product|name|bus|port.port..."
+bool parseDevice(const std::string& text, CableDevice* device) {
+    std::vector<std::string> fields = split(text, '|');
+    uint32_t product = 0;
+    uint32_t bus = 0;
+    if (fields.size() != 4 || !parseNumber(fields[0], &product) || !parseNumber(fields[2], &bus)) {
+        return false;
+    }
+    device->productId = static_cast<uint16_t>(product);
+    device->product = fields[1];
+    device->bus = static_cast<uint8_t>(bus);
+    device->portDepth = 0;
+    for (const std::string& port : split(fields[3], '.')) {
+        uint32_t number = 0;
+        if (!parseNumber(port, &number) || device->portDepth == CABLE_MAX_PORT_DEPTH) {
+            return false;
+        }
+        device->ports[device->portDepth++] = static_cast<uint8_t>(number);
+    }
+    return true;
+}
+
+void readDevices(CableConfig* config) {
+    const char* set = getenv("VUSB_DEVICES");
+    std::string text = set == nullptr ? "0x6010|Vexil USB-SPI Cable|1|2" : set;
+    config->deviceCount = 0;
+    if (text.empty()) {
+        return;
+    }
+    for (const std::string& entry : split(text, ';')) {
+        if (config->deviceCount == CABLE_MAX_DEVICES ||
+            !parseDevice(entry, &config->devices[config->deviceCount])) {
+            fprintf(stderr, "emulated cable: bad VUSB_DEVICES value\n");
+            return;
+        }
+        config->deviceCount++;
+    }
+}
+
+// "address[:mask[:value]]" and "command[:n]", as the virtual adapter reads them.
+void readTargetFaults(TargetConfig* target) {
+    std::vector<std::string> stuckBit = split(variable("VADAPTER_STUCK_BIT"), ':');
+    uint32_t value = 0;
+    if (parseNumber(stuckBit[0], &target->stuckBitAddress)) {
+        if (stuckBit.size() > 1 && parseNumber(stuckBit[1], &value)) {
+            target->stuckBitMask = static_cast<uint8_t>(value);
+        }
+        if (stuckBit.size() > 2 && parseNumber(stuckBit[2], &value)) {
+            target->stuckBitValue = static_cast<uint8_t>(value);
+        }
+    }
+    std::vector<std::string> stuckAfter = split(variable("VADAPTER_STUCK_AFTER"), ':');
+    if (parseNumber(stuckAfter[0], &value)) {
+        target->stuckAfterCommand = static_cast<uint8_t>(value);
+        target->stuckAfterOccurrence = 1;
+        if (stuckAfter.size() > 1) {
+            parseNumber(stuckAfter[1], &target->stuckAfterOccurrence);
+        }
+    }
+}
+
+void configureTarget() {
+    TargetConfig target;
+    readByte("VADAPTER_IDENTITY", &target.identityByte);
+    readByte("VADAPTER_READY_BYTE", &target.readyByte);
+    readByte("VADAPTER_BUSY_BYTE", &target.busyByte);
+    readNumber("VADAPTER_ERASE_BUSY_READS", &target.eraseBusyReads);
+    readNumber("VADAPTER_PROGRAM_BUSY_READS", &target.programBusyReads);
+    readNumber("VADAPTER_UNERASED_SECTOR", &target.unerasedSector);
+    readTargetFaults(&target);
+    targetConfigure(target);
+}
+
+void flushAtExit() {
+    if (cable.trace != nullptr) {
+        fflush(cable.trace);
+    }
+    if (cable.frames != nullptr) {
+        fflush(cable.frames);
+    }
+}
+
+void configure() {
+    CableConfig& config = cable.config;
+    readDevices(&config);
+    config.unplugAfter = CABLE_NO_LIMIT;
+    config.bulkTimeoutFrom = CABLE_NO_LIMIT;
+    config.shortInBytes = CABLE_NO_LIMIT;
+    readNumber("VUSB_UNPLUG_AFTER", &config.unplugAfter);
+    readNumber("VUSB_BULK_TIMEOUT", &config.bulkTimeoutFrom);
+    readNumber("VUSB_SHORT_IN", &config.shortInBytes);
+    config.silentAfterBytes = CABLE_NO_LIMIT;
+    readNumber("VUSB_SILENT_AFTER", &config.silentAfterBytes);
+    readNumber("VUSB_STALE_BYTES", &config.staleBytes);
+    config.outPieceBytes = CABLE_NO_LIMIT;
+    readNumber("VUSB_OUT_PIECE", &config.outPieceBytes);
+    if (config.outPieceBytes == 0) {
+        readNumber("VUSB_STALE_BYTES", &config.staleBytes);
+        config.outPieceBytes = CABLE_NO_LIMIT;
+    }
+    config.framesPath = variable("VUSB_FRAMES");
+    config.tracePath = variable("VADAPTER_TRACE");
+    config.flashPath = variable("VADAPTER_FLASH");
+    if (!config.tracePath.empty()) {
+        cable.trace = fopen(config.tracePath.c_str(), "w");
+    }
+    if (!config.framesPath.empty()) {
+        cable.frames = fopen(config.framesPath.c_str(), "w");
+    }
+    configureTarget();
+    interpreterReset();
+    atexit(flushAtExit);
+}
+
+} // namespace
+
+const CableConfig& cableConfig() {
+    if (!cable.configured) {
+        cable.configured = true;
+        configure();
+    }
+    return cable.config;
+}
+
+CableCounters& cableCounters() {
+    return cable.counters;
+}
+
+void cableTrace(const char* format, ...) {
+    if (cable.trace == nullptr) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(cable.trace, format, arguments);
+    va_end(arguments);
+    fputc('\n', cable.trace);
+    // Whoever reads the trace mid-run (a test, or after a crash) sees it whole.
+    fflush(cable.trace);
+}
+
+void cableViolation(const char* format, ...) {
+    if (++cable.counters.violations > MAX_VIOLATION_LINES || cable.trace == nullptr) {
+        return;
+    }
+    fputs("violation: ", cable.trace);
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(cable.trace, format, arguments);
+    va_end(arguments);
+    fputc('\n', cable.trace);
+    fflush(cable.trace);
+}
+
+void targetViolation(TargetViolationKind kind, const char* text) {
+    (void)kind;
+    cableViolation("%s", text);
+}
+
+int64_t targetClockNs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+bool cableUnplugged() {
+    return cable.unplugged;
+}
+
+bool cableTransferAllowed() {
+    if (cable.unplugged) {
+        return false;
+    }
+    if (++cable.transfers > cable.config.unplugAfter) {
+        cable.unplugged = true;
+        cableTrace("fault: unplugged after %llu transfers",
+                   static_cast<unsigned long long>(cable.transfers - 1));
+        return false;
+    }
+    return true;
+}
+
+// The flash is the file itself, mapped, so that a run killed midway leaves
+// what it had erased and programmed, as with the virtual adapter. A missing
+// file is created erased; a file of another size is left alone.
+void cableAttachFlash() {
+    if (cable.flashAttached || cable.config.flashPath.empty()) {
+        return;
+    }
+    cable.flashAttached = true;
+    const char* path = cable.config.flashPath.c_str();
+    int file = open(path, O_RDWR | O_CREAT, 0644);
+    struct stat status;
+    if (file < 0 || fstat(file, &status) != 0 ||
+        (status.st_size != 0 && status.st_size != static_cast<off_t>(TARGET_FLASH_BYTES))) {
+        cableTrace("note: flash file %s unusable, flash in memory only", path);
+        if (file >= 0) {
+            close(file);
+        }
+        return;
+    }
+    bool created = status.st_size == 0;
+    void* mapped = MAP_FAILED;
+    if (ftruncate(file, TARGET_FLASH_BYTES) == 0) {
+        mapped = mmap(nullptr, TARGET_FLASH_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+    }
+    close(file);
+    if (mapped == MAP_FAILED) {
+        cableTrace("note: flash file %s cannot be mapped, flash in memory only", path);
+        return;
+    }
+    if (created) {
+        cableTrace("note: flash file %s missing, starting erased", path);
+        memset(mapped, 0xFF, TARGET_FLASH_BYTES);
+    }
+    targetAttachFlash(static_cast<uint8_t*>(mapped));
+}
+
+void cableCloseTrace(uint32_t device) {
+    if (interpreterChipSelectActive()) {
+        cableViolation("closed with chip select active");
+    }
+    const CableCounters& c = cable.counters;
+    InterpreterStats engine = interpreterStats();
+    cableTrace(
+        "close device=%u control=%llu writes=%llu out_bytes=%llu in_transfers=%llu in_bytes=%llu "
+        "waits=%llu frames=%llu spi_bytes=%llu spi_ns=%llu model_ns=%llu violations=%llu",
+        device, static_cast<unsigned long long>(c.controlTransfers),
+        static_cast<unsigned long long>(c.bulkOutTransfers), static_cast<unsigned long long>(c.bulkOutBytes),
+        static_cast<unsigned long long>(c.bulkInTransfers), static_cast<unsigned long long>(c.bulkInBytes),
+        static_cast<unsigned long long>(c.inWaits), static_cast<unsigned long long>(engine.frames),
+        static_cast<unsigned long long>(engine.bytesClocked),
+        static_cast<unsigned long long>(engine.clockTicks * 100 / 3),
+        static_cast<unsigned long long>(c.modelNs), static_cast<unsigned long long>(c.violations));
+    // Whoever looks while the program waits for its key sees the whole run.
+    if (cable.trace != nullptr) {
+        fflush(cable.trace);
+    }
+    if (cable.frames != nullptr) {
+        fflush(cable.frames);
+    }
+}
+
+void cableSelect() {
+    cable.frameLength = 0;
+    targetSelect();
+}
+
+uint8_t cableExchange(uint8_t mosi) {
+    if (cable.frameLength < FRAME_BYTES_SHOWN) {
+        cable.frameBytes[cable.frameLength] = mosi;
+    }
+    cable.frameLength++;
+    return targetExchange(mosi);
+}
+
+// One line per frame: the bytes the host meant, then "rN" for N bytes the
+// target answered, so that the frames of both adapter paths compare.
+void cableDeselect() {
+    targetDeselect();
+    if (cable.frames == nullptr) {
+        return;
+    }
+    uint32_t shown = cable.frameLength;
+    TargetCommandShape shape = targetCommandShape(cable.frameBytes[0]);
+    if (cable.frameLength > 0 && shape.known && shape.answers && cable.frameLength >= shape.headerBytes) {
+        shown = shape.headerBytes;
+    }
+    for (uint32_t i = 0; i < shown && i < FRAME_BYTES_SHOWN; i++) {
+        fprintf(cable.frames, i == 0 ? "%02x" : " %02x", cable.frameBytes[i]);
+    }
+    if (shown > FRAME_BYTES_SHOWN) {
+        fprintf(cable.frames, " +%u", shown - FRAME_BYTES_SHOWN);
+    }
+    if (shown < cable.frameLength) {
+        fprintf(cable.frames, " r%u", cable.frameLength - shown);
+    }
+    fputc('\n', cable.frames);
+}
