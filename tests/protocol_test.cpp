@@ -113,9 +113,9 @@ TEST(FlashProtocol, ReadinessIsBitZeroOfTheStatusByte) {
     for (ReadyCase readyCase :
          {ReadyCase{0x00, 0x01}, ReadyCase{0xFE, 0xFF}, ReadyCase{0xFE, 0x01}, ReadyCase{0x00, 0xFF}}) {
         VirtualAdapterConfig config = tracedConfig();
-        config.busyByte = readyCase.busyByte;
-        config.readyByte = readyCase.readyByte;
-        config.eraseBusyReads = 3;
+        config.target.busyByte = readyCase.busyByte;
+        config.target.readyByte = readyCase.readyByte;
+        config.target.eraseBusyReads = 3;
         openWith(config);
         ASSERT_TRUE(waitReady());
         EXPECT_EQ(traceLinesStartingWith("read cmd=05").size(), 1u);
@@ -133,8 +133,8 @@ TEST(FlashProtocol, ReadinessIsBitZeroOfTheStatusByte) {
 
 TEST(FlashProtocol, ReadinessPollGivesUpOnATargetThatStaysBusy) {
     VirtualAdapterConfig config = tracedConfig();
-    config.stuckAfterCommand = CMD_ERASE_SECTOR;
-    config.stuckAfterOccurrence = 1;
+    config.target.stuckAfterCommand = CMD_ERASE_SECTOR;
+    config.target.stuckAfterOccurrence = 1;
     openWith(config);
     sendBareCommand(CMD_ERASE_OPEN);
     sendAddressedCommand(CMD_ERASE_SECTOR, 0);
@@ -165,7 +165,7 @@ TEST(FlashProtocol, IdentityByteIsChecked) {
          {IdentityCase{0xAC, true, ""}, IdentityCase{0xAD, false, "invalid Flash ID(ad)"},
           IdentityCase{0x05, false, "invalid Flash ID(5)"}}) {
         VirtualAdapterConfig config = tracedConfig();
-        config.identityByte = identityCase.identity;
+        config.target.identityByte = identityCase.identity;
         openWith(config);
         testing::internal::CaptureStdout();
         EXPECT_EQ(checkIdentity(), identityCase.ok);

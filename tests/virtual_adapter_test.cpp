@@ -144,7 +144,7 @@ void expectViolations(const VirtualAdapterConfig& config, const std::vector<Rule
 
 TEST(VirtualAdapterTarget, BracketAndCommandRules) {
     VirtualAdapterConfig config = traced();
-    config.eraseBusyReads = config.programBusyReads = 0;
+    config.target.eraseBusyReads = config.target.programBusyReads = 0;
     expectViolations(
         config,
         {
@@ -234,10 +234,10 @@ TEST(VirtualAdapterTarget, TransactionShapesAndCallArguments) {
 
 TEST(VirtualAdapterTarget, BusyRefusesCommandsForItsStatusReads) {
     VirtualAdapterConfig config = traced();
-    config.eraseBusyReads = 3;
-    config.programBusyReads = 2;
-    config.busyByte = 0x80;
-    config.readyByte = 0x41;
+    config.target.eraseBusyReads = 3;
+    config.target.programBusyReads = 2;
+    config.target.busyByte = 0x80;
+    config.target.readyByte = 0x41;
     for (std::pair<const char*, int> busy :
          {std::make_pair("w28 w20@4000", 3), std::make_pair("w36 w34", 2)}) {
         openWith(config);
@@ -310,12 +310,12 @@ TEST(VirtualAdapterFaults, AddressedReadsDeliverWhatTheFaultsLeave) {
 
 TEST(VirtualAdapterFaults, UnerasedSectorAndStuckBit) {
     VirtualAdapterConfig config = traced();
-    config.unerasedSector = 2;
-    config.eraseBusyReads = 0;
-    config.stuckBitAddress = 0x4001;
-    config.stuckBitMask = 0x06;
+    config.target.unerasedSector = 2;
+    config.target.eraseBusyReads = 0;
+    config.target.stuckBitAddress = 0x4001;
+    config.target.stuckBitMask = 0x06;
     for (uint8_t value : {0, 1}) {
-        config.stuckBitValue = value;
+        config.target.stuckBitValue = value;
         openWith(config);
         memset(vaMutableFlash(), 0x55, VA_FLASH_SIZE);
         Bus bus;
@@ -329,9 +329,9 @@ TEST(VirtualAdapterFaults, UnerasedSectorAndStuckBit) {
 
 TEST(VirtualAdapterFaults, StuckTargetReportsBusyButTakesCommands) {
     VirtualAdapterConfig config = traced();
-    config.eraseBusyReads = 1;
-    config.stuckAfterCommand = 0x20;
-    config.stuckAfterOccurrence = 2;
+    config.target.eraseBusyReads = 1;
+    config.target.stuckAfterCommand = 0x20;
+    config.target.stuckAfterOccurrence = 2;
     openWith(config);
     Bus bus;
     bus.run("w28 w20@0");
@@ -479,8 +479,8 @@ TEST(VirtualAdapterTiming, BitsAtTheClockRatePlusLatencyPerRoundTrip) {
 TEST(VirtualAdapterTiming, RealTimeModeWaitsOnTheWallClock) {
     VirtualAdapterConfig config = traced();
     config.realTime = true;
-    config.eraseBusyReads = 0;
-    config.eraseBusyUs = 30000;
+    config.target.eraseBusyReads = 0;
+    config.target.eraseBusyUs = 30000;
     config.callLatencyUs = 100;
     openWith(config);
     Bus bus;
@@ -555,10 +555,11 @@ std::string summary(const VirtualAdapterConfig& c) {
              " describe=%u:%u frequency=%d:%u identity=%u stuck=%u:%u:%u short=%u:%d empty=%u repeat=%d "
              "after=%u:%u "
              "realtime=%d count=%u vanish=%u unerased=%u",
-             c.describeFailIndex, c.describeStatus, c.frequencyMode, c.fixedFrequencyHz, c.identityByte,
-             c.stuckBitAddress, c.stuckBitMask, c.stuckBitValue, c.shortReadBytes, c.shortReadAlways,
-             c.emptyReads, c.emptyReadsRepeat, c.stuckAfterCommand, c.stuckAfterOccurrence, c.realTime,
-             c.countStatus, c.vanishAfterCalls, c.unerasedSector);
+             c.describeFailIndex, c.describeStatus, c.frequencyMode, c.fixedFrequencyHz,
+             c.target.identityByte, c.target.stuckBitAddress, c.target.stuckBitMask, c.target.stuckBitValue,
+             c.shortReadBytes, c.shortReadAlways, c.emptyReads, c.emptyReadsRepeat,
+             c.target.stuckAfterCommand, c.target.stuckAfterOccurrence, c.realTime, c.countStatus,
+             c.vanishAfterCalls, c.target.unerasedSector);
     return text + fields;
 }
 

@@ -16,25 +16,6 @@ struct Session {
 // Never destroyed, so that the exit handler finds it intact.
 Session& session = *new Session;
 
-TargetConfig targetConfigOf(const VirtualAdapterConfig& c) {
-    TargetConfig target;
-    target.identityByte = c.identityByte;
-    target.readyByte = c.readyByte;
-    target.busyByte = c.busyByte;
-    target.eraseBusyReads = c.eraseBusyReads;
-    target.programBusyReads = c.programBusyReads;
-    target.busyTime = c.realTime;
-    target.eraseBusyUs = c.eraseBusyUs;
-    target.programBusyUs = c.programBusyUs;
-    target.unerasedSector = c.unerasedSector;
-    target.stuckBitAddress = c.stuckBitAddress;
-    target.stuckBitMask = c.stuckBitMask;
-    target.stuckBitValue = c.stuckBitValue;
-    target.stuckAfterCommand = c.stuckAfterCommand;
-    target.stuckAfterOccurrence = c.stuckAfterOccurrence;
-    return target;
-}
-
 } // namespace
 
 void ensureConfigured() {
@@ -67,7 +48,9 @@ void vaConfigure(const VirtualAdapterConfig& configuration) {
     session.config = configuration;
     session.configured = true;
     setOpen(false);
-    targetConfigure(targetConfigOf(configuration));
+    TargetConfig target = configuration.target;
+    target.busyTime = configuration.realTime;
+    targetConfigure(target);
     resetReadFaults();
     resetQueue();
     resetCallCounts();

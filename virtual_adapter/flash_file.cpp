@@ -1,12 +1,9 @@
-// The flash file: while the device is open, the target's flash is the file
-// itself (mapped by flash_file_posix.cpp or flash_file_windows.cpp), so a
-// process that dies mid-run leaves exactly what it had erased and programmed.
-// The file is held for the session: a second program is refused, as a busy
-// cable would be. A missing file is created erased; a file of another size
-// is refused and left as it is.
+// The flash file (emulated_target/flash_file.h), held while the device is
+// open; a file that cannot serve fails the open.
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "emulated_target/flash_file.h"
 #include "emulated_target/target.h"
 #include "virtual_adapter.h"
 
@@ -42,22 +39,12 @@ AdapterStatus openFlashFile() {
     }
     uint8_t* flash = nullptr;
     uint64_t size = 0;
-    switch (mapFlashFile(path, &flash, &size)) {
-    case FLASH_FILE_CREATED:
-        note("flash file " + path + " missing, starting erased");
-        break;
-    case FLASH_FILE_OPENED:
-        break;
-    case FLASH_FILE_IN_USE:
-        refuse("flash file " + path + " is in use by another program");
-        return VA_STATUS_DEVICE_BUSY;
-    case FLASH_FILE_WRONG_SIZE:
-        refuse(format("flash file %s has %llu bytes, not %u: left as it is", path.c_str(),
-                      static_cast<unsigned long long>(size), TARGET_FLASH_BYTES));
-        return VA_STATUS_FLASH_FILE;
-    case FLASH_FILE_FAILED:
-        refuse("cannot open flash file " + path);
-        return VA_STATUS_FLASH_FILE;
+    FlashFileOpening opening = mapFlashFile(path, &flash, &size);
+    if (opening == FLASH_FILE_CREATED) {
+        note(flashFileCreatedNote(path));
+    } else if (opening != FLASH_FILE_OPENED) {
+        refuse(flashFileRefusal(opening, path, size));
+        return opening == FLASH_FILE_IN_USE ? VA_STATUS_DEVICE_BUSY : VA_STATUS_FLASH_FILE;
     }
     targetAttachFlash(flash);
     mapped = true;

@@ -175,20 +175,4 @@ void closeFlashFile();
 // A program that exits without closing the adapter is told of in the trace.
 void registerExitHandler();
 
-// ---------------------------------------------------------------- flash file, per system
-// (flash_file_posix.cpp, flash_file_windows.cpp)
-
-enum FlashFileOpening {
-    FLASH_FILE_OPENED,
-    FLASH_FILE_CREATED, // was missing: created, erased
-    FLASH_FILE_IN_USE,  // another program holds it
-    FLASH_FILE_WRONG_SIZE,
-    FLASH_FILE_FAILED,
-};
-
-// Opens the file (creating it when missing), takes its lock and maps its
-// TARGET_FLASH_BYTES bytes at *flash; *size is the size it was found with.
-FlashFileOpening mapFlashFile(const std::string& path, uint8_t** flash, uint64_t* size);
-void unmapFlashFile();
-
 } // namespace vadapter

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "emulated_target/target.h"
 #include "emulated_target/vcd.h"
 
 #if defined(_WIN32) && defined(ADAPTER_LIBRARY_BUILD)
@@ -19,12 +20,11 @@
 #define VA_CONTROL_EXPORT
 #endif
 
-const uint32_t VA_FLASH_SIZE = 131072;
-const uint32_t VA_SECTOR_SIZE = 16384;
+const uint32_t VA_FLASH_SIZE = TARGET_FLASH_BYTES;
+const uint32_t VA_SECTOR_SIZE = TARGET_SECTOR_BYTES;
 const uint32_t VA_NO_INDEX = 0xFFFFFFFFu;
 const uint32_t VA_ALWAYS = 0xFFFFFFFFu;
-// The byte of an unerased sector (see unerasedSector) that keeps 0x00.
-const uint32_t VA_UNERASED_OFFSET = 100;
+const uint32_t VA_UNERASED_OFFSET = TARGET_UNERASED_OFFSET;
 
 // Statuses of the library's own failures (configured failures return the
 // configured status).
@@ -58,29 +58,18 @@ struct VirtualAdapterConfig {
     VirtualFrequencyMode frequencyMode = VA_FREQUENCY_COMPUTED; // 30 MHz / (divisor + 1)
     uint32_t fixedFrequencyHz = 0;
 
-    // The target.
-    uint8_t identityByte = 0xAC;
-    uint8_t readyByte = 0x01;
-    uint8_t busyByte = 0x00;
-    uint32_t eraseBusyReads = 3;   // status reads that report busy after 0x20
-    uint32_t programBusyReads = 2; // ... after 0x34
-    uint32_t eraseBusyUs = 20000;  // real-time mode only
-    uint32_t programBusyUs = 2000; // real-time mode only
+    // The target (its defaults, and its faults: an unerased sector, a stuck
+    // bit, never ready after a command). Its busyTime follows realTime.
+    TargetConfig target;
     bool realTime = false;         // sleep for the modeled bus and busy time
     uint32_t callLatencyUs = 1000; // per bus round trip (read, write, execute, setup calls)
 
-    // Faults.
-    uint32_t unerasedSector = VA_NO_INDEX; // one byte of it keeps 0x00 after erase
-    uint32_t stuckBitAddress = VA_NO_INDEX;
-    uint8_t stuckBitMask = 0x01;
-    uint8_t stuckBitValue = 0;         // the stuck bit always reads this value
-    uint32_t shortReadBytes = 0;       // non-zero: an addressed read delivers at most this many bytes
-    bool shortReadAlways = false;      // false: only the first addressed read is short
-    uint32_t emptyReads = 0;           // addressed reads that deliver nothing (VA_ALWAYS: all)
-    bool emptyReadsRepeat = false;     // after each read that delivers, emptyReads more deliver nothing
-    uint8_t stuckAfterCommand = 0;     // with stuckAfterOccurrence: never ready again after
-    uint32_t stuckAfterOccurrence = 0; // the n-th time this command byte is sent (0: off)
-    uint32_t vanishAfterCalls = 0;     // non-zero: every call after this many fails, delivers nothing
+    // Faults of the adapter.
+    uint32_t shortReadBytes = 0;   // non-zero: an addressed read delivers at most this many bytes
+    bool shortReadAlways = false;  // false: only the first addressed read is short
+    uint32_t emptyReads = 0;       // addressed reads that deliver nothing (VA_ALWAYS: all)
+    bool emptyReadsRepeat = false; // after each read that delivers, emptyReads more deliver nothing
+    uint32_t vanishAfterCalls = 0; // non-zero: every call after this many fails, delivers nothing
 
     // Output.
     std::string flashPath;  // the flash while open, written through and held (created erased if missing)

@@ -1,18 +1,15 @@
 #include "emulated_cable.h"
 
-#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <vector>
 
+#include "emulated_target/flash_file.h"
 #include "emulated_target/target.h"
+#include "emulated_target/target_environment.h"
 #include "mpsse_interpreter.h"
 
 namespace {
@@ -36,62 +33,33 @@ struct Cable {
 
 Cable& cable = *new Cable();
 
-std::string variable(const char* name) {
-    const char* value = getenv(name);
-    return value == nullptr ? std::string() : std::string(value);
-}
+const char* const FRONT = "emulated cable";
 
-bool parseNumber(const std::string& text, uint32_t* value) {
-    if (text.empty()) {
-        return false;
-    }
-    char* end = nullptr;
-    unsigned long number = strtoul(text.c_str(), &end, 0);
-    if (*end != '\0' || number > 0xFFFFFFFFul) {
-        return false;
-    }
-    *value = static_cast<uint32_t>(number);
-    return true;
+std::string variable(const char* name) {
+    std::string value;
+    envVariable(name, value);
+    return value;
 }
 
 void readNumber(const char* name, uint32_t* field) {
-    std::string text = variable(name);
-    if (!text.empty() && !parseNumber(text, field)) {
-        fprintf(stderr, "emulated cable: bad %s value\n", name);
-    }
-}
-
-void readByte(const char* name, uint8_t* field) {
-    uint32_t value = *field;
-    readNumber(name, &value);
-    *field = static_cast<uint8_t>(value);
-}
-
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + 1) {
-        parts.push_back(text.substr(start, at - start));
-    }
-    parts.push_back(text.substr(start));
-    return parts;
+    envReadNumber(FRONT, name, *field);
 }
 
 // "product|name|bus|port.port..."
 bool parseDevice(const std::string& text, CableDevice* device) {
-    std::vector<std::string> fields = split(text, '|');
+    std::vector<std::string> fields = envSplit(text, '|');
     uint32_t product = 0;
     uint32_t bus = 0;
-    if (fields.size() != 4 || !parseNumber(fields[0], &product) || !parseNumber(fields[2], &bus)) {
+    if (fields.size() != 4 || !envParseNumber(fields[0], product) || !envParseNumber(fields[2], bus)) {
         return false;
     }
     device->productId = static_cast<uint16_t>(product);
     device->product = fields[1];
     device->bus = static_cast<uint8_t>(bus);
     device->portDepth = 0;
-    for (const std::string& port : split(fields[3], '.')) {
+    for (const std::string& port : envSplit(fields[3], '.')) {
         uint32_t number = 0;
-        if (!parseNumber(port, &number) || device->portDepth == CABLE_MAX_PORT_DEPTH) {
+        if (!envParseNumber(port, number) || device->portDepth == CABLE_MAX_PORT_DEPTH) {
             return false;
         }
         device->ports[device->portDepth++] = static_cast<uint8_t>(number);
@@ -106,48 +74,14 @@ void readDevices(CableConfig* config) {
     if (text.empty()) {
         return;
     }
-    for (const std::string& entry : split(text, ';')) {
+    for (const std::string& entry : envSplit(text, ';')) {
         if (config->deviceCount == CABLE_MAX_DEVICES ||
             !parseDevice(entry, &config->devices[config->deviceCount])) {
-            fprintf(stderr, "emulated cable: bad VUSB_DEVICES value\n");
+            envReportBad(FRONT, "VUSB_DEVICES");
             return;
         }
         config->deviceCount++;
     }
-}
-
-// "address[:mask[:value]]" and "command[:n]", as the virtual adapter reads them.
-void readTargetFaults(TargetConfig* target) {
-    std::vector<std::string> stuckBit = split(variable("VADAPTER_STUCK_BIT"), ':');
-    uint32_t value = 0;
-    if (parseNumber(stuckBit[0], &target->stuckBitAddress)) {
-        if (stuckBit.size() > 1 && parseNumber(stuckBit[1], &value)) {
-            target->stuckBitMask = static_cast<uint8_t>(value);
-        }
-        if (stuckBit.size() > 2 && parseNumber(stuckBit[2], &value)) {
-            target->stuckBitValue = static_cast<uint8_t>(value);
-        }
-    }
-    std::vector<std::string> stuckAfter = split(variable("VADAPTER_STUCK_AFTER"), ':');
-    if (parseNumber(stuckAfter[0], &value)) {
-        target->stuckAfterCommand = static_cast<uint8_t>(value);
-        target->stuckAfterOccurrence = 1;
-        if (stuckAfter.size() > 1) {
-            parseNumber(stuckAfter[1], &target->stuckAfterOccurrence);
-        }
-    }
-}
-
-void configureTarget() {
-    TargetConfig target;
-    readByte("VADAPTER_IDENTITY", &target.identityByte);
-    readByte("VADAPTER_READY_BYTE", &target.readyByte);
-    readByte("VADAPTER_BUSY_BYTE", &target.busyByte);
-    readNumber("VADAPTER_ERASE_BUSY_READS", &target.eraseBusyReads);
-    readNumber("VADAPTER_PROGRAM_BUSY_READS", &target.programBusyReads);
-    readNumber("VADAPTER_UNERASED_SECTOR", &target.unerasedSector);
-    readTargetFaults(&target);
-    targetConfigure(target);
 }
 
 void flushAtExit() {
@@ -174,7 +108,6 @@ void configure() {
     config.outPieceBytes = CABLE_NO_LIMIT;
     readNumber("VUSB_OUT_PIECE", &config.outPieceBytes);
     if (config.outPieceBytes == 0) {
-        readNumber("VUSB_STALE_BYTES", &config.staleBytes);
         config.outPieceBytes = CABLE_NO_LIMIT;
     }
     config.framesPath = variable("VUSB_FRAMES");
@@ -186,7 +119,7 @@ void configure() {
     if (!config.framesPath.empty()) {
         cable.frames = fopen(config.framesPath.c_str(), "w");
     }
-    configureTarget();
+    targetConfigure(targetConfigFromEnvironment(FRONT));
     interpreterReset();
     atexit(flushAtExit);
 }
@@ -259,40 +192,27 @@ bool cableTransferAllowed() {
     return true;
 }
 
-// The flash is the file itself, mapped, so that a run killed midway leaves
-// what it had erased and programmed, as with the virtual adapter. A missing
-// file is created erased; a file of another size is left alone.
-void cableAttachFlash() {
+// The flash is the file itself, mapped and held as the virtual adapter holds
+// it (emulated_target/flash_file.h), until the process ends.
+bool cableAttachFlash() {
     if (cable.flashAttached || cable.config.flashPath.empty()) {
-        return;
+        return true;
+    }
+    const std::string& path = cable.config.flashPath;
+    uint8_t* flash = nullptr;
+    uint64_t size = 0;
+    FlashFileOpening opening = mapFlashFile(path, &flash, &size);
+    if (opening == FLASH_FILE_CREATED) {
+        cableTrace("note: %s", flashFileCreatedNote(path).c_str());
+    } else if (opening != FLASH_FILE_OPENED) {
+        std::string refusal = flashFileRefusal(opening, path, size);
+        fprintf(stderr, "%s: %s\n", FRONT, refusal.c_str());
+        cableTrace("note: %s", refusal.c_str());
+        return false;
     }
     cable.flashAttached = true;
-    const char* path = cable.config.flashPath.c_str();
-    int file = open(path, O_RDWR | O_CREAT, 0644);
-    struct stat status;
-    if (file < 0 || fstat(file, &status) != 0 ||
-        (status.st_size != 0 && status.st_size != static_cast<off_t>(TARGET_FLASH_BYTES))) {
-        cableTrace("note: flash file %s unusable, flash in memory only", path);
-        if (file >= 0) {
-            close(file);
-        }
-        return;
-    }
-    bool created = status.st_size == 0;
-    void* mapped = MAP_FAILED;
-    if (ftruncate(file, TARGET_FLASH_BYTES) == 0) {
-        mapped = mmap(nullptr, TARGET_FLASH_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
-    }
-    close(file);
-    if (mapped == MAP_FAILED) {
-        cableTrace("note: flash file %s cannot be mapped, flash in memory only", path);
-        return;
-    }
-    if (created) {
-        cableTrace("note: flash file %s missing, starting erased", path);
-        memset(mapped, 0xFF, TARGET_FLASH_BYTES);
-    }
-    targetAttachFlash(static_cast<uint8_t*>(mapped));
+    targetAttachFlash(flash);
+    return true;
 }
 
 void cableCloseTrace(uint32_t device) {

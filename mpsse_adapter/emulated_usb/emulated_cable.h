@@ -61,8 +61,9 @@ void cableTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Counts a transfer; false when the cable is unplugged (before or now).
 bool cableTransferAllowed();
 bool cableUnplugged();
-// Makes the flash file the target's flash (at the first claim).
-void cableAttachFlash();
+// Makes the flash file the target's flash (at the first claim); false, after
+// a line on standard error, when the file cannot serve.
+bool cableAttachFlash();
 void cableCloseTrace(uint32_t device);
 
 // The wire between the MPSSE engine and the target, logged as frames.

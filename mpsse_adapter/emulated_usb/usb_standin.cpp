@@ -355,7 +355,8 @@ STANDIN_EXPORT int libusb_set_auto_detach_kernel_driver(libusb_device_handle* ha
 }
 
 // The target hangs on whichever channel is claimed; the flash file is
-// attached at the first claim.
+// attached at the first claim, which fails as a busy device's would when the
+// file cannot serve.
 STANDIN_EXPORT int libusb_claim_interface(libusb_device_handle* handle, int interfaceNumber) {
     if (cableUnplugged()) {
         return LIBUSB_ERROR_NO_DEVICE;
@@ -364,8 +365,10 @@ STANDIN_EXPORT int libusb_claim_interface(libusb_device_handle* handle, int inte
         interfaceNumber >= static_cast<int>(interfaceCount(cableConfig().devices[handle->index].productId))) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
+    if (!cableAttachFlash()) {
+        return LIBUSB_ERROR_BUSY;
+    }
     handle->claimed = interfaceNumber;
-    cableAttachFlash();
     interpreterReset();
     targetReset();
     cableTrace("claim device=%u interface=%d", handle->index, interfaceNumber);

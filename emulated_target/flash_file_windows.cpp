@@ -4,10 +4,8 @@
 #include <string.h>
 #include <windows.h>
 
+#include "emulated_target/flash_file.h"
 #include "emulated_target/target.h"
-#include "virtual_adapter.h"
-
-namespace vadapter {
 
 namespace {
 
@@ -106,5 +104,3 @@ void unmapFlashFile() {
         mapping.file = INVALID_HANDLE_VALUE;
     }
 }
-
-} // namespace vadapter

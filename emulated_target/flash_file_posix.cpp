@@ -9,10 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "emulated_target/flash_file.h"
 #include "emulated_target/target.h"
-#include "virtual_adapter.h"
-
-namespace vadapter {
 
 namespace {
 
@@ -88,5 +86,3 @@ void unmapFlashFile() {
         mapping.file = -1;
     }
 }
-
-} // namespace vadapter
