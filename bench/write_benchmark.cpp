@@ -16,13 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "../tests/program_runner.h"
+#include "benchmark_job.h"
 
 namespace {
 
-const uint64_t IMAGE_BYTES = 131072;
 const uint64_t SECTOR_BYTES = 16384;
-const uint64_t SECTORS = IMAGE_BYTES / SECTOR_BYTES;
+const uint64_t SECTORS = BENCHMARK_IMAGE_BYTES / SECTOR_BYTES;
 const uint64_t PROGRAM_BATCH = 10240;
 const uint64_t BASE_CLOCK_HZ = 30000000;
 const uint64_t LATENCY_US = 1000;
@@ -64,8 +63,8 @@ Totals protocolMinimum(uint32_t divisor) {
     add(2, statusBits);
     add(2, bareBits);
     add(1, addressedBits + 8); // 0xAF with the address and byte 0
-    totals.bits += (IMAGE_BYTES - 1) * queuedBits;
-    totals.roundTrips += (IMAGE_BYTES - 1) / PROGRAM_BATCH + 1; // queue executions
+    totals.bits += (BENCHMARK_IMAGE_BYTES - 1) * queuedBits;
+    totals.roundTrips += (BENCHMARK_IMAGE_BYTES - 1) / PROGRAM_BATCH + 1; // queue executions
     return totals;
 }
 
@@ -76,32 +75,15 @@ double minimumBusMs(uint32_t divisor) {
            static_cast<double>(totals.roundTrips * LATENCY_US) / 1000.0;
 }
 
-std::string programPath(const char* argument) {
-    if (argument != nullptr) {
-        return argument;
-    }
-    char self[4096];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    std::string path = length > 0 ? std::string(self, static_cast<size_t>(length)) : std::string("./x");
-    return path.substr(0, path.rfind('/')) + "/orvanwriter";
-}
-
 ProgramResult writeImage(const std::string& directory, uint32_t divisor, bool traced) {
-    ProgramRun run;
-    run.arguments = {"-q", std::to_string(divisor), "-s", "0", "-f", "image.bin", "-e"};
-    run.directory = directory;
-    run.environment = {"VADAPTER_LATENCY_US=" + std::to_string(LATENCY_US),
-                       "VADAPTER_ERASE_BUSY_READS=" + std::to_string(ERASE_BUSY_READS),
-                       "VADAPTER_PROGRAM_BUSY_READS=" + std::to_string(PROGRAM_BUSY_READS)};
+    std::vector<std::string> environment = {"VADAPTER_LATENCY_US=" + std::to_string(LATENCY_US),
+                                            "VADAPTER_ERASE_BUSY_READS=" + std::to_string(ERASE_BUSY_READS),
+                                            "VADAPTER_PROGRAM_BUSY_READS=" +
+                                                std::to_string(PROGRAM_BUSY_READS)};
     if (traced) {
-        run.environment.push_back("VADAPTER_TRACE=trace.txt");
+        environment.push_back("VADAPTER_TRACE=trace.txt");
     }
-    ProgramResult result = runProgram(run);
-    if (result.status != 0) {
-        fprintf(stderr, "write run failed with status %d:\n%s\n", result.status, result.output.c_str());
-        exit(1);
-    }
-    return result;
+    return writeBenchmarkImage(directory, divisor, environment);
 }
 
 long highWaterKb(pid_t process) {
@@ -181,15 +163,8 @@ double least(const std::vector<double>& values) {
 } // namespace
 
 int main(int argumentCount, char** arguments) {
-    std::string program = programPath(argumentCount > 1 ? arguments[1] : nullptr);
-    setenv("ORVAN_PROGRAM", program.c_str(), 1);
-    char pattern[] = "/tmp/orvan-bench-XXXXXX";
-    std::string directory = mkdtemp(pattern);
-    std::string image(IMAGE_BYTES, '\0');
-    for (uint64_t i = 0; i < IMAGE_BYTES; i++) {
-        image[i] = static_cast<char>((i * 131 + (i >> 7)) & 0xFF);
-    }
-    std::ofstream(directory + "/image.bin", std::ios::binary) << image;
+    std::string program = benchmarkProgram(argumentCount > 1 ? arguments[1] : nullptr);
+    std::string directory = benchmarkFolder("orvan-bench");
 
     std::vector<double> cpuMs, wallMs;
     for (int run = 0; run < TIMED_RUNS; run++) {
@@ -238,6 +213,5 @@ int main(int argumentCount, char** arguments) {
            "within 1 %%: %s\n",
            CPU_TARGET_PERCENT, cpuShare <= CPU_TARGET_PERCENT ? "met" : "MISSED", MEMORY_TARGET_KB,
            peakKb <= MEMORY_TARGET_KB ? "met" : "MISSED", modelAgrees ? "met" : "MISSED");
-    std::string cleanup = "rm -rf '" + directory + "'";
-    return system(cleanup.c_str()) == 0 && modelAgrees && peakKb > 0 ? 0 : 1;
+    return removeBenchmarkFolder(directory) && modelAgrees && peakKb > 0 ? 0 : 1;
 }

@@ -5,16 +5,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <string>
 
-#include "program_runner.h"
+#include "benchmark_job.h"
 
 namespace {
 
-const uint64_t IMAGE_BYTES = 131072;
 const double BASE_CLOCK_HZ = 30000000;
 const double OUT_BYTES_GOAL = 12;
 const double RATIO_GOAL_AT_DEFAULT = 1.10;
@@ -50,50 +48,25 @@ JobFigures readFigures(const std::string& directory) {
     return figures;
 }
 
-std::string programPath(const char* argument) {
-    if (argument != nullptr) {
-        return argument;
-    }
-    char self[4096];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    std::string path = length > 0 ? std::string(self, static_cast<size_t>(length)) : std::string("./x");
-    return path.substr(0, path.rfind('/')) + "/orvanwriter";
-}
-
 } // namespace
 
 int main(int argumentCount, char** arguments) {
-    std::string program = programPath(argumentCount > 1 ? arguments[1] : nullptr);
+    std::string program = benchmarkProgram(argumentCount > 1 ? arguments[1] : nullptr);
     std::string folder = program.substr(0, program.rfind('/'));
-    setenv("ORVAN_PROGRAM", program.c_str(), 1);
     setenv("ORVAN_OVER_USB", (folder + "/mpsse:" + folder + "/emulated_usb").c_str(), 1);
-    char pattern[] = "/tmp/orvan-usb-bench-XXXXXX";
-    std::string directory = mkdtemp(pattern);
-    std::string image(IMAGE_BYTES, '\0');
-    for (uint64_t i = 0; i < IMAGE_BYTES; i++) {
-        image[i] = static_cast<char>((i * 131 + (i >> 7)) & 0xFF);
-    }
-    std::ofstream(directory + "/image.bin", std::ios::binary) << image;
+    std::string directory = benchmarkFolder("orvan-usb-bench");
 
     printf("| divisor | SPI clock | USB writes | bulk OUT bytes | OUT bytes / programmed byte | waits for IN "
            "data | status reads + block reads | SPI minimum | modeled job time | modeled / minimum |\n");
     printf("|---|---|---|---|---|---|---|---|---|---|\n");
     bool met = true;
     for (uint32_t divisor : {0u, 8u, 29u}) {
-        ProgramRun run;
-        run.arguments = {"-q", std::to_string(divisor), "-s", "0", "-f", "image.bin", "-e"};
-        run.directory = directory;
-        run.environment = {"VADAPTER_TRACE=trace.txt", "VUSB_FRAMES=frames.txt"};
-        ProgramResult result = runProgram(run);
-        if (result.status != 0) {
-            fprintf(stderr, "write run failed with status %d:\n%s\n", result.status, result.output.c_str());
-            return 1;
-        }
+        writeBenchmarkImage(directory, divisor, {"VADAPTER_TRACE=trace.txt", "VUSB_FRAMES=frames.txt"});
         JobFigures f = readFigures(directory);
         double hz = BASE_CLOCK_HZ / (divisor + 1);
         double minimumMs = static_cast<double>(f.spiBytes) * 8 * 1000.0 / hz;
         double modeledMs = static_cast<double>(f.modelNs) / 1e6;
-        double perByte = static_cast<double>(f.outBytes) / IMAGE_BYTES;
+        double perByte = static_cast<double>(f.outBytes) / BENCHMARK_IMAGE_BYTES;
         double ratio = modeledMs / minimumMs;
         printf("| %u | %.0f kHz | %llu | %llu | %.2f | %llu | %llu + %llu | %.1f ms | %.1f ms | %.3f |\n",
                divisor, hz / 1000, static_cast<unsigned long long>(f.writes),
@@ -108,6 +81,5 @@ int main(int argumentCount, char** arguments) {
         "\nGoals: waits <= status reads + block reads + the open's check, <= %.0f OUT bytes per programmed "
         "byte, modeled <= %.2f x minimum at divisor %u: %s\n",
         OUT_BYTES_GOAL, RATIO_GOAL_AT_DEFAULT, DEFAULT_DIVISOR, met ? "met" : "MISSED");
-    std::string cleanup = "rm -rf '" + directory + "'";
-    return system(cleanup.c_str()) == 0 && met ? 0 : 1;
+    return removeBenchmarkFolder(directory) && met ? 0 : 1;
 }

@@ -6,28 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "program_runner.h"
+#include "program_fixture.h"
 
 namespace {
 
-const int STATUS_ERROR = 255;
-const size_t SECTOR = 16384;
-const std::string BANNER = "============ Orvan Flash Writer(v1.1) ============\n";
-const std::string PROMPT = "\nPlease any key....\n";
 const double FAULT_SECONDS_LIMIT = 12; // the readiness deadline is 5 s
-
-std::string imageBytes(size_t size) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; i++) {
-        bytes[i] = static_cast<char>((i * 13 + (i >> 9)) & 0xFF);
-    }
-    return bytes;
-}
 
 // The frames the virtual adapter's trace shows, written as the cable writes
 // its frames: the host's bytes, then "rN" for N bytes the target answered.
@@ -59,55 +46,34 @@ std::string framesOfCalls(const std::string& trace) {
     return frames;
 }
 
-class UsbCableTest : public ::testing::Test {
+// The end-to-end fixture with a fresh flash each run; a test may change the
+// library folders (ORVAN_OVER_USB), which are put back after it.
+class UsbCableTest : public ProgramTest {
   public:
     void SetUp() override {
-        char pattern[] = "/tmp/orvan-usb-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory = pattern;
+        ProgramTest::SetUp();
         overUsb = getenv("ORVAN_OVER_USB") == nullptr ? "" : getenv("ORVAN_OVER_USB");
         ASSERT_FALSE(overUsb.empty()) << "ORVAN_OVER_USB names the library folders";
     }
     void TearDown() override {
         setenv("ORVAN_OVER_USB", overUsb.c_str(), 1);
-        std::string command = "rm -rf '" + directory + "'";
-        ASSERT_EQ(system(command.c_str()), 0);
+        ProgramTest::TearDown();
     }
-    std::string path(const std::string& name) const {
-        return directory + "/" + name;
-    }
-    void makeImage(const std::string& name, size_t size) const {
-        std::ofstream(path(name), std::ios::binary) << imageBytes(size);
-    }
-    // A fresh flash each run; the trace must name no violation.
-    ProgramResult run(const std::vector<std::string>& arguments, std::vector<std::string> environment) {
+    using ProgramTest::makeImage;
+    using ProgramTest::trace;
+    ProgramResult run(const std::vector<std::string>& arguments,
+                      const std::vector<std::string>& environment) {
         unlink(path("flash.bin").c_str());
         ProgramRun programRun;
         programRun.arguments = arguments;
-        environment.insert(environment.end(), {"VADAPTER_FLASH=flash.bin", "VADAPTER_TRACE=trace.txt",
-                                               "VUSB_FRAMES=frames.txt"});
         programRun.environment = environment;
-        programRun.directory = directory;
         programRun.timeoutSeconds = 30;
-        ProgramResult result = runProgram(programRun);
-        EXPECT_FALSE(result.timedOut);
-        std::string text = trace();
-        size_t violation = text.find("violation:");
-        EXPECT_EQ(violation, std::string::npos)
-            << text.substr(violation == std::string::npos ? 0 : violation, 200);
-        return result;
-    }
-    std::string trace() const {
-        return readWholeFile(path("trace.txt"));
+        return ProgramTest::run(programRun);
     }
     std::string frames() const {
         return readWholeFile(path("frames.txt"));
     }
-    std::string flash() const {
-        return readWholeFile(path("flash.bin"));
-    }
 
-    std::string directory;
     std::string overUsb;
 };
 
