@@ -1,8 +1,10 @@
 // The program over the MPSSE adapter library and the emulated USB cable:
 // USB faults, cut and short transfers, the device listing, and the same job
 // through both adapter libraries.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -179,6 +181,36 @@ TEST_F(UsbCableTest, OneJobThroughBothAdapterLibraries) {
               std::count(virtualFrames.begin(), virtualFrames.end(), '\n'));
     EXPECT_TRUE(usbFrames == virtualFrames) << usbFrames.substr(0, 300) << "\n--\n"
                                             << virtualFrames.substr(0, 300);
+}
+
+// The cable holds the flash file as the virtual adapter does: a file of
+// another size, or one another program holds, fails the open and stays as
+// it was.
+TEST_F(UsbCableTest, FlashFileOfAnotherSizeOrInUseIsRefused) {
+    makeImage("a.bin", 10);
+    const std::vector<std::string> arguments = {"-s", "0", "-f", "a.bin", "-e"};
+    const std::string refused = BANNER + "Failed to connect VEXIL\n" + PROMPT;
+    for (size_t size : {size_t(0), FLASH_SIZE - 1, FLASH_SIZE + 1}) {
+        std::string content(size, '\x5A');
+        writeFile(path("flash.bin"), content);
+        ProgramResult result = ProgramTest::run(arguments);
+        EXPECT_EQ(result.output, refused) << size;
+        EXPECT_NE(trace().find("note: flash file flash.bin has " + std::to_string(size) +
+                               " bytes, not 131072: left as it is\n"),
+                  std::string::npos)
+            << size;
+        EXPECT_TRUE(flash() == content) << size;
+    }
+    writeFile(path("flash.bin"), std::string(FLASH_SIZE, '\xFF'));
+    int other = open(path("flash.bin").c_str(), O_RDWR);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    ProgramResult held = ProgramTest::run(arguments);
+    EXPECT_EQ(held.output, refused);
+    EXPECT_NE(trace().find("note: flash file flash.bin is in use by another program\n"), std::string::npos);
+    close(other);
+    EXPECT_EQ(ProgramTest::run(arguments).status, 0);
+    expectFlash({{0, imageBytes(10, 1)}});
 }
 
 TEST_F(UsbCableTest, ChannelsAreListedInBusOrderAndMatchedByName) {
