@@ -10,6 +10,8 @@
 #include "emulated_target/vcd.h"
 #include "mpsse_encoder.h"
 
+bool cableWaveformDrawing = false;
+
 namespace {
 
 const uint64_t PS_PER_NS = 1000;
@@ -36,6 +38,7 @@ uint64_t commandStart() {
 void draw(uint64_t timePs, uint8_t lines) {
     vcdLines(timePs / PS_PER_NS, lines);
     wave.lines = lines;
+    cableWaveformDrawing = vcdDrawing();
 }
 
 uint8_t withLine(uint8_t lines, uint8_t line, bool high) {
@@ -70,11 +73,12 @@ void cableWaveformOpen() {
     }
     opened = true;
     wave = Wave();
-    vcdOpen(path, "emulated USB cable", limitOf(getenv("VADAPTER_VCD_LIMIT")), VCD_DRAW_TARGET_MODE);
+    cableWaveformDrawing =
+        vcdOpen(path, "emulated USB cable", limitOf(getenv("VADAPTER_VCD_LIMIT")), VCD_DRAW_TARGET_MODE);
 }
 
 void cableWaveformWrite(uint64_t modelNs) {
-    if (!vcdDrawing()) {
+    if (!cableWaveformDrawing) {
         return;
     }
     uint64_t startPs = (modelNs + MODEL_WRITE_START_NS) * PS_PER_NS + wave.lagPs;
@@ -84,14 +88,14 @@ void cableWaveformWrite(uint64_t modelNs) {
 }
 
 void cableWaveformByteArrives() {
-    if (vcdDrawing()) {
+    if (cableWaveformDrawing) {
         wave.arrived++;
         wave.readyPs = wave.writeStartPs + wave.arrived * PS_PER_S / MODEL_BULK_BYTES_PER_S;
     }
 }
 
 void cableWaveformPins(uint8_t levels, uint8_t directions) {
-    if (!vcdDrawing()) {
+    if (!cableWaveformDrawing) {
         return;
     }
     uint64_t startPs = commandStart();
@@ -112,7 +116,7 @@ void cableWaveformPins(uint8_t levels, uint8_t directions) {
 // quarter period after that edge: the late phase the target cannot take.
 // The target puts its bit out while the clock rests.
 void cableWaveformClock(uint8_t opcode, uint32_t bits, uint8_t mosi, uint8_t miso, uint64_t ticksPerBit) {
-    if (!vcdDrawing()) {
+    if (!cableWaveformDrawing) {
         return;
     }
     uint64_t periodPs = ticksPerBit * PS_PER_THREE_TICKS / 3;
@@ -139,4 +143,5 @@ void cableWaveformClock(uint8_t opcode, uint32_t bits, uint8_t mosi, uint8_t mis
 void cableWaveformClose(uint64_t modelNs) {
     uint64_t modelPs = modelNs * PS_PER_NS + wave.lagPs;
     vcdClose((modelPs > wave.nowPs ? modelPs : wave.nowPs) / PS_PER_NS);
+    cableWaveformDrawing = false;
 }

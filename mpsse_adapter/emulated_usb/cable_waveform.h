@@ -22,7 +22,10 @@ void cableWaveformOpen();
 // A bulk OUT begins at modelNs of the USB model.
 void cableWaveformWrite(uint64_t modelNs);
 
-// ---- From the MPSSE engine.
+// ---- From the MPSSE engine, only while cableWaveformDrawing: a run without
+// a waveform pays a test per call.
+// A dump is open and not cut.
+extern bool cableWaveformDrawing;
 // The next byte of the write has reached the engine.
 void cableWaveformByteArrives();
 // A pin command: the low byte's levels and directions (a pin that is not
