@@ -1,66 +1,25 @@
-// The virtual adapter's waveform file (VADAPTER_VCD) read as a logic
-// analyser would: sigrok's SPI decoder, set to the target's mode, must find
-// the frames of the adapter's own trace with the same bytes each way. The
+// The waveform file (VADAPTER_VCD) of the virtual adapter and of the
+// emulated USB cable read as a logic analyser would: sigrok's SPI decoder,
+// set to the target's mode, must find the frames of the adapter's own trace
+// (or the cable's frame record) with the same bytes each way. The
 // decoder is nobody's code here, so it checks the clock phase and the bit
 // order of the drawing independently of ours.
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <map>
 #include <sstream>
 
+#include "emulated_usb/cable_waveform.h"
 #include "program_fixture.h"
+#include "sigrok_decode.h"
 
 namespace {
 
-const char* const SPI_DECODER = "spi:clk=clk:mosi=mosi:miso=miso:cs=cs:cs_polarity=active-low:cpol=0:cpha=0:"
-                                "bitorder=msb-first";
 const size_t SMALL_IMAGE_BYTES = 300;
 const unsigned SMALL_IMAGE_SECTOR = 2;
 const uint64_t BIT_NS_AT_DIVISOR_2 = 100;
-
-struct DecodedFrame {
-    uint64_t startNs; // one sample a nanosecond
-    uint64_t endNs;
-    std::string bytes; // "90 FF"
-};
-
-bool haveSigrok() {
-    return system("command -v sigrok-cli >/dev/null 2>&1") == 0;
-}
-
-// What sigrok-cli prints decoding the file with these decoders and annotations.
-std::string decoderOutput(const std::string& vcd, const std::string& decoders,
-                          const std::string& annotations) {
-    std::string command = "SIGROKDECODE_DIR='" ORVAN_SIGROK_DECODERS "' sigrok-cli -I vcd -i '" + vcd +
-                          "' -P " + decoders + " -A " + annotations + " --protocol-decoder-samplenum 2>&1";
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        return output;
-    }
-    char text[4096];
-    for (size_t length; (length = fread(text, 1, sizeof(text), pipe)) > 0;) {
-        output.append(text, length);
-    }
-    pclose(pipe);
-    return output;
-}
-
-// The frames the SPI decoder finds, with the bytes of one line: "mosi" or "miso".
-std::vector<DecodedFrame> decode(const std::string& vcd, const std::string& line) {
-    std::istringstream lines(decoderOutput(vcd, SPI_DECODER, "spi=" + line + "-transfer"));
-    std::vector<DecodedFrame> frames;
-    std::string text;
-    while (std::getline(lines, text)) {
-        unsigned long long start = 0, end = 0;
-        int offset = 0;
-        if (sscanf(text.c_str(), "%llu-%llu spi-1: %n", &start, &end, &offset) == 2 && offset > 0) {
-            frames.push_back({start, end, text.substr(static_cast<size_t>(offset))});
-        }
-    }
-    return frames;
-}
 
 std::string hexBytes(const std::vector<uint8_t>& bytes, const char* format = "%02X") {
     std::string text;
@@ -133,14 +92,6 @@ ExpectedFrames framesOfTrace(const std::string& trace, const std::string& flash)
     return expected;
 }
 
-std::vector<std::string> bytesOf(const std::vector<DecodedFrame>& frames) {
-    std::vector<std::string> bytes;
-    for (const DecodedFrame& frame : frames) {
-        bytes.push_back(frame.bytes);
-    }
-    return bytes;
-}
-
 // The first frame in which two lists differ, for the failure message.
 std::string firstDifference(const std::vector<std::string>& expected, const std::vector<std::string>& found) {
     for (size_t i = 0; i < expected.size() || i < found.size(); i++) {
@@ -161,10 +112,13 @@ class Waveform : public ProgramTest {
         makeImage("small.bin", SMALL_IMAGE_BYTES);
     }
     // The small job: erase, blank check, program and verify of 300 bytes at 10 MHz.
-    void runSmallJob(std::vector<std::string> environment) {
+    ProgramResult runSmallJob(std::vector<std::string> environment) {
+        return run({"-q", "2", "-s", std::to_string(SMALL_IMAGE_SECTOR), "-f", "small.bin", "-e"},
+                   environment);
+    }
+    void runSmallJobWithWaveform(std::vector<std::string> environment) {
         environment.push_back("VADAPTER_VCD=wave.vcd");
-        ProgramResult result =
-            run({"-q", "2", "-s", std::to_string(SMALL_IMAGE_SECTOR), "-f", "small.bin", "-e"}, environment);
+        ProgramResult result = runSmallJob(environment);
         ASSERT_EQ(result.status, 0) << result.output;
         expected = framesOfTrace(trace(), flash());
         ASSERT_GT(expected.dataOut.size(), 10u);
@@ -184,7 +138,7 @@ class DecodedWaveform : public Waveform {
 };
 
 TEST_F(DecodedWaveform, DecodersFindTheTracedFramesAndBytes) {
-    runSmallJob({});
+    runSmallJobWithWaveform({});
     std::vector<DecodedFrame> out = decode(path("wave.vcd"), "mosi");
     std::vector<DecodedFrame> in = decode(path("wave.vcd"), "miso");
     EXPECT_TRUE(bytesOf(out) == expected.dataOut) << firstDifference(expected.dataOut, bytesOf(out));
@@ -219,7 +173,7 @@ TEST_F(DecodedWaveform, DecodersFindTheTracedFramesAndBytes) {
 // Drawn wrong on purpose, the waveform no longer decodes to the trace's bytes.
 TEST_F(DecodedWaveform, WrongClockPhaseOrBitOrderIsNoticed) {
     for (const char* fault : {"phase", "lsb-first"}) {
-        runSmallJob({std::string("VADAPTER_VCD_FAULT=") + fault});
+        runSmallJobWithWaveform({std::string("VADAPTER_VCD_FAULT=") + fault});
         std::vector<std::string> out = bytesOf(decode(path("wave.vcd"), "mosi"));
         EXPECT_EQ(out.size(), expected.dataOut.size()) << fault;
         EXPECT_FALSE(out == expected.dataOut) << fault << ": decoded as drawn right";
@@ -230,7 +184,7 @@ TEST_F(DecodedWaveform, WrongClockPhaseOrBitOrderIsNoticed) {
 // to the trace's first frames.
 TEST_F(DecodedWaveform, BoundCutsBetweenFrames) {
     const uint64_t limit = 200000;
-    runSmallJob({"VADAPTER_VCD_LIMIT=" + std::to_string(limit)});
+    runSmallJobWithWaveform({"VADAPTER_VCD_LIMIT=" + std::to_string(limit)});
     std::string vcd = readWholeFile(path("wave.vcd"));
     EXPECT_LE(vcd.size(), limit);
     EXPECT_NE(vcd.find("$comment cut at "), std::string::npos);
@@ -251,6 +205,147 @@ TEST_F(Waveform, BoundHoldsForAWholeFlashJob) {
     EXPECT_GT(vcd.size(), 30u << 20) << "the bound should be nearly used";
     EXPECT_NE(vcd.find("$comment cut at "), std::string::npos);
     std::printf("waveform of the whole-flash job: %zu bytes\n", vcd.size());
+}
+
+// ---- Over the emulated USB cable (ORVAN_OVER_USB): the waveform is drawn
+// from the pins the MPSSE engine drives.
+
+// The cable's frame record: each frame's bytes from the host as far as the
+// record shows them, and its length.
+struct RecordedFrame {
+    std::string shown; // "03 00 80 00"
+    size_t length;
+};
+
+std::vector<RecordedFrame> framesOfRecord(const std::string& record) {
+    std::vector<RecordedFrame> frames;
+    std::istringstream lines(record);
+    for (std::string line; std::getline(lines, line);) {
+        RecordedFrame frame = {"", 0};
+        std::istringstream words(line);
+        for (std::string word; words >> word;) {
+            if (word[0] == 'r' || word[0] == '+') {
+                frame.length += std::stoul(word.substr(1));
+            } else {
+                frame.shown += (frame.shown.empty() ? "" : " ") + word;
+                frame.length++;
+            }
+        }
+        for (char& c : frame.shown) {
+            c = static_cast<char>(toupper(c));
+        }
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
+// While the host reads, the engine leaves data out at the last bit it
+// wrote, where the virtual adapter holds it high.
+void holdLastBitWhileReading(std::vector<std::string>* dataOut, const std::vector<RecordedFrame>& record) {
+    for (size_t i = 0; i < dataOut->size() && i < record.size(); i++) {
+        std::string& frame = (*dataOut)[i];
+        size_t header = record[i].shown.size();
+        if (header >= frame.size() || record[i].length * 3 - 1 != frame.size()) {
+            continue;
+        }
+        bool last = (std::stoul(record[i].shown.substr(header - 2), nullptr, 16) & 1) != 0;
+        for (size_t at = header + 1; at < frame.size(); at += 3) {
+            frame.replace(at, 2, last ? "FF" : "00");
+        }
+    }
+}
+
+class UsbWaveform : public Waveform {
+  protected:
+    void SetUp() override {
+        Waveform::SetUp();
+        overUsb = programIsOverUsb() ? getenv("ORVAN_OVER_USB") : "";
+        ASSERT_FALSE(overUsb.empty()) << "ORVAN_OVER_USB names the library folders";
+    }
+    void TearDown() override {
+        setenv("ORVAN_OVER_USB", overUsb.c_str(), 1);
+        Waveform::TearDown();
+    }
+    // The small job over the cable with the waveform; then, for the bytes
+    // each way, the same job through the virtual adapter, which sends the
+    // same frames to the same target.
+    void runSmallJobOverUsb(std::vector<std::string> environment) {
+        environment.push_back("VADAPTER_VCD=wave.vcd");
+        ProgramResult result = runSmallJob(environment);
+        ASSERT_EQ(result.status, 0) << result.output;
+        record = framesOfRecord(readWholeFile(path("frames.txt")));
+        cableTrace = trace();
+        unlink(path("flash.bin").c_str());
+        unsetenv("ORVAN_OVER_USB");
+        ProgramResult reference = runSmallJob({});
+        setenv("ORVAN_OVER_USB", overUsb.c_str(), 1);
+        ASSERT_EQ(reference.status, 0) << reference.output;
+        expected = framesOfTrace(trace(), flash());
+        ASSERT_EQ(record.size(), expected.dataOut.size());
+        holdLastBitWhileReading(&expected.dataOut, record);
+    }
+    std::string overUsb;
+    std::vector<RecordedFrame> record;
+    std::string cableTrace;
+};
+
+class DecodedUsbWaveform : public UsbWaveform {
+  protected:
+    void SetUp() override {
+        UsbWaveform::SetUp();
+        if (!HasFatalFailure() && !haveSigrok()) {
+            GTEST_SKIP() << "sigrok-cli is not installed: the waveform is not decoded";
+        }
+    }
+};
+
+TEST_F(DecodedUsbWaveform, DecodersFindTheCableFramesAndBytes) {
+    runSmallJobOverUsb({});
+    std::vector<DecodedFrame> out = decode(path("wave.vcd"), "mosi");
+    std::vector<DecodedFrame> in = decode(path("wave.vcd"), "miso");
+    EXPECT_TRUE(bytesOf(out) == expected.dataOut) << firstDifference(expected.dataOut, bytesOf(out));
+    EXPECT_TRUE(bytesOf(in) == expected.dataIn) << firstDifference(expected.dataIn, bytesOf(in));
+    ASSERT_EQ(out.size(), record.size());
+    for (size_t i = 0; i < record.size(); i++) {
+        EXPECT_EQ(out[i].bytes.substr(0, record[i].shown.size()), record[i].shown) << "frame " << i;
+        EXPECT_EQ((out[i].bytes.size() + 1) / 3, record[i].length) << "frame " << i;
+    }
+    // The identity read: two bytes at 10 MHz, after chip select's own command
+    // and the wait for the clocking command's bytes.
+    uint64_t span = out[0].endNs - out[0].startNs;
+    EXPECT_GE(span, 16 * BIT_NS_AT_DIVISOR_2 + WAVEFORM_PIN_COMMAND_NS);
+    EXPECT_LE(span, 16 * BIT_NS_AT_DIVISOR_2 + 3 * WAVEFORM_PIN_COMMAND_NS);
+    // The file ends no earlier than the USB model's job time.
+    std::string vcd = readWholeFile(path("wave.vcd"));
+    std::string closing = cableTrace.substr(cableTrace.find(" model_ns=") + 10);
+    EXPECT_GE(std::stoull(vcd.substr(vcd.rfind('#') + 1)), std::stoull(closing));
+    std::printf("waveform of the %zu-byte job over USB: %zu bytes\n", SMALL_IMAGE_BYTES, vcd.size());
+}
+
+// Cut at the pin level, the file may end inside a frame; the decoder drops
+// that one, and the frames before it are the job's first.
+TEST_F(DecodedUsbWaveform, BoundCutsTheDrawing) {
+    const uint64_t limit = 200000;
+    runSmallJobOverUsb({"VADAPTER_VCD_LIMIT=" + std::to_string(limit)});
+    std::string vcd = readWholeFile(path("wave.vcd"));
+    EXPECT_LE(vcd.size(), limit);
+    EXPECT_NE(vcd.find("$comment cut at "), std::string::npos);
+    std::vector<std::string> out = bytesOf(decode(path("wave.vcd"), "mosi"));
+    ASSERT_FALSE(out.empty());
+    ASSERT_LT(out.size(), expected.dataOut.size());
+    expected.dataOut.resize(out.size());
+    EXPECT_TRUE(out == expected.dataOut) << firstDifference(expected.dataOut, out);
+}
+
+TEST_F(UsbWaveform, BoundHoldsForAWholeFlashJob) {
+    makeImage("whole.bin", FLASH_SIZE);
+    ProgramResult result = run({"-s", "0", "-f", "whole.bin", "-e"}, {"VADAPTER_VCD=wave.vcd"});
+    ASSERT_EQ(result.status, 0) << result.output;
+    std::string vcd = readWholeFile(path("wave.vcd"));
+    EXPECT_LE(vcd.size(), 32u << 20);
+    EXPECT_GT(vcd.size(), 30u << 20) << "the bound should be nearly used";
+    EXPECT_NE(vcd.find("$comment cut at "), std::string::npos);
+    std::printf("waveform of the whole-flash job over USB: %zu bytes\n", vcd.size());
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "cable_waveform.h"
 #include "emulated_cable.h"
 #include "mpsse_encoder.h"
 
@@ -71,6 +72,9 @@ bool chipSelectActive() {
 void setLow(uint8_t levels, uint8_t directions) {
     engine.low = levels;
     engine.lowDirections = directions;
+    if (cableWaveformDrawing) {
+        cableWaveformPins(levels, directions);
+    }
     bool active = chipSelectActive();
     if (active && !engine.selected) {
         engine.stats.frames++;
@@ -109,16 +113,21 @@ void checkClocking(uint8_t opcode) {
     }
 }
 
-void countClock(uint32_t bits) {
-    engine.stats.clockTicks +=
-        static_cast<uint64_t>(bits) * (engine.divisor + 1) * (engine.divideBy5 ? 5 : 1);
+uint64_t ticksPerBit() {
+    return static_cast<uint64_t>(engine.divisor + 1) * (engine.divideBy5 ? 5 : 1);
 }
 
-// One byte on the wire: the host's byte out, the target's byte back.
-uint8_t clockByte(uint8_t mosi) {
+// One byte on the wire: the host's byte out, the target's byte back; a bit
+// command draws only its bits. Inline, as it was before the waveform's call
+// made it larger: it runs for every byte of a job.
+inline uint8_t clockByte(uint8_t mosi, uint32_t bits = 8) {
     engine.stats.bytesClocked++;
-    countClock(8);
-    return engine.selected ? cableExchange(mosi) : 0xFF;
+    engine.stats.clockTicks += 8 * ticksPerBit();
+    uint8_t miso = engine.selected ? cableExchange(mosi) : 0xFF;
+    if (cableWaveformDrawing) {
+        cableWaveformClock(engine.header[0], bits, mosi, miso, ticksPerBit());
+    }
+    return miso;
 }
 
 // A bit command moves fewer than 8 bits; the target takes whole bytes only.
@@ -126,7 +135,7 @@ void clockBits(uint8_t opcode, uint32_t bits, uint8_t mosi) {
     if (bits != 8) {
         cableViolation("opcode %02x clocks %u bits, not a whole byte", opcode, bits);
     }
-    uint8_t miso = clockByte(mosi);
+    uint8_t miso = clockByte(mosi, bits);
     if ((opcode & MPSSE_READ) != 0) {
         answer(static_cast<uint8_t>(miso >> (8 - bits)));
     }
@@ -259,6 +268,9 @@ void interpreterReset() {
     engine.answers.clear();
     engine = Engine();
     engine.stats = stats;
+    if (cableWaveformDrawing) {
+        cableWaveformPins(engine.low, engine.lowDirections);
+    }
     // After power-up the clock is divided by 5 and all pins are inputs.
     engine.divideBy5 = true;
 }
@@ -275,6 +287,9 @@ void interpreterFeed(const uint8_t* bytes, uint32_t count) {
         return;
     }
     for (uint32_t i = 0; i < count; i++) {
+        if (cableWaveformDrawing) {
+            cableWaveformByteArrives();
+        }
         feedByte(bytes[i]);
     }
 }

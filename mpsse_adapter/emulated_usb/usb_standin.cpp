@@ -7,6 +7,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "cable_waveform.h"
 #include "emulated_cable.h"
 #include "emulated_target/target.h"
 #include "mpsse_encoder.h"
@@ -159,6 +160,7 @@ int bulkOut(const unsigned char* data, int length, int* transferred) {
     lastWasOut = true;
     cableTrace("out bytes=%d", length);
     uint64_t ticksBefore = interpreterStats().clockTicks;
+    cableWaveformWrite(counters.modelNs);
     // Cut as the test asks: the chip must carry its state across any cut.
     uint32_t piece = cableConfig().outPieceBytes;
     for (uint32_t done = 0; done < static_cast<uint32_t>(length); done += piece) {
@@ -326,6 +328,7 @@ STANDIN_EXPORT int libusb_open(libusb_device* device, libusb_device_handle** han
 STANDIN_EXPORT void libusb_close(libusb_device_handle* handle) {
     if (handle->claimed >= 0) {
         cableCloseTrace(handle->index);
+        cableWaveformClose(cableCounters().modelNs);
     }
     handle->claimed = -1;
     handle->inUse = false;
@@ -371,6 +374,7 @@ STANDIN_EXPORT int libusb_claim_interface(libusb_device_handle* handle, int inte
     handle->claimed = interfaceNumber;
     interpreterReset();
     targetReset();
+    cableWaveformOpen();
     cableTrace("claim device=%u interface=%d", handle->index, interfaceNumber);
     return 0;
 }
