@@ -105,6 +105,28 @@ std::string firstDifference(const std::vector<std::string>& expected, const std:
     return "none";
 }
 
+// A file cut at its bound stays under it, says where it was cut, and what
+// stays decodes to the job's first frames.
+void expectCutToFirstFrames(const std::string& file, uint64_t limit, std::vector<std::string> dataOut) {
+    std::string vcd = readWholeFile(file);
+    EXPECT_LE(vcd.size(), limit);
+    EXPECT_NE(vcd.find("$comment cut at "), std::string::npos);
+    std::vector<std::string> out = bytesOf(decode(file, "mosi"));
+    ASSERT_FALSE(out.empty());
+    ASSERT_LT(out.size(), dataOut.size());
+    dataOut.resize(out.size());
+    EXPECT_TRUE(out == dataOut) << firstDifference(dataOut, out);
+}
+
+// A whole-flash job nearly fills the default bound of 32 MiB and is cut.
+void expectWholeFlashJobBounded(const std::string& file, const char* path) {
+    std::string vcd = readWholeFile(file);
+    EXPECT_LE(vcd.size(), 32u << 20);
+    EXPECT_GT(vcd.size(), 30u << 20) << "the bound should be nearly used";
+    EXPECT_NE(vcd.find("$comment cut at "), std::string::npos);
+    std::printf("waveform of the whole-flash job%s: %zu bytes\n", path, vcd.size());
+}
+
 class Waveform : public ProgramTest {
   protected:
     void SetUp() override {
@@ -185,14 +207,7 @@ TEST_F(DecodedWaveform, WrongClockPhaseOrBitOrderIsNoticed) {
 TEST_F(DecodedWaveform, BoundCutsBetweenFrames) {
     const uint64_t limit = 200000;
     runSmallJobWithWaveform({"VADAPTER_VCD_LIMIT=" + std::to_string(limit)});
-    std::string vcd = readWholeFile(path("wave.vcd"));
-    EXPECT_LE(vcd.size(), limit);
-    EXPECT_NE(vcd.find("$comment cut at "), std::string::npos);
-    std::vector<std::string> out = bytesOf(decode(path("wave.vcd"), "mosi"));
-    ASSERT_FALSE(out.empty());
-    ASSERT_LT(out.size(), expected.dataOut.size());
-    expected.dataOut.resize(out.size());
-    EXPECT_TRUE(out == expected.dataOut) << firstDifference(expected.dataOut, out);
+    expectCutToFirstFrames(path("wave.vcd"), limit, expected.dataOut);
 }
 
 // Writing the whole flash stays under the default bound of 32 MiB.
@@ -200,11 +215,7 @@ TEST_F(Waveform, BoundHoldsForAWholeFlashJob) {
     makeImage("whole.bin", FLASH_SIZE);
     ProgramResult result = run({"-s", "0", "-f", "whole.bin", "-e"}, {"VADAPTER_VCD=wave.vcd"});
     ASSERT_EQ(result.status, 0) << result.output;
-    std::string vcd = readWholeFile(path("wave.vcd"));
-    EXPECT_LE(vcd.size(), 32u << 20);
-    EXPECT_GT(vcd.size(), 30u << 20) << "the bound should be nearly used";
-    EXPECT_NE(vcd.find("$comment cut at "), std::string::npos);
-    std::printf("waveform of the whole-flash job: %zu bytes\n", vcd.size());
+    expectWholeFlashJobBounded(path("wave.vcd"), "");
 }
 
 // ---- Over the emulated USB cable (ORVAN_OVER_USB): the waveform is drawn
@@ -327,25 +338,14 @@ TEST_F(DecodedUsbWaveform, DecodersFindTheCableFramesAndBytes) {
 TEST_F(DecodedUsbWaveform, BoundCutsTheDrawing) {
     const uint64_t limit = 200000;
     runSmallJobOverUsb({"VADAPTER_VCD_LIMIT=" + std::to_string(limit)});
-    std::string vcd = readWholeFile(path("wave.vcd"));
-    EXPECT_LE(vcd.size(), limit);
-    EXPECT_NE(vcd.find("$comment cut at "), std::string::npos);
-    std::vector<std::string> out = bytesOf(decode(path("wave.vcd"), "mosi"));
-    ASSERT_FALSE(out.empty());
-    ASSERT_LT(out.size(), expected.dataOut.size());
-    expected.dataOut.resize(out.size());
-    EXPECT_TRUE(out == expected.dataOut) << firstDifference(expected.dataOut, out);
+    expectCutToFirstFrames(path("wave.vcd"), limit, expected.dataOut);
 }
 
 TEST_F(UsbWaveform, BoundHoldsForAWholeFlashJob) {
     makeImage("whole.bin", FLASH_SIZE);
     ProgramResult result = run({"-s", "0", "-f", "whole.bin", "-e"}, {"VADAPTER_VCD=wave.vcd"});
     ASSERT_EQ(result.status, 0) << result.output;
-    std::string vcd = readWholeFile(path("wave.vcd"));
-    EXPECT_LE(vcd.size(), 32u << 20);
-    EXPECT_GT(vcd.size(), 30u << 20) << "the bound should be nearly used";
-    EXPECT_NE(vcd.find("$comment cut at "), std::string::npos);
-    std::printf("waveform of the whole-flash job over USB: %zu bytes\n", vcd.size());
+    expectWholeFlashJobBounded(path("wave.vcd"), " over USB");
 }
 
 } // namespace
