@@ -270,11 +270,17 @@ class UsbWaveform : public Waveform {
   protected:
     void SetUp() override {
         Waveform::SetUp();
-        overUsb = programIsOverUsb() ? getenv("ORVAN_OVER_USB") : "";
-        ASSERT_FALSE(overUsb.empty()) << "ORVAN_OVER_USB names the library folders";
+        // The whole test program also runs on the Windows program, where
+        // there is no cable.
+        if (!programIsOverUsb()) {
+            GTEST_SKIP() << "over the emulated USB cable only (ORVAN_OVER_USB names its libraries)";
+        }
+        overUsb = getenv("ORVAN_OVER_USB");
     }
     void TearDown() override {
-        setenv("ORVAN_OVER_USB", overUsb.c_str(), 1);
+        if (!overUsb.empty()) {
+            setenv("ORVAN_OVER_USB", overUsb.c_str(), 1);
+        }
         Waveform::TearDown();
     }
     // The small job over the cable with the waveform; then, for the bytes
