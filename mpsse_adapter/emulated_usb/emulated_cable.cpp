@@ -138,30 +138,33 @@ CableCounters& cableCounters() {
     return cable.counters;
 }
 
+// One line of the trace, flushed: whoever reads it mid-run (a test, or after
+// a crash) sees it whole.
+static void traceLine(const char* prefix, const char* format, va_list arguments) {
+    fputs(prefix, cable.trace);
+    vfprintf(cable.trace, format, arguments);
+    fputc('\n', cable.trace);
+    fflush(cable.trace);
+}
+
 void cableTrace(const char* format, ...) {
     if (cable.trace == nullptr) {
         return;
     }
     va_list arguments;
     va_start(arguments, format);
-    vfprintf(cable.trace, format, arguments);
+    traceLine("", format, arguments);
     va_end(arguments);
-    fputc('\n', cable.trace);
-    // Whoever reads the trace mid-run (a test, or after a crash) sees it whole.
-    fflush(cable.trace);
 }
 
 void cableViolation(const char* format, ...) {
     if (++cable.counters.violations > MAX_VIOLATION_LINES || cable.trace == nullptr) {
         return;
     }
-    fputs("violation: ", cable.trace);
     va_list arguments;
     va_start(arguments, format);
-    vfprintf(cable.trace, format, arguments);
+    traceLine("violation: ", format, arguments);
     va_end(arguments);
-    fputc('\n', cable.trace);
-    fflush(cable.trace);
 }
 
 void targetViolation(TargetViolationKind kind, const char* text) {
