@@ -52,7 +52,7 @@ target_link_libraries(ftcspi_import INTERFACE ${ORVAN_ADAPTER_IMPORT_LIBRARY})
 add_dependencies(ftcspi_import ftcspi_import_generate)
 
 function(orvan_link_adapter_library target)
-  target_link_libraries(${target} PRIVATE orvan_core ftcspi_import)
+  target_link_libraries(${target} PRIVATE ${ARGN} orvan_subsystems ftcspi_import)
   target_link_options(${target} PRIVATE -static)
   # Build the stand-in DLL beside the program, so the build runs as it is.
   add_dependencies(${target} ftcspi)

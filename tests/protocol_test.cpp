@@ -10,6 +10,7 @@
 
 #include "orvanwriter/adapter/adapter_connection.h"
 #include "orvanwriter/flash/flash_operations.h"
+#include "orvanwriter/frontend/write_run.h"
 #include "virtual_adapter_control.h"
 
 namespace {

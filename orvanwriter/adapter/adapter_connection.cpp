@@ -3,57 +3,66 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "orvanwriter/frontend/command_line.h"
-
 AdapterConnection connection;
 
 static const StartCondition START_CONDITION = {0, 1, 1, 0};
 static const WriteWaitSettings WAIT_SETTINGS = {0, 0, 0, WRITE_WAIT_TIMEOUT_MS};
 static const PinStatePair PIN_STATE = {0, 1};
 
-static char deviceName[DEVICE_NAME_SIZE];
-static char deviceChannel[DEVICE_CHANNEL_SIZE];
 static uint8_t queryArea[QUERY_AREA_SIZE];
 
-[[noreturn]] static void failAdapter(const char* message) {
-    printf("%s", message);
-    exitWithPrompt();
+bool countAdapters(uint32_t* count) {
+    *count = 0;
+    return libCountDevices(count) == ADAPTER_OK;
 }
 
-static bool isOurAdapter(const char* name, const char* channel) {
-    return strncmp(name, ADAPTER_NAME_PREFIX, ADAPTER_NAME_PREFIX_LENGTH) == 0 &&
-           strcmp(channel, ADAPTER_CHANNEL) == 0;
+bool describeAdapter(uint32_t index, AdapterDevice* device) {
+    memset(device, 0, sizeof(*device));
+    if (libDescribeDevice(index, device->name, DEVICE_NAME_SIZE, &device->locationId, device->channel,
+                          DEVICE_CHANNEL_SIZE, &device->deviceType) != ADAPTER_OK) {
+        return false;
+    }
+    // A library that fills the buffers to the brim must not run us past them.
+    device->name[DEVICE_NAME_SIZE - 1] = '\0';
+    device->channel[DEVICE_CHANNEL_SIZE - 1] = '\0';
+    return true;
 }
 
-// Leaves the matching device's name and channel in the description buffers.
-static uint32_t findAdapter() {
+bool isDefaultAdapter(const AdapterDevice* device) {
+    return strncmp(device->name, ADAPTER_NAME_PREFIX, ADAPTER_NAME_PREFIX_LENGTH) == 0 &&
+           strcmp(device->channel, ADAPTER_CHANNEL) == 0;
+}
+
+AdapterOpening findDefaultAdapter(AdapterDevice* device) {
     uint32_t count = 0;
-    if (libCountDevices(&count) != ADAPTER_OK || count == 0) {
-        failAdapter("Failed to found VEXIL\n");
+    if (!countAdapters(&count)) {
+        return ADAPTER_NOT_FOUND;
     }
     for (uint32_t index = 0; index < count; index++) {
-        uint32_t locationId = 0;
-        uint32_t deviceType = 0;
-        memset(deviceName, 0, sizeof(deviceName));
-        memset(deviceChannel, 0, sizeof(deviceChannel));
-        if (libDescribeDevice(index, deviceName, DEVICE_NAME_SIZE, &locationId, deviceChannel,
-                              DEVICE_CHANNEL_SIZE, &deviceType) != ADAPTER_OK) {
-            break;
+        if (!describeAdapter(index, device)) {
+            return ADAPTER_NOT_FOUND;
         }
-        // A library that fills the buffers to the brim must not run us past them.
-        deviceName[DEVICE_NAME_SIZE - 1] = '\0';
-        deviceChannel[DEVICE_CHANNEL_SIZE - 1] = '\0';
-        if (isOurAdapter(deviceName, deviceChannel)) {
-            return locationId;
+        if (isDefaultAdapter(device)) {
+            return ADAPTER_OPENED;
         }
     }
-    failAdapter("Failed to found VEXIL\n");
+    return ADAPTER_NOT_FOUND;
 }
 
-// Configuration the adapter did not accept leaves it unusable.
-[[noreturn]] static void failConfiguration() {
-    closeAdapter();
-    failAdapter("Failed to connect VEXIL\n");
+AdapterOpening findAdapterAt(uint32_t locationId, AdapterDevice* device) {
+    uint32_t count = 0;
+    if (!countAdapters(&count)) {
+        return ADAPTER_NOT_FOUND;
+    }
+    for (uint32_t index = 0; index < count; index++) {
+        if (!describeAdapter(index, device)) {
+            return ADAPTER_NOT_FOUND;
+        }
+        if (device->locationId == locationId) {
+            return ADAPTER_OPENED;
+        }
+    }
+    return ADAPTER_NOT_FOUND;
 }
 
 static void fillTransferRecords() {
@@ -65,10 +74,9 @@ static void fillTransferRecords() {
     }
 }
 
-void openAdapter() {
-    uint32_t locationId = findAdapter();
-    if (libOpenDevice(deviceName, locationId, deviceChannel, &connection.handle) != ADAPTER_OK) {
-        failAdapter("Failed to connect VEXIL\n");
+AdapterOpening openAdapterDevice(const AdapterDevice* device) {
+    if (libOpenDevice(device->name, device->locationId, device->channel, &connection.handle) != ADAPTER_OK) {
+        return ADAPTER_NOT_OPENED;
     }
     uint32_t ignoredFrequency = 0;
     libSetup6(connection.handle, SETUP6_VALUE);
@@ -77,19 +85,25 @@ void openAdapter() {
     libSetup14(connection.handle);
     ChipSelectDisableStates disableStates = {{0, 1, 0, 1, 1}};
     PinSettings pinSettings = {{{1, 1}, {0, 0}, {1, 1}, {1, 1}}};
-    if (libSetLineLevels(connection.handle, &disableStates, &pinSettings) != ADAPTER_OK) {
-        failConfiguration();
-    }
-    if (libQuery(connection.handle, queryArea) != ADAPTER_OK) {
-        failConfiguration();
+    // Configuration the adapter did not accept leaves it unusable.
+    if (libSetLineLevels(connection.handle, &disableStates, &pinSettings) != ADAPTER_OK ||
+        libQuery(connection.handle, queryArea) != ADAPTER_OK) {
+        closeAdapter();
+        return ADAPTER_NOT_SET_UP;
     }
     fillTransferRecords();
+    return ADAPTER_OPENED;
 }
 
-void setClockDivisor(uint32_t divisor) {
+uint32_t applyClockDivisor(uint32_t divisor) {
     uint32_t frequencyHz = 0;
     libSetClockDivisor(connection.handle, divisor, &frequencyHz);
     connection.clockDivisor = divisor;
+    return frequencyHz;
+}
+
+void setClockDivisor(uint32_t divisor) {
+    uint32_t frequencyHz = applyClockDivisor(divisor);
     printf("SPI Freq : %dkhz\n", static_cast<int>(frequencyHz >> 10));
 }
 

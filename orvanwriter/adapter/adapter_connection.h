@@ -1,5 +1,7 @@
-// The connection to the USB-to-SPI adapter: finding, opening, configuring and
-// closing it, and the transfer records every SPI transaction passes.
+// The connection to the USB-to-SPI adapter: listing the adapters, finding,
+// opening, configuring and closing one, and the transfer records every SPI
+// transaction passes. Nothing here prints or ends the process: each front end
+// says in its own words what a result means.
 #pragma once
 
 #include <stdint.h>
@@ -22,12 +24,47 @@ struct AdapterConnection {
     UpperPinStates pinStates;
 };
 
+// One device as the adapter library describes it; the strings always end
+// within their buffers.
+struct AdapterDevice {
+    char name[DEVICE_NAME_SIZE];
+    char channel[DEVICE_CHANNEL_SIZE];
+    uint32_t locationId;
+    uint32_t deviceType;
+};
+
+enum AdapterOpening {
+    ADAPTER_OPENED,
+    ADAPTER_NOT_FOUND,  // no device, none that matches, or the listing failed
+    ADAPTER_NOT_OPENED, // the library refused to open it (in use, unplugged)
+    ADAPTER_NOT_SET_UP, // opened, but its line levels or query were refused; it is closed again
+};
+
 // Process-wide, zero at start.
 extern AdapterConnection connection;
 
-// Returns only with the adapter open and configured; otherwise prints the
-// failure, waits for a key and ends the process with status -1.
-void openAdapter();
+// How many devices the library reports; false when it cannot tell.
+bool countAdapters(uint32_t* count);
+
+// Describes the device at index; false when the library fails to.
+bool describeAdapter(uint32_t index, AdapterDevice* device);
+
+// The program's own cable: a name that begins with "Vexil", on channel "A".
+bool isDefaultAdapter(const AdapterDevice* device);
+
+// The first device, by index, that isDefaultAdapter takes. The search stops
+// at the first description that fails.
+AdapterOpening findDefaultAdapter(AdapterDevice* device);
+
+// The listed device at locationId, whatever its name and channel.
+AdapterOpening findAdapterAt(uint32_t locationId, AdapterDevice* device);
+
+// Opens the device and configures it at the default clock divisor.
+AdapterOpening openAdapterDevice(const AdapterDevice* device);
+
+// Sets the SPI clock divisor and returns the frequency the library reports,
+// in Hz (0 when it reports none).
+uint32_t applyClockDivisor(uint32_t divisor);
 
 // Sets the SPI clock divisor and prints the resulting frequency in kHz.
 void setClockDivisor(uint32_t divisor);

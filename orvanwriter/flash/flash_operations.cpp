@@ -8,23 +8,37 @@
 uint8_t imageBuffer[IMAGE_CAPACITY];
 uint8_t readBackBuffer[IMAGE_CAPACITY];
 
+bool eraseSectorBegin(uint32_t address) {
+    if (!waitReady()) {
+        return false;
+    }
+    sendBareCommand(CMD_ERASE_OPEN);
+    if (!waitReady()) {
+        return false;
+    }
+    sendAddressedCommand(CMD_ERASE_SECTOR, address);
+    return true;
+}
+
+bool eraseSectorEnd() {
+    if (!waitReady()) {
+        return false;
+    }
+    sendBareCommand(CMD_ERASE_CLOSE);
+    return true;
+}
+
 bool eraseSectors(uint32_t startSector, uint32_t count) {
     uint32_t address = startSector << SECTOR_SHIFT;
     for (uint32_t k = 1; k <= count; k++) {
-        if (!waitReady()) {
+        if (!eraseSectorBegin(address)) {
             return false;
         }
-        sendBareCommand(CMD_ERASE_OPEN);
-        if (!waitReady()) {
-            return false;
-        }
-        sendAddressedCommand(CMD_ERASE_SECTOR, address);
         printf("\r%d/%d sectors erased", static_cast<int>(k), static_cast<int>(count));
         fflush(stdout);
-        if (!waitReady()) {
+        if (!eraseSectorEnd()) {
             return false;
         }
-        sendBareCommand(CMD_ERASE_CLOSE);
         address += SECTOR_SIZE;
     }
     printf("\nErase Completed\n");
@@ -32,28 +46,32 @@ bool eraseSectors(uint32_t startSector, uint32_t count) {
     return true;
 }
 
-uint64_t blockReadTimeoutMs(uint32_t clockDivisor) {
+uint64_t readTimeoutMs(uint32_t clockDivisor, uint32_t length) {
     const uint64_t BITS_PER_BYTE = 8;
     const uint64_t MS_PER_SECOND = 1000;
-    // 64 bits: the divisor has no range check, and 2^17 bits times 2^32 periods still fit.
-    uint64_t clockPeriods = SECTOR_SIZE * BITS_PER_BYTE * (static_cast<uint64_t>(clockDivisor) + 1);
+    // 64 bits: the divisor has no range check, and 2^19 bits times 2^32 periods still fit.
+    uint64_t clockPeriods = length * BITS_PER_BYTE * (static_cast<uint64_t>(clockDivisor) + 1);
     uint64_t transferMs = (clockPeriods * MS_PER_SECOND + SPI_BASE_CLOCK_HZ - 1) / SPI_BASE_CLOCK_HZ;
     return BLOCK_READ_TIMEOUT_MARGIN_MS + BLOCK_READ_CLOCK_ALLOWANCE * transferMs;
 }
 
-bool readBlock(uint32_t address, uint8_t* destination) {
+uint64_t blockReadTimeoutMs(uint32_t clockDivisor) {
+    return readTimeoutMs(clockDivisor, SECTOR_SIZE);
+}
+
+bool readRange(uint32_t address, uint32_t length, uint8_t* destination) {
     // A target still busy before the read is the readiness poll's to bound;
     // the read's own time starts after it.
     if (!waitReady()) {
         return false;
     }
     uint64_t startMs = platformMonotonicMs();
-    uint64_t limitMs = blockReadTimeoutMs(connection.clockDivisor);
+    uint64_t limitMs = readTimeoutMs(connection.clockDivisor, length);
     uint32_t received = 0;
     uint32_t emptyPasses = 0;
     for (;;) {
         sendBareCommand(CMD_READ_OPEN);
-        uint32_t wanted = SECTOR_SIZE - received;
+        uint32_t wanted = length - received;
         readAddressed(CMD_READ_DATA, address + received, wanted, destination + received);
         uint32_t delivered = bytesReturned < wanted ? bytesReturned : wanted;
         received += delivered;
@@ -62,7 +80,7 @@ bool readBlock(uint32_t address, uint8_t* destination) {
             return false;
         }
         sendBareCommand(CMD_READ_CLOSE);
-        if (received == SECTOR_SIZE) {
+        if (received == length) {
             return true;
         }
         if (emptyPasses == EMPTY_READ_PASS_LIMIT || platformMonotonicMs() - startMs >= limitMs) {
@@ -74,12 +92,38 @@ bool readBlock(uint32_t address, uint8_t* destination) {
     }
 }
 
-// An interruption drops the queued commands with the adapter instead.
-static bool executeBatch() {
+bool readBlock(uint32_t address, uint8_t* destination) {
+    return readRange(address, SECTOR_SIZE, destination);
+}
+
+bool programOpen(uint32_t address, uint8_t firstByte) {
+    if (!waitReady()) {
+        return false;
+    }
+    sendBareCommand(CMD_PROGRAM_OPEN);
+    sendAddressedDataCommand(CMD_PROGRAM_BYTE, address, firstByte);
+    return true;
+}
+
+void programQueue(const uint8_t* bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; i++) {
+        queueDataCommand(CMD_PROGRAM_BYTE, bytes[i]);
+    }
+}
+
+bool programFlush() {
     if (platformInterrupted()) {
         return false;
     }
     executeQueue();
+    return true;
+}
+
+bool programClose() {
+    if (!waitReady()) {
+        return false;
+    }
+    sendBareCommand(CMD_PROGRAM_CLOSE);
     return true;
 }
 
@@ -96,29 +140,27 @@ bool programImage(uint32_t length, uint32_t address) {
         fflush(stdout);
         return true;
     }
-    if (!waitReady()) {
+    if (!programOpen(address, imageBuffer[0])) {
         return false;
     }
-    sendBareCommand(CMD_PROGRAM_OPEN);
-    // The first command carries the start address; the target advances it
-    // itself for every later one.
-    sendAddressedDataCommand(CMD_PROGRAM_BYTE, address, imageBuffer[0]);
-    for (uint32_t i = 1; i < length; i++) {
-        queueDataCommand(CMD_PROGRAM_BYTE, imageBuffer[i]);
-        if (i % PROGRAM_BATCH == 0) {
-            if (!executeBatch()) {
-                return false;
-            }
-            printProgress(i + 1, length, "\r");
+    // Byte 0 went with the address; the queue is sent after every byte whose
+    // index is a multiple of PROGRAM_BATCH, and once more at the end.
+    for (uint32_t i = 1; i < length;) {
+        uint32_t batchLast = (i / PROGRAM_BATCH + 1) * PROGRAM_BATCH;
+        if (batchLast >= length) {
+            programQueue(imageBuffer + i, length - i);
+            break;
         }
+        programQueue(imageBuffer + i, batchLast - i + 1);
+        if (!programFlush()) {
+            return false;
+        }
+        printProgress(batchLast + 1, length, "\r");
+        i = batchLast + 1;
     }
-    if (!executeBatch()) {
+    if (!programFlush()) {
         return false;
     }
     printProgress(length, length, "\n");
-    if (!waitReady()) {
-        return false;
-    }
-    sendBareCommand(CMD_PROGRAM_CLOSE);
-    return true;
+    return programClose();
 }

@@ -23,14 +23,44 @@ const uint32_t SPI_BASE_CLOCK_HZ = 30000000;
 extern uint8_t imageBuffer[IMAGE_CAPACITY];
 extern uint8_t readBackBuffer[IMAGE_CAPACITY];
 
+// The most one read group asks for: the size of the library's transfer
+// buffers, so every adapter library takes it in one call.
+const uint32_t READ_GROUP_MAX_BYTES = 65536;
+
+// The steps every front end builds its erase and programming from; each
+// shows its own progress between them. Each returns false when a readiness
+// poll gives up, having sent nothing further.
+
+// Opens the erase bracket and sends the erase command for the sector at address.
+bool eraseSectorBegin(uint32_t address);
+// Closes the erase bracket once the target is ready.
+bool eraseSectorEnd();
+
+// Opens a programming run: its first byte carries the address; each byte
+// queued after it programs the next address.
+bool programOpen(uint32_t address, uint8_t firstByte);
+void programQueue(const uint8_t* bytes, uint32_t count);
+// Sends the queued commands; an interruption drops them instead.
+bool programFlush();
+// Closes the programming run once the target is ready.
+bool programClose();
+
+// Erases count sectors from startSector, with the writer's progress lines.
 bool eraseSectors(uint32_t startSector, uint32_t count);
 
 // Reads SECTOR_SIZE bytes from address into destination.
 bool readBlock(uint32_t address, uint8_t* destination);
 
+// Reads length bytes (at most READ_GROUP_MAX_BYTES) from address into
+// destination, in as few read groups as the adapter delivers.
+bool readRange(uint32_t address, uint32_t length, uint8_t* destination);
+
 // The time limit of one block read at the given clock divisor.
 uint64_t blockReadTimeoutMs(uint32_t clockDivisor);
 
-// Programs the first length bytes of the image buffer from address on. An
-// interruption drops the commands still queued.
+// The time limit of a read of length bytes at the given clock divisor.
+uint64_t readTimeoutMs(uint32_t clockDivisor, uint32_t length);
+
+// Programs the first length bytes of the image buffer from address on, with
+// the writer's progress lines. An interruption drops the commands still queued.
 bool programImage(uint32_t length, uint32_t address);

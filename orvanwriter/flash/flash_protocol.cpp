@@ -101,9 +101,13 @@ bool waitReady() {
     return false;
 }
 
-bool checkIdentity() {
+uint8_t readIdentity() {
     readStatusByte(CMD_READ_IDENTITY);
-    if (readBuffer[0] == IDENTITY_BYTE) {
+    return readBuffer[0];
+}
+
+bool checkIdentity() {
+    if (readIdentity() == IDENTITY_BYTE) {
         return true;
     }
     printf("invalid Flash ID(%x)", readBuffer[0]);

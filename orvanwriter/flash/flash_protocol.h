@@ -52,5 +52,8 @@ void executeQueue();
 // at once, and the run ends between two library calls.
 bool waitReady();
 
+// The byte the target answers the identity command with.
+uint8_t readIdentity();
+
 // True when the target answers with IDENTITY_BYTE; otherwise prints the byte.
 bool checkIdentity();

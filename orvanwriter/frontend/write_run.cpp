@@ -133,6 +133,18 @@ static void writeJob(const ImageJob* job) {
     verifyImage(address, sectorCount, length);
 }
 
+void openAdapter() {
+    static AdapterDevice device;
+    if (findDefaultAdapter(&device) != ADAPTER_OPENED) {
+        printf("Failed to found VEXIL\n");
+        exitWithPrompt();
+    }
+    if (openAdapterDevice(&device) != ADAPTER_OPENED) {
+        printf("Failed to connect VEXIL\n");
+        exitWithPrompt();
+    }
+}
+
 void runWrite(const RunOptions* options) {
     progress.job = &options->jobs[0];
     openAdapter();

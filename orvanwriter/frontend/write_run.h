@@ -4,4 +4,8 @@
 
 #include "orvanwriter/frontend/command_line.h"
 
+// Returns only with the program's own cable open and configured; otherwise
+// prints the failure, waits for a key and ends the process with status -1.
+void openAdapter();
+
 [[noreturn]] void runWrite(const RunOptions* options);
