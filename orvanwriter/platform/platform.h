@@ -52,3 +52,16 @@ bool platformInterrupted();
 [[noreturn]] void platformEndInterrupted();
 
 [[noreturn]] void platformExit(int status);
+
+// Creates a file for writing. Without replace an existing file is left as it
+// is and the call fails.
+bool platformCreateFile(const char* path, bool replace, PlatformFile* file);
+
+// Writes all count bytes; false when the system refuses any of them.
+bool platformWriteFile(PlatformFile file, const uint8_t* source, uint32_t count);
+
+// True when standard error is a terminal, where progress may redraw a line.
+bool platformStandardErrorIsTerminal();
+
+// The status platformEndInterrupted ends the process with, as a parent sees it.
+int platformInterruptedStatus();

@@ -187,3 +187,36 @@ void platformExit(int status) {
     fflush(stdout);
     exit(status);
 }
+
+bool platformCreateFile(const char* path, bool replace, PlatformFile* file) {
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL);
+    int descriptor = open(path, flags, 0666);
+    if (descriptor < 0) {
+        return false;
+    }
+    file->value = descriptor;
+    return true;
+}
+
+bool platformWriteFile(PlatformFile file, const uint8_t* source, uint32_t count) {
+    uint32_t total = 0;
+    while (total < count) {
+        ssize_t put = write(static_cast<int>(file.value), source + total, count - total);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;
+        }
+        total += static_cast<uint32_t>(put);
+    }
+    return true;
+}
+
+bool platformStandardErrorIsTerminal() {
+    return isatty(STDERR_FILENO) != 0;
+}
+
+int platformInterruptedStatus() {
+    return 128 + (caughtSignal != 0 ? caughtSignal : SIGINT);
+}

@@ -133,3 +133,27 @@ void platformExit(int status) {
     fflush(stdout);
     exit(status);
 }
+
+bool platformCreateFile(const char* path, bool replace, PlatformFile* file) {
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, replace ? CREATE_ALWAYS : CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    file->value = reinterpret_cast<intptr_t>(handle);
+    return true;
+}
+
+bool platformWriteFile(PlatformFile file, const uint8_t* source, uint32_t count) {
+    DWORD written = 0;
+    return WriteFile(handleOf(file), source, count, &written, nullptr) && written == count;
+}
+
+bool platformStandardErrorIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+int platformInterruptedStatus() {
+    return static_cast<int>(STATUS_CONTROL_C_EXIT);
+}
