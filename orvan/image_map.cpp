@@ -181,7 +181,8 @@ ReadFileResult readWholeFile(const char* path, uint8_t* destination, uint32_t ca
 
 static void describeTooLarge(char* text, size_t size, uint64_t reportedBytes, uint32_t capacity) {
     if (reportedBytes > capacity) {
-        snprintf(text, size, "%llu", static_cast<unsigned long long>(reportedBytes));
+        // ftell's long bounds the size, and "%lu" is printed by every C library.
+        snprintf(text, size, "%lu", static_cast<unsigned long>(reportedBytes));
     } else {
         snprintf(text, size, "more than %u", capacity);
     }
