@@ -1,0 +1,176 @@
+// The commands that do not write: list, info, read, erase.
+#include <stdio.h>
+#include <string.h>
+
+#include "orvan/cable.h"
+#include "orvan/images.h"
+#include "orvan/orvan.h"
+#include "orvan/progress.h"
+#include "orvanwriter/adapter/adapter_connection.h"
+#include "orvanwriter/flash/flash_operations.h"
+#include "orvanwriter/platform/platform.h"
+
+static const uint8_t ERASED_BYTE = 0xFF;
+
+void runList() {
+    uint32_t count = 0;
+    if (!countAdapters(&count)) {
+        finish(STATUS_NO_CABLE, "list: the adapter library could not count its devices");
+    }
+    nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+    if (!options.json) {
+        printf("index  location    channel  name\n");
+    }
+    bool defaultMarked = false;
+    for (uint32_t index = 0; index < count; index++) {
+        static AdapterDevice device;
+        if (!describeAdapter(index, &device)) {
+            finish(STATUS_NO_CABLE,
+                   "list: the adapter library could not describe device " + std::to_string(index));
+        }
+        // The writer takes the first such device; so does orvan without --cable.
+        bool isDefault = !defaultMarked && isDefaultAdapter(&device);
+        defaultMarked = defaultMarked || isDefault;
+        devices.push_back({{"index", index},
+                           {"location", hexAddress(device.locationId)},
+                           {"channel", device.channel},
+                           {"name", device.name},
+                           {"default", isDefault}});
+        if (!options.json) {
+            printf("%-6u %-11s %-8s %s%s\n", index, hexAddress(device.locationId).c_str(), device.channel,
+                   device.name, isDefault ? "  (default)" : "");
+        }
+    }
+    record["devices"] = devices;
+    finish(STATUS_DONE, "");
+}
+
+void runInfo() {
+    uint32_t frequencyHz = openCable();
+    record["divisor"] = options.divisor;
+    record["clock_hz"] = frequencyHz;
+    if (!options.json) {
+        const nlohmann::ordered_json& cable = record["cable"];
+        printf("location  %s\n", cable["location"].get<std::string>().c_str());
+        printf("name      %s\n", cable["name"].get<std::string>().c_str());
+        printf("channel   %s\n", cable["channel"].get<std::string>().c_str());
+        printf("clock     %u Hz (divisor %u)\n", frequencyHz, options.divisor);
+        printf("identity  %s\n", record["identity"].get<std::string>().c_str());
+    }
+    finish(STATUS_DONE, "");
+}
+
+// The sectors asked for with --sector and --count; the count defaults to the
+// rest of the flash.
+static uint32_t rangeCount() {
+    uint32_t room = SECTOR_COUNT - options.sector;
+    if (options.count == 0) {
+        return room;
+    }
+    if (options.count > room) {
+        finish(STATUS_USAGE, "--count " + std::to_string(options.count) + ": only " + std::to_string(room) +
+                                 " sectors follow sector " + std::to_string(options.sector));
+    }
+    return options.count;
+}
+
+// Reads length bytes from address into destination in read groups, with progress.
+void readWithProgress(const char* phase, uint32_t address, uint32_t length, uint8_t* destination) {
+    progressBegin(phase, length);
+    for (uint32_t done = 0; done < length;) {
+        uint32_t group = length - done < READ_GROUP_MAX_BYTES ? length - done : READ_GROUP_MAX_BYTES;
+        if (!readRange(address + done, group, destination + done)) {
+            failFlashStep(std::string(phase) + " at " + hexAddress(address + done));
+        }
+        done += group;
+        progressUpdate(done);
+    }
+    progressEnd();
+}
+
+static void writeOutput(const uint8_t* bytes, uint32_t length) {
+    PlatformFile file;
+    if (!platformCreateFile(options.output.c_str(), options.force, &file)) {
+        finish(STATUS_USAGE, options.output + ": cannot be created");
+    }
+    bool written = platformWriteFile(file, bytes, length);
+    platformCloseFile(file);
+    if (!written) {
+        finish(STATUS_USAGE, options.output + ": could not be written in full");
+    }
+}
+
+void runRead() {
+    uint32_t count = rangeCount();
+    if (!options.force && platformFileExists(options.output.c_str())) {
+        finish(STATUS_USAGE, options.output + ": exists (give --force to replace it)");
+    }
+    openCable();
+    uint32_t address = options.sector * SECTOR_SIZE;
+    uint32_t length = count * SECTOR_SIZE;
+    readWithProgress("read", address, length, readBackBuffer);
+    closeCable();
+    // Written only once the whole range is in: a failed read leaves no file.
+    writeOutput(readBackBuffer, length);
+    record["ranges"] = {{{"file", options.output},
+                         {"sector", options.sector},
+                         {"count", count},
+                         {"address", hexAddress(address)},
+                         {"bytes", length},
+                         {"sha256", sha256OfBytes(readBackBuffer, length)},
+                         {"result", "read"}}};
+    finish(STATUS_DONE, "");
+}
+
+// The first byte of the range that is not erased, or length when all are.
+static uint32_t firstUnerased(const uint8_t* bytes, uint32_t length) {
+    for (uint32_t i = 0; i < length; i++) {
+        if (bytes[i] != ERASED_BYTE) {
+            return i;
+        }
+    }
+    return length;
+}
+
+void eraseWithProgress(uint32_t firstSector, uint32_t count) {
+    progressBegin("erase", static_cast<uint64_t>(count) * SECTOR_SIZE);
+    for (uint32_t k = 0; k < count; k++) {
+        uint32_t address = (firstSector + k) * SECTOR_SIZE;
+        if (platformInterrupted()) {
+            finishInterrupted();
+        }
+        flashChanged = true;
+        if (!eraseSectorBegin(address) || !eraseSectorEnd()) {
+            failFlashStep("erase of sector " + std::to_string(firstSector + k));
+        }
+        progressUpdate(static_cast<uint64_t>(k + 1) * SECTOR_SIZE);
+    }
+    progressEnd();
+}
+
+// Ends the command when a sector of the range does not read back blank.
+void checkBlank(uint32_t firstSector, uint32_t count) {
+    uint32_t address = firstSector * SECTOR_SIZE;
+    uint32_t length = count * SECTOR_SIZE;
+    readWithProgress("blank", address, length, readBackBuffer);
+    uint32_t offset = firstUnerased(readBackBuffer, length);
+    if (offset < length) {
+        uint32_t bad = address + offset;
+        finish(STATUS_TARGET_DISAGREED, "erase: sector " + std::to_string(bad / SECTOR_SIZE) +
+                                            " is not blank after the erase: " +
+                                            hexByte(readBackBuffer[offset]) + " at " + hexAddress(bad));
+    }
+}
+
+void runErase() {
+    uint32_t count = rangeCount();
+    openCable();
+    eraseWithProgress(options.sector, count);
+    checkBlank(options.sector, count);
+    record["ranges"] = {{{"sector", options.sector},
+                         {"count", count},
+                         {"address", hexAddress(options.sector * SECTOR_SIZE)},
+                         {"bytes", count * SECTOR_SIZE},
+                         {"result", "erased"}}};
+    finish(STATUS_DONE, "");
+}
