@@ -82,14 +82,14 @@ std::string hexBytesAt(const std::vector<uint32_t>& addresses) {
     return text + HEX_END;
 }
 
-struct FileSpec {
+struct TestFile {
     const char* name;
     std::string content;
 };
 
 struct SharingCase {
     const char* name;
-    std::vector<FileSpec> files;
+    std::vector<TestFile> files;
     // Added in order; all but the last must be accepted.
     std::vector<const char*> arguments;
     // nullptr: the last is accepted too; else its whole message with the
@@ -175,7 +175,7 @@ std::string withoutFolder(std::string text) {
 TEST(ImageMap, ImagesNeverShareASector) {
     for (const SharingCase& c : SHARING_CASES) {
         resetImageMap();
-        for (const FileSpec& file : c.files) {
+        for (const TestFile& file : c.files) {
             writeTestFile(file.name, file.content);
         }
         ImageError error = {};
