@@ -19,16 +19,18 @@ bool parseSrecord(const char* text, uint32_t length, uint32_t index, const char*
 bool detectTextFormat(const char* text, uint32_t length, ImageFormat* format);
 
 // Shared by both parsers: the text split into lines without their line ends
-// (LF or CRLF) and trailing blanks.
+// (LF or CRLF) and surrounding blanks.
 struct TextCursor {
     const char* text;
     uint32_t length;
     uint32_t offset;
     uint32_t lineNumber;
 };
+// A line without its leading blanks; indent counts them, for columns.
 struct TextLine {
     const char* start;
     uint32_t length;
+    uint32_t indent;
 };
 void startText(TextCursor* cursor, const char* text, uint32_t length);
 bool nextLine(TextCursor* cursor, TextLine* line);

@@ -149,16 +149,12 @@ ReadFileResult readWholeFile(const char* path, uint8_t* destination, uint32_t ca
         setImageError(error, "%s: cannot open: %s", what, strerror(errno));
         return READ_FILE_FAILED;
     }
-    // The reported size only names a file too large to read; the bytes
-    // read decide everything else, since /proc and pipes report too little.
+    // The reported size only words the message about a file too large; the
+    // bytes read decide, since /proc reports 0 and a folder a huge size.
     *reportedBytes = 0;
     if (fseek(file, 0, SEEK_END) == 0) {
         long end = ftell(file);
         *reportedBytes = end > 0 ? static_cast<uint64_t>(end) : 0;
-    }
-    if (*reportedBytes > capacity) {
-        fclose(file);
-        return READ_FILE_TOO_LARGE;
     }
     clearerr(file);
     fseek(file, 0, SEEK_SET);

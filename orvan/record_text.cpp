@@ -27,8 +27,13 @@ bool nextLine(TextCursor* cursor, TextLine* line) {
     while (length > 0 && isBlank(start[length - 1])) {
         length--;
     }
-    line->start = start;
-    line->length = length;
+    uint32_t indent = 0;
+    while (indent < length && isBlank(start[indent])) {
+        indent++;
+    }
+    line->start = start + indent;
+    line->length = length - indent;
+    line->indent = indent;
     return true;
 }
 
@@ -61,7 +66,7 @@ bool decodeRecordBytes(const TextLine* line, uint32_t first, uint8_t* bytes, uin
                        uint32_t lineNumber, const char* what, ImageError* error) {
     for (uint32_t i = first; i < line->length; i++) {
         if (hexValue(line->start[i]) < 0) {
-            refuseCharacter(line->start[i], i + 1, lineNumber, what, error);
+            refuseCharacter(line->start[i], line->indent + i + 1, lineNumber, what, error);
             return false;
         }
     }
