@@ -3,14 +3,12 @@
 #include <string.h>
 
 #include "orvan/cable.h"
+#include "orvan/flash_steps.h"
 #include "orvan/images.h"
 #include "orvan/orvan.h"
-#include "orvan/progress.h"
 #include "orvanwriter/adapter/adapter_connection.h"
 #include "orvanwriter/flash/flash_operations.h"
 #include "orvanwriter/platform/platform.h"
-
-static const uint8_t ERASED_BYTE = 0xFF;
 
 void runList() {
     uint32_t count = 0;
@@ -74,20 +72,6 @@ static uint32_t rangeCount() {
     return options.count;
 }
 
-// Reads length bytes from address into destination in read groups, with progress.
-void readWithProgress(const char* phase, uint32_t address, uint32_t length, uint8_t* destination) {
-    progressBegin(phase, length);
-    for (uint32_t done = 0; done < length;) {
-        uint32_t group = length - done < READ_GROUP_MAX_BYTES ? length - done : READ_GROUP_MAX_BYTES;
-        if (!readRange(address + done, group, destination + done)) {
-            failFlashStep(std::string(phase) + " at " + hexAddress(address + done));
-        }
-        done += group;
-        progressUpdate(done);
-    }
-    progressEnd();
-}
-
 static void writeOutput(const uint8_t* bytes, uint32_t length) {
     PlatformFile file;
     if (!platformCreateFile(options.output.c_str(), options.force, &file)) {
@@ -120,46 +104,6 @@ void runRead() {
                          {"sha256", sha256OfBytes(readBackBuffer, length)},
                          {"result", "read"}}};
     finish(STATUS_DONE, "");
-}
-
-// The first byte of the range that is not erased, or length when all are.
-static uint32_t firstUnerased(const uint8_t* bytes, uint32_t length) {
-    for (uint32_t i = 0; i < length; i++) {
-        if (bytes[i] != ERASED_BYTE) {
-            return i;
-        }
-    }
-    return length;
-}
-
-void eraseWithProgress(uint32_t firstSector, uint32_t count) {
-    progressBegin("erase", static_cast<uint64_t>(count) * SECTOR_SIZE);
-    for (uint32_t k = 0; k < count; k++) {
-        uint32_t address = (firstSector + k) * SECTOR_SIZE;
-        if (platformInterrupted()) {
-            finishInterrupted();
-        }
-        flashChanged = true;
-        if (!eraseSectorBegin(address) || !eraseSectorEnd()) {
-            failFlashStep("erase of sector " + std::to_string(firstSector + k));
-        }
-        progressUpdate(static_cast<uint64_t>(k + 1) * SECTOR_SIZE);
-    }
-    progressEnd();
-}
-
-// Ends the command when a sector of the range does not read back blank.
-void checkBlank(uint32_t firstSector, uint32_t count) {
-    uint32_t address = firstSector * SECTOR_SIZE;
-    uint32_t length = count * SECTOR_SIZE;
-    readWithProgress("blank", address, length, readBackBuffer);
-    uint32_t offset = firstUnerased(readBackBuffer, length);
-    if (offset < length) {
-        uint32_t bad = address + offset;
-        finish(STATUS_TARGET_DISAGREED, "erase: sector " + std::to_string(bad / SECTOR_SIZE) +
-                                            " is not blank after the erase: " +
-                                            hexByte(readBackBuffer[offset]) + " at " + hexAddress(bad));
-    }
 }
 
 void runErase() {

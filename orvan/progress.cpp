@@ -12,6 +12,7 @@ struct ProgressState {
     const char* phase;
     uint64_t total;
     uint64_t startMs;
+    uint64_t lastShown;
     bool shown;
     bool terminal;
 };
@@ -42,6 +43,7 @@ void progressBegin(const char* phase, uint64_t total) {
     state.phase = phase;
     state.total = total;
     state.startMs = platformMonotonicMs();
+    state.lastShown = 0;
     state.shown = progressShown();
     state.terminal = platformStandardErrorIsTerminal();
     if (state.shown && state.terminal) {
@@ -50,9 +52,10 @@ void progressBegin(const char* phase, uint64_t total) {
 }
 
 void progressUpdate(uint64_t done) {
-    if (!state.shown) {
+    if (!state.shown || done == state.lastShown) {
         return;
     }
+    state.lastShown = done;
     if (state.terminal) {
         drawBar(done);
     } else {

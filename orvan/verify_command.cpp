@@ -1,10 +1,9 @@
 // verify: compares the flash with images, without writing.
 #include "orvan/cable.h"
+#include "orvan/flash_steps.h"
 #include "orvan/images.h"
 #include "orvan/orvan.h"
 #include "orvanwriter/flash/flash_operations.h"
-
-void readWithProgress(const char* phase, uint32_t address, uint32_t length, uint8_t* destination);
 
 // Compares one image with the flash; true when every byte it defines is there.
 static bool verifyImage(uint32_t index, nlohmann::ordered_json* json) {

@@ -1,0 +1,66 @@
+// The flash steps of orvan's commands, each with its progress and its
+// message when the target does not go along.
+#include "orvan/flash_steps.h"
+
+#include "orvan/cable.h"
+#include "orvan/orvan.h"
+#include "orvan/progress.h"
+#include "orvanwriter/flash/flash_operations.h"
+#include "orvanwriter/platform/platform.h"
+
+static const uint8_t ERASED_BYTE = 0xFF;
+
+// Reads length bytes from address into destination in read groups, with progress.
+void readWithProgress(const char* phase, uint32_t address, uint32_t length, uint8_t* destination) {
+    progressBegin(phase, length);
+    for (uint32_t done = 0; done < length;) {
+        uint32_t group = length - done < READ_GROUP_MAX_BYTES ? length - done : READ_GROUP_MAX_BYTES;
+        if (!readRange(address + done, group, destination + done)) {
+            failFlashStep(std::string(phase) + " at " + hexAddress(address + done));
+        }
+        done += group;
+        progressUpdate(done);
+    }
+    progressEnd();
+}
+
+// The first byte of the range that is not erased, or length when all are.
+static uint32_t firstUnerased(const uint8_t* bytes, uint32_t length) {
+    for (uint32_t i = 0; i < length; i++) {
+        if (bytes[i] != ERASED_BYTE) {
+            return i;
+        }
+    }
+    return length;
+}
+
+void eraseWithProgress(uint32_t firstSector, uint32_t count) {
+    progressBegin("erase", static_cast<uint64_t>(count) * SECTOR_SIZE);
+    for (uint32_t k = 0; k < count; k++) {
+        uint32_t address = (firstSector + k) * SECTOR_SIZE;
+        if (platformInterrupted()) {
+            finishInterrupted();
+        }
+        flashChanged = true;
+        if (!eraseSectorBegin(address) || !eraseSectorEnd()) {
+            failFlashStep("erase of sector " + std::to_string(firstSector + k));
+        }
+        progressUpdate(static_cast<uint64_t>(k + 1) * SECTOR_SIZE);
+    }
+    progressEnd();
+}
+
+// Ends the command when a sector of the range does not read back blank.
+void checkBlank(uint32_t firstSector, uint32_t count) {
+    uint32_t address = firstSector * SECTOR_SIZE;
+    uint32_t length = count * SECTOR_SIZE;
+    uint8_t* bytes = readBackBuffer + address;
+    readWithProgress("blank", address, length, bytes);
+    uint32_t offset = firstUnerased(bytes, length);
+    if (offset < length) {
+        uint32_t bad = address + offset;
+        finish(STATUS_TARGET_DISAGREED, "erase: sector " + std::to_string(bad / SECTOR_SIZE) +
+                                            " is not blank after the erase: " + hexByte(bytes[offset]) +
+                                            " at " + hexAddress(bad));
+    }
+}

@@ -1,0 +1,49 @@
+// Which bytes a write sends: the programming runs over a sector's bytes,
+// closed and reopened across a run of 0xff when that costs less bus time
+// than clocking the 0xff bytes through.
+#pragma once
+
+#include <stdint.h>
+
+const uint32_t PLAN_SECTOR_BYTES = 16384;
+const uint32_t PLAN_SECTORS = 8;
+const uint32_t PLAN_FLASH_BYTES = PLAN_SECTOR_BYTES * PLAN_SECTORS;
+// Runs are separated by at least one 0xff byte.
+const uint32_t MAX_PROGRAM_RUNS = PLAN_FLASH_BYTES / 2;
+
+// What the bus costs, as the adapter libraries are modeled: a transaction's
+// round trip over USB, and the bits of each transaction at 30 MHz / (divisor + 1).
+const uint64_t BASE_CLOCK_HZ = 30000000;
+const uint64_t ROUND_TRIP_NS = 1000000;
+const uint64_t NS_PER_SECOND = 1000000000;
+// A queued programming command: the command byte and the data byte.
+const uint64_t QUEUED_BYTE_BITS = 16;
+// Closing a run and opening the next: the queue sent, a status read, the
+// close, the status reads while the target finishes (typically three), the
+// open and the addressed first byte.
+const uint64_t REOPEN_ROUND_TRIPS = 8;
+const uint64_t REOPEN_BITS = 16 + 8 + 3 * 16 + 8 + 40;
+
+struct ProgramRun {
+    uint32_t address;
+    uint32_t length;
+};
+
+// Process-wide, filled by planProgramRuns.
+extern ProgramRun programRuns[MAX_PROGRAM_RUNS];
+extern uint32_t programRunCount;
+
+// The longest run of 0xff bytes that is cheaper to send than to close and
+// reopen the programming run around, at the divisor.
+uint32_t reopenBreakEvenBytes(uint32_t divisor);
+
+// Plans the runs that program every byte other than 0xff of the sectors in
+// sectorMask, from bytes indexed by flash address. A run of 0xff of at most
+// breakEvenBytes inside a run is sent with it.
+void planProgramRuns(const uint8_t* bytes, uint8_t sectorMask, uint32_t breakEvenBytes);
+
+// One run over [address, address + length): every byte sent, 0xff included.
+void planWholeRun(uint32_t address, uint32_t length);
+
+// The bytes the planned runs send.
+uint32_t plannedBytes();
