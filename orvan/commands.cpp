@@ -84,12 +84,33 @@ static void writeOutput(const uint8_t* bytes, uint32_t length) {
     }
 }
 
-void runRead() {
-    uint32_t count = rangeCount();
+// The output file's name, with {location} as the cable's location in hex.
+static void nameOutput(const std::string& location) {
+    const std::string PLACE = "{location}";
+    for (size_t at = options.output.find(PLACE); at != std::string::npos;
+         at = options.output.find(PLACE, at)) {
+        options.output.replace(at, PLACE.size(), location);
+        at += location.size();
+    }
+}
+
+static void refuseExistingOutput() {
     if (!options.force && platformFileExists(options.output.c_str())) {
         finish(STATUS_USAGE, options.output + ": exists (give --force to replace it)");
     }
+}
+
+void runRead() {
+    uint32_t count = rangeCount();
+    bool named = options.output.find("{location}") == std::string::npos;
+    if (named) {
+        refuseExistingOutput();
+    }
     openCable();
+    if (!named) {
+        nameOutput(record["cable"]["location"].get<std::string>().substr(2));
+        refuseExistingOutput();
+    }
     uint32_t address = options.sector * SECTOR_SIZE;
     uint32_t length = count * SECTOR_SIZE;
     readWithProgress("read", address, length, readBackBuffer);

@@ -3,6 +3,7 @@
 
 #include "orvan/cable.h"
 #include "orvan/orvan.h"
+#include "orvan/production_log.h"
 #include "orvan/progress.h"
 #include "orvanwriter/platform/platform.h"
 
@@ -14,39 +15,63 @@ static const double MS_PER_SECOND = 1000.0;
 
 static uint64_t startMs = platformMonotonicMs();
 
-static void printRecord(int status, const std::string& error) {
-    if (!options.json) {
-        return;
+// Writes the whole text to the file at path, replacing it.
+static void saveText(const std::string& path, const std::string& text) {
+    PlatformFile file;
+    if (platformCreateFile(path.c_str(), true, &file)) {
+        platformWriteFile(file, reinterpret_cast<const uint8_t*>(text.data()),
+                          static_cast<uint32_t>(text.size()));
+        platformCloseFile(file);
     }
+}
+
+static void printRecord(int status, const std::string& error) {
     record["ok"] = status == STATUS_DONE;
     record["status"] = status;
     record["error"] = error.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(error);
     record["seconds"] = (platformMonotonicMs() - startMs) / MS_PER_SECOND;
     // Names and files come from the user and the cable: never let a stray
     // byte make the one record unreadable.
-    printf("%s\n", record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
-    fflush(stdout);
+    std::string text = record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    if (!options.recordPath.empty()) {
+        saveText(options.recordPath, text);
+    }
+    if (!options.log.empty() && options.command != "list") {
+        appendProductionLog(options.log, productionLogLine(record));
+    }
+    if (options.json) {
+        printf("%s\n", text.c_str());
+        fflush(stdout);
+    }
 }
 
-void finish(int status, const std::string& error) {
+void finishQuietly(int status, const std::string& error) {
     progressStop();
     closeCable();
-    if (!error.empty()) {
-        fprintf(stderr, "orvan: %s\n", error.c_str());
-    }
     printRecord(status, error);
     platformExit(status);
 }
 
-void finishInterrupted() {
+void finish(int status, const std::string& error) {
+    progressStop();
+    if (!error.empty()) {
+        fprintf(stderr, "orvan: %s\n", error.c_str());
+    }
+    finishQuietly(status, error);
+}
+
+void finishInterruptedWith(const std::string& error) {
     progressStop();
     closeCable();
-    std::string error =
-        flashChanged ? "interrupted: the flash may be incomplete" : "interrupted: the flash is unchanged";
     fprintf(stderr, "orvan: %s\n", error.c_str());
     // The status the shell will see once the signal ends the process.
     printRecord(platformInterruptedStatus(), error);
     platformEndInterrupted();
+}
+
+void finishInterrupted() {
+    finishInterruptedWith(flashChanged ? "interrupted: the flash may be incomplete"
+                                       : "interrupted: the flash is unchanged");
 }
 
 std::string hexByte(uint8_t value) {

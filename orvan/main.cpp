@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include "orvan/cable.h"
+#include "orvan/many_cables.h"
 #include "orvan/orvan.h"
 #include "orvanwriter/platform/platform.h"
 
@@ -53,12 +54,19 @@ static void addCommands(CLI::App& app) {
 }
 
 static void addGlobalOptions(CLI::App& app) {
-    app.add_option("--cable", options.cable, "the cable at this location (hex, as list shows it)")
+    app.add_option(
+           "--cable", options.cable,
+           "the cable at this location (hex, as list shows it); all, or locations separated by commas: "
+           "the command runs on each of those cables at once")
         ->type_name("LOCATION")
         ->check([](const std::string& text) {
-            uint32_t locationId = 0;
-            return parseLocation(text, &locationId) ? std::string() : "not a location in hex: " + text;
+            return cableValueIsValid(text) ? std::string()
+                                           : "not all, a location or a list of locations: " + text;
         });
+    app.add_option("--log", options.log, "append one JSON line per cable to this production log")
+        ->type_name("FILE");
+    // A worker's record, for the parent of a run on many cables.
+    app.add_option("--record", options.recordPath)->group("");
     app.add_option("-q,--divisor", options.divisor, "SPI clock divisor: 30 MHz / (N + 1); default 8")
         ->check(CLI::Range(0u, MAX_DIVISOR));
     app.add_flag("--json", options.json, "print one JSON object with the outcome on standard output");
@@ -98,6 +106,9 @@ int main(int argumentCount, char** arguments) {
     parse(app, argumentCount, arguments);
     options.command = app.get_subcommands()[0]->get_name();
     record["command"] = options.command;
+    if (manyCablesAsked(options.cable)) {
+        runOnManyCables(argumentCount, arguments);
+    }
     if (options.command == "list") {
         runList();
     } else if (options.command == "info") {

@@ -29,6 +29,8 @@ struct OrvanOptions {
     std::vector<std::string> images;
     bool changed = false;
     bool full = false;
+    std::string log;        // the production log to append to
+    std::string recordPath; // a worker's: where its --json record goes as well
 };
 
 // Process-wide: filled once by the command line.
@@ -42,9 +44,13 @@ extern nlohmann::ordered_json record;
 // closed, and the status.
 [[noreturn]] void finish(int status, const std::string& error);
 
+// The same without the error line, which the caller has shown its own way.
+[[noreturn]] void finishQuietly(int status, const std::string& error);
+
 // Ends an interrupted command as the interruption would have ended it, with
 // the cable closed and a line that says what the flash may hold.
 [[noreturn]] void finishInterrupted();
+[[noreturn]] void finishInterruptedWith(const std::string& error);
 
 // Set once the command has sent a command that changes the flash.
 extern bool flashChanged;

@@ -65,3 +65,44 @@ bool platformStandardErrorIsTerminal();
 
 // The status platformEndInterrupted ends the process with, as a parent sees it.
 int platformInterruptedStatus();
+
+// Worker processes, and the files they and their parent share
+// (process_posix.cpp, process_windows.cpp).
+
+struct PlatformProcess {
+    intptr_t value;
+    intptr_t id;
+};
+
+// This program's own file, to start workers of it.
+bool platformProgramPath(char* path, uint32_t size);
+
+// A path for a file of this process's own in the system's temporary folder:
+// name, made unique by the process id.
+void platformWorkFilePath(const char* name, char* path, uint32_t size);
+
+// Starts the program (arguments[0], arguments ending with a null entry) with
+// its standard output and standard error going to the files at the two
+// paths (created or emptied). The worker keeps no console interruption of
+// its own: platformInterruptProcess hands it the parent's.
+bool platformStartProcess(const char* const* arguments, const char* outputPath, const char* errorPath,
+                          PlatformProcess* process);
+
+// True once the process has ended, with the status as a shell sees it
+// (128 + N for signal N on POSIX); false while it runs.
+bool platformProcessEnded(PlatformProcess process, int* status);
+
+// Interrupts the process as Ctrl-C would.
+void platformInterruptProcess(PlatformProcess process);
+
+// Opens a file that another process may still be writing, for reading.
+bool platformOpenSharedFile(const char* path, PlatformFile* file);
+
+void platformRemoveFile(const char* path);
+
+// Appends count bytes to the file (created when missing) in one write, so
+// that processes appending at once never split each other's lines.
+bool platformAppendToFile(const char* path, const uint8_t* bytes, uint32_t count);
+
+// The machine's name, or "" when it has none.
+void platformHostName(char* name, uint32_t size);

@@ -1,0 +1,68 @@
+#include "orvan/production_log.h"
+
+#include <stdio.h>
+#include <time.h>
+
+#include "orvan/orvan.h"
+#include "orvanwriter/platform/platform.h"
+
+static const uint32_t HOST_NAME_CHARS = 256;
+
+static std::string utcNow() {
+    time_t now = time(nullptr);
+    struct tm utc = *gmtime(&now);
+    char text[32];
+    strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+static const char* resultOf(const nlohmann::ordered_json& cableRecord) {
+    if (cableRecord.value("status", STATUS_NO_CABLE) == STATUS_DONE) {
+        return "ok";
+    }
+    nlohmann::ordered_json error = cableRecord.value("error", nlohmann::ordered_json());
+    return error.is_string() && error.get<std::string>().rfind("interrupted", 0) == 0 ? "interrupted"
+                                                                                      : "failed";
+}
+
+// The files the command took or made, with the SHA-256 of their bytes.
+static nlohmann::ordered_json filesOf(const nlohmann::ordered_json& cableRecord) {
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    for (const char* key : {"images", "ranges"}) {
+        if (!cableRecord.contains(key)) {
+            continue;
+        }
+        for (const nlohmann::ordered_json& item : cableRecord[key]) {
+            if (item.contains("file") && item.contains("sha256")) {
+                files.push_back({{"file", item["file"]}, {"sha256", item["sha256"]}});
+            }
+        }
+    }
+    return files;
+}
+
+nlohmann::ordered_json productionLogLine(const nlohmann::ordered_json& cableRecord) {
+    char host[HOST_NAME_CHARS];
+    platformHostName(host, sizeof(host));
+    nlohmann::ordered_json cable = cableRecord.value("cable", nlohmann::ordered_json::object());
+    int status = cableRecord.value("status", STATUS_NO_CABLE);
+    return {{"time", utcNow()},
+            {"host", host},
+            {"orvan", ORVAN_VERSION_TEXT},
+            {"location", cable.value("location", "")},
+            {"name", cable.value("name", "")},
+            {"command", cableRecord.value("command", "")},
+            {"images", filesOf(cableRecord)},
+            {"result", resultOf(cableRecord)},
+            {"status", status},
+            {"error", cableRecord.value("error", nlohmann::ordered_json())},
+            {"seconds", cableRecord.value("seconds", 0.0)}};
+}
+
+void appendProductionLog(const std::string& path, const nlohmann::ordered_json& line) {
+    std::string text = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    if (!platformAppendToFile(path.c_str(), reinterpret_cast<const uint8_t*>(text.data()),
+                              static_cast<uint32_t>(text.size()))) {
+        fprintf(stderr, "orvan: %s: the production log could not be appended to\n", path.c_str());
+    }
+}

@@ -1,0 +1,131 @@
+// Worker processes and shared files on Windows.
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include <string>
+
+#include "orvanwriter/platform/platform.h"
+
+static HANDLE handleOf(PlatformProcess process) {
+    return reinterpret_cast<HANDLE>(process.value);
+}
+
+bool platformProgramPath(char* path, uint32_t size) {
+    DWORD length = GetModuleFileNameA(nullptr, path, size);
+    return length > 0 && length < size;
+}
+
+void platformWorkFilePath(const char* name, char* path, uint32_t size) {
+    char folder[MAX_PATH + 1];
+    DWORD length = GetTempPathA(sizeof(folder), folder);
+    if (length == 0 || length > MAX_PATH) {
+        strcpy(folder, ".\\");
+    }
+    snprintf(path, size, "%sorvan-%lu-%s", folder, GetCurrentProcessId(), name);
+}
+
+// Quotes an argument as the C runtime's command-line parser reads it back.
+static void appendArgument(std::string* line, const char* argument) {
+    *line += line->empty() ? "\"" : " \"";
+    unsigned backslashes = 0;
+    for (const char* c = argument; *c != '\0'; c++) {
+        if (*c == '\\') {
+            backslashes++;
+            continue;
+        }
+        // Backslashes before a quote, and the quote itself, are escaped.
+        line->append(*c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        *line += *c;
+    }
+    line->append(backslashes * 2, '\\');
+    *line += '"';
+}
+
+static HANDLE createInheritedFile(const char* path) {
+    SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, TRUE};
+    return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &security, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool platformStartProcess(const char* const* arguments, const char* outputPath, const char* errorPath,
+                          PlatformProcess* process) {
+    std::string line;
+    for (const char* const* argument = arguments; *argument != nullptr; argument++) {
+        appendArgument(&line, *argument);
+    }
+    HANDLE output = createInheritedFile(outputPath);
+    HANDLE error = createInheritedFile(errorPath);
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+    PROCESS_INFORMATION information;
+    // A group of its own: Ctrl-C at the console reaches the parent alone,
+    // which hands each worker a Ctrl-Break.
+    BOOL started = output != INVALID_HANDLE_VALUE && error != INVALID_HANDLE_VALUE &&
+                   CreateProcessA(arguments[0], &line[0], nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
+                                  nullptr, nullptr, &startup, &information);
+    CloseHandle(output);
+    CloseHandle(error);
+    if (!started) {
+        return false;
+    }
+    CloseHandle(information.hThread);
+    process->value = reinterpret_cast<intptr_t>(information.hProcess);
+    process->id = static_cast<intptr_t>(information.dwProcessId);
+    return true;
+}
+
+bool platformProcessEnded(PlatformProcess process, int* status) {
+    if (WaitForSingleObject(handleOf(process), 0) != WAIT_OBJECT_0) {
+        return false;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(handleOf(process), &code);
+    CloseHandle(handleOf(process));
+    *status = static_cast<int>(code);
+    return true;
+}
+
+void platformInterruptProcess(PlatformProcess process) {
+    GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(process.id));
+}
+
+bool platformOpenSharedFile(const char* path, PlatformFile* file) {
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    file->value = reinterpret_cast<intptr_t>(handle);
+    return true;
+}
+
+void platformRemoveFile(const char* path) {
+    DeleteFileA(path);
+}
+
+bool platformAppendToFile(const char* path, const uint8_t* bytes, uint32_t count) {
+    // Append-only access: the system puts every write at the end of the file.
+    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(handle, bytes, count, &written, nullptr);
+    CloseHandle(handle);
+    return ok && written == count;
+}
+
+void platformHostName(char* name, uint32_t size) {
+    DWORD length = size;
+    if (!GetComputerNameA(name, &length)) {
+        name[0] = '\0';
+    }
+}
