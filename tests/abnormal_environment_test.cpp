@@ -76,6 +76,10 @@ const AbnormalCase CASES[] = {
     {"StopAndContinueAtTheKeyPrompt", STOP_AT_PROMPT, 0, true, SIGTSTP, 0, COMPLETED.c_str(), FLASH_WITH_JOB},
 };
 
+void PrintTo(const AbnormalCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
 struct Ended {
     int status = -1; // exit status, or -1 when ended by a signal
     int signal = 0;
