@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "benchmark_job.h"
+#include "orvanwriter/platform/platform.h"
 
 namespace {
 
@@ -163,6 +164,7 @@ double least(const std::vector<double>& values) {
 } // namespace
 
 int main(int argumentCount, char** arguments) {
+    platformGuardStandardStreams();
     std::string program = benchmarkProgram(argumentCount > 1 ? arguments[1] : nullptr);
     std::string directory = benchmarkFolder("orvan-bench");
 

@@ -50,9 +50,30 @@ endif()
 configure_file(${CMAKE_SOURCE_DIR}/scripts/orvanwriter-virtual.in ${CMAKE_BINARY_DIR}/orvanwriter-virtual @ONLY)
 install(PROGRAMS ${CMAKE_BINARY_DIR}/orvanwriter-virtual DESTINATION ${CMAKE_INSTALL_BINDIR})
 
+# The man page's FILES section names the prefix the page is installed under,
+# which only the installation knows (cmake --install --prefix, the .deb's
+# /usr): the page is filled at install time. The archive unpacks anywhere
+# (cmake/cpack_generators.cmake sets ORVAN_INSTALL_RELOCATABLE for it), so its
+# page gives the paths relative to its folder. build/orvanwriter.1 is the
+# page for the configured prefix, for `man ./build/orvanwriter.1`.
 string(TIMESTAMP ORVAN_MAN_DATE "%Y-%m-%d" UTC)
+set(ORVAN_MAN_FILES_NOTE "Paths as installed under ${CMAKE_INSTALL_PREFIX}.")
 configure_file(${CMAKE_SOURCE_DIR}/doc/orvanwriter.1.in ${CMAKE_BINARY_DIR}/orvanwriter.1 @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/orvanwriter.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(CODE "
+  set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  set(ORVAN_MAN_DATE \"${ORVAN_MAN_DATE}\")
+  if(\"\$ENV{ORVAN_INSTALL_RELOCATABLE}\")
+    set(CMAKE_INSTALL_FULL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    set(ORVAN_MAN_FILES_NOTE \"Paths relative to the folder the archive was unpacked into.\")
+  else()
+    set(CMAKE_INSTALL_FULL_LIBDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\")
+    set(ORVAN_MAN_FILES_NOTE \"Paths as installed under \${CMAKE_INSTALL_PREFIX}.\")
+  endif()
+  set(page \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man1/orvanwriter.1\")
+  message(STATUS \"Installing: \${page}\")
+  configure_file(\"${CMAKE_SOURCE_DIR}/doc/orvanwriter.1.in\" \"\${page}\" @ONLY)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${page}\")
+")
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR TGZ DEB)

@@ -15,6 +15,11 @@ std::string flashFileRefusal(FlashFileOpening opening, const std::string& path, 
                  static_cast<unsigned long long>(size), TARGET_FLASH_BYTES);
         return "flash file " + path + sizes;
     }
+    case FLASH_FILE_NO_ROOM: {
+        char sizes[96];
+        snprintf(sizes, sizeof(sizes), ": no room for its %u bytes on its filesystem", TARGET_FLASH_BYTES);
+        return "flash file " + path + sizes;
+    }
     case FLASH_FILE_FAILED:
         return "cannot open flash file " + path;
     case FLASH_FILE_OPENED:

@@ -1,8 +1,11 @@
 // The flash file on Windows: a mapped view, so that every erase and every
 // programmed byte is in the file the moment the target makes it, and a lock
-// held while the session lasts.
+// held while the session lasts. Windows refuses to truncate a file with a
+// mapped view, so no other process can pull the flash from under the view.
 #include <string.h>
 #include <windows.h>
+
+#include <string>
 
 #include "emulated_target/flash_file.h"
 #include "emulated_target/target.h"
@@ -29,17 +32,44 @@ bool lockFile(HANDLE file) {
     return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
 }
 
-// A file this session created and could not set up is not left behind as
-// a flash file of the wrong size.
-FlashFileOpening giveUp(HANDLE file, const std::string& path, bool created, FlashFileOpening result) {
+FlashFileOpening giveUp(HANDLE file, FlashFileOpening result) {
     CloseHandle(file);
-    if (created) {
-        DeleteFileA(path.c_str());
-    }
     return result;
 }
 
-// Maps the whole flash; a new file grows to its size here.
+// Erased bytes at the full size, on disk, in a file of its own.
+bool writeErased(const std::string& temporary) {
+    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    static uint8_t erased[TARGET_FLASH_BYTES];
+    memset(erased, 0xFF, sizeof(erased));
+    DWORD written = 0;
+    bool whole = WriteFile(file, erased, TARGET_FLASH_BYTES, &written, nullptr) &&
+                 written == TARGET_FLASH_BYTES && FlushFileBuffers(file);
+    CloseHandle(file);
+    return whole;
+}
+
+// A new flash file comes into being whole: written erased under another
+// name, then moved to its own, which never replaces a file another process
+// made meanwhile (that one is used). Returns false when no file could be
+// made; *created says whether this process made it.
+bool createWhole(const std::string& path, bool* created) {
+    std::string temporary = path + ".orvan-new-" + std::to_string(GetCurrentProcessId());
+    bool written = writeErased(temporary);
+    *created = written && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+    DWORD failure = GetLastError();
+    DeleteFileA(temporary.c_str());
+    if (!written) {
+        return false;
+    }
+    return *created || failure == ERROR_ALREADY_EXISTS || failure == ERROR_FILE_EXISTS;
+}
+
+// Maps the whole flash.
 void* mapView(HANDLE file, HANDLE& section) {
     section = CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, TARGET_FLASH_BYTES, nullptr);
     if (!section) {
@@ -56,32 +86,33 @@ void* mapView(HANDLE file, HANDLE& section) {
 } // namespace
 
 FlashFileOpening mapFlashFile(const std::string& path, uint8_t** flash, uint64_t* size) {
+    bool created = false;
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetLastError() == ERROR_FILE_NOT_FOUND && !createWhole(path, &created)) {
+        return GetLastError() == ERROR_DISK_FULL ? FLASH_FILE_NO_ROOM : FLASH_FILE_FAILED;
+    }
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return FLASH_FILE_FAILED;
     }
-    bool created = GetLastError() != ERROR_ALREADY_EXISTS;
     if (!lockFile(file)) {
         bool inUse = GetLastError() == ERROR_LOCK_VIOLATION;
-        return giveUp(file, path, false, inUse ? FLASH_FILE_IN_USE : FLASH_FILE_FAILED);
+        return giveUp(file, inUse ? FLASH_FILE_IN_USE : FLASH_FILE_FAILED);
     }
     LARGE_INTEGER length;
     if (!GetFileSizeEx(file, &length)) {
-        return giveUp(file, path, created, FLASH_FILE_FAILED);
+        return giveUp(file, FLASH_FILE_FAILED);
     }
     *size = static_cast<uint64_t>(length.QuadPart);
-    if (!created && *size != TARGET_FLASH_BYTES) {
-        return giveUp(file, path, false, FLASH_FILE_WRONG_SIZE);
+    if (*size != TARGET_FLASH_BYTES) {
+        return giveUp(file, FLASH_FILE_WRONG_SIZE);
     }
     HANDLE section = nullptr;
     void* view = mapView(file, section);
     if (!view) {
-        return giveUp(file, path, created, FLASH_FILE_FAILED);
-    }
-    if (created) {
-        memset(view, 0xFF, TARGET_FLASH_BYTES);
+        return giveUp(file, FLASH_FILE_FAILED);
     }
     mapping.file = file;
     mapping.section = section;
@@ -89,6 +120,9 @@ FlashFileOpening mapFlashFile(const std::string& path, uint8_t** flash, uint64_t
     *flash = static_cast<uint8_t*>(view);
     return created ? FLASH_FILE_CREATED : FLASH_FILE_OPENED;
 }
+
+// The view is the file: every change is in it already.
+void storeFlashFile(uint32_t, uint32_t) {}
 
 void unmapFlashFile() {
     if (mapping.flash) {

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "emulated_target/flash_file.h"
+
 namespace {
 
 const uint8_t CMD_STATUS = 0x05;
@@ -133,6 +135,7 @@ void eraseSector(uint32_t address) {
     if (sector == target.config.unerasedSector) {
         target.flash[sector * TARGET_SECTOR_BYTES + TARGET_UNERASED_OFFSET] = 0x00;
     }
+    storeFlashFile(sector * TARGET_SECTOR_BYTES, TARGET_SECTOR_BYTES);
     startBusy(target.config.eraseBusyReads, target.config.eraseBusyUs);
 }
 
@@ -141,6 +144,7 @@ void programByte(uint8_t data) {
         name(TARGET_ADDRESS, "program address %06x outside flash", target.programAddress);
     } else {
         target.flash[target.programAddress] &= data;
+        storeFlashFile(target.programAddress, 1);
     }
     target.programAddress++;
 }
@@ -469,6 +473,7 @@ uint32_t targetProgramRun(const uint8_t* data, uint32_t count) {
     for (uint32_t i = 0; i < taken; i++) {
         flash[i] &= data[i];
     }
+    storeFlashFile(target.programAddress, taken);
     target.programAddress += taken;
     return taken;
 }

@@ -4,6 +4,8 @@
 
 #include <stdio.h>
 
+#include "emulated_target/output_file.h"
+
 namespace {
 
 // A comment at the cut and the closing timestamp fit in this; the bound
@@ -113,7 +115,7 @@ void putBits(uint64_t timeNs, bool dataOut, bool dataIn) {
 bool vcdOpen(const char* path, const char* writer, uint64_t limitBytes, VcdDrawing drawing) {
     vcdClose(dump.lastNs);
     dump = Dump();
-    dump.file = fopen(path, "wb");
+    dump.file = createOutputFile(path);
     if (!dump.file) {
         fprintf(stderr, "%s: cannot write waveform file %s\n", writer, path);
         return false;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "benchmark_job.h"
+#include "orvanwriter/platform/platform.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ JobFigures readFigures(const std::string& directory) {
 } // namespace
 
 int main(int argumentCount, char** arguments) {
+    platformGuardStandardStreams();
     std::string program = benchmarkProgram(argumentCount > 1 ? arguments[1] : nullptr);
     std::string folder = program.substr(0, program.rfind('/'));
     setenv("ORVAN_OVER_USB", (folder + "/mpsse:" + folder + "/emulated_usb").c_str(), 1);

@@ -32,7 +32,7 @@ bool programIsOverUsb() {
     return !environmentValue("ORVAN_OVER_USB").empty();
 }
 
-static std::vector<std::string> commandLine(const ProgramRun& run) {
+std::vector<std::string> programCommandLine(const ProgramRun& run) {
     std::vector<std::string> words;
     if (programIsWrapped()) {
         words.push_back(environmentValue("ORVAN_PROGRAM_WRAPPER"));
@@ -42,7 +42,7 @@ static std::vector<std::string> commandLine(const ProgramRun& run) {
     return words;
 }
 
-static std::vector<std::string> childEnvironment(const ProgramRun& run) {
+std::vector<std::string> programEnvironment(const ProgramRun& run) {
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; entry++) {
         if (strncmp(*entry, "VADAPTER_", 9) != 0 && strncmp(*entry, "VUSB_", 5) != 0 &&
@@ -169,8 +169,8 @@ static bool openTerminal(Child* child) {
 }
 
 static bool startChild(const ProgramRun& run, Child* child) {
-    std::vector<std::string> words = commandLine(run);
-    std::vector<std::string> environment = childEnvironment(run);
+    std::vector<std::string> words = programCommandLine(run);
+    std::vector<std::string> environment = programEnvironment(run);
     std::vector<char*> argv = pointers(words);
     std::vector<char*> envp = pointers(environment);
     int outputPipe[2];
@@ -275,7 +275,7 @@ static int waitForChild(const ProgramRun& run, const Child& child, ProgramResult
 // Wine, which call) and how long it waited.
 static void reportTimeout(const ProgramRun& run) {
     std::string command;
-    for (const std::string& word : commandLine(run)) {
+    for (const std::string& word : programCommandLine(run)) {
         command += (command.empty() ? "" : " ") + word;
     }
     fprintf(stderr, "timed out: '%s' did not end within %d s\n", command.c_str(), run.timeoutSeconds);

@@ -44,6 +44,12 @@ struct ProgramResult {
 
 ProgramResult runProgram(const ProgramRun& run);
 
+// The command line (the wrapper first, when there is one) and the whole
+// environment that runProgram gives the program, for tests that start it
+// their own way.
+std::vector<std::string> programCommandLine(const ProgramRun& run);
+std::vector<std::string> programEnvironment(const ProgramRun& run);
+
 // The whole file, or "" when it cannot be read.
 std::string readWholeFile(const std::string& path);
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -450,6 +451,57 @@ TEST(VirtualAdapterFlashFile, HeldWhileOpenAgainstOtherPrograms) {
     openWith(config);
     libClose(1);
     std::remove(path.c_str());
+}
+
+// A library inside a program that started with standard streams closed
+// never puts its own files there: the program's console text would land in
+// them. Each row runs in a child process, which closes the descriptors,
+// opens the device with flash, trace and waveform files, programs a byte and
+// reports what is open on 0, 1 and 2 afterwards.
+TEST(VirtualAdapterFlashFile, OwnFilesNeverTakeAStandardDescriptor) {
+    const int NOTHING_ON_THEM = 0, ONE_TAKEN = 1, OPEN_FAILED = 2;
+    const std::vector<std::vector<int>> closedSets = {{0}, {1}, {2}, {0, 1, 2}};
+    for (const std::vector<int>& closedSet : closedSets) {
+        std::string folder = ::testing::TempDir() + "va_closed_" + std::to_string(closedSet.size()) + "_" +
+                             std::to_string(closedSet[0]);
+        VirtualAdapterConfig config = traced();
+        config.flashPath = folder + "flash.bin";
+        config.tracePath = folder + "trace.txt";
+        config.vcdPath = folder + "lines.vcd";
+        std::remove(config.flashPath.c_str());
+        fflush(nullptr);
+        pid_t child = fork();
+        if (child == 0) {
+            for (int descriptor : closedSet) {
+                close(descriptor);
+            }
+            vaConfigure(config);
+            uint32_t handle = 0;
+            if (libOpenDevice("Vexil USB-SPI Cable", 0x1101, "A", &handle) != ADAPTER_OK) {
+                _exit(OPEN_FAILED);
+            }
+            Bus bus;
+            bus.run("w36 waf@1234+42 w34");
+            for (int descriptor : closedSet) {
+                if (fcntl(descriptor, F_GETFD) >= 0) {
+                    _exit(ONE_TAKEN);
+                }
+            }
+            libClose(1);
+            _exit(NOTHING_ON_THEM);
+        }
+        int waitStatus = 0;
+        ASSERT_EQ(waitpid(child, &waitStatus, 0), child);
+        EXPECT_TRUE(WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == NOTHING_ON_THEM)
+            << "closed " << ::testing::PrintToString(closedSet) << ": wait status " << waitStatus;
+        std::string flash = fileContent(config.flashPath);
+        ASSERT_EQ(flash.size(), size_t(VA_FLASH_SIZE));
+        EXPECT_EQ(std::count(flash.begin(), flash.end(), '\xFF'), VA_FLASH_SIZE - 1);
+        EXPECT_EQ(flash[0x1234], '\x42');
+        for (const std::string& path : {config.flashPath, config.tracePath, config.vcdPath}) {
+            std::remove(path.c_str());
+        }
+    }
 }
 
 TEST(VirtualAdapterTiming, BitsAtTheClockRatePlusLatencyPerRoundTrip) {

@@ -26,6 +26,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include "emulated_target/output_file.h"
 #include "virtual_adapter.h"
 
 namespace vadapter {
@@ -71,7 +72,7 @@ void emit(const std::string& line) {
         return;
     }
     if (!trace.file && !trace.fileFailed) {
-        trace.file = std::fopen(trace.path.c_str(), "wb"); // the same bytes on every system
+        trace.file = createOutputFile(trace.path);
         if (!trace.file) {
             trace.fileFailed = true;
             std::fprintf(stderr, "virtual adapter: cannot write trace file %s\n", trace.path.c_str());

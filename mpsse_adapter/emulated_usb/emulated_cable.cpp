@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "emulated_target/flash_file.h"
+#include "emulated_target/output_file.h"
 #include "emulated_target/target.h"
 #include "emulated_target/target_environment.h"
 #include "mpsse_interpreter.h"
@@ -114,10 +115,10 @@ void configure() {
     config.tracePath = variable("VADAPTER_TRACE");
     config.flashPath = variable("VADAPTER_FLASH");
     if (!config.tracePath.empty()) {
-        cable.trace = fopen(config.tracePath.c_str(), "w");
+        cable.trace = createOutputFile(config.tracePath);
     }
     if (!config.framesPath.empty()) {
-        cable.frames = fopen(config.framesPath.c_str(), "w");
+        cable.frames = createOutputFile(config.framesPath);
     }
     targetConfigure(targetConfigFromEnvironment(FRONT));
     interpreterReset();
@@ -195,7 +196,7 @@ bool cableTransferAllowed() {
     return true;
 }
 
-// The flash is the file itself, mapped and held as the virtual adapter holds
+// The flash is the file, written through and held as the virtual adapter holds
 // it (emulated_target/flash_file.h), until the process ends.
 bool cableAttachFlash() {
     if (cable.flashAttached || cable.config.flashPath.empty()) {

@@ -4,6 +4,7 @@
 
 int main(int argumentCount, char** arguments) {
     static RunOptions options;
+    platformGuardStandardStreams();
     platformCatchInterruptions();
     printBanner();
     if (parseCommandLine(argumentCount, arguments, &options) == 0) {

@@ -75,8 +75,13 @@ static uint32_t loadImage(const ImageJob* job) {
     uint32_t length = static_cast<uint32_t>(size);
     uint32_t bytesRead = 0;
     bool readOk = platformReadFile(file, imageBuffer, length, &bytesRead);
+    // A file with more bytes than its size says (a /proc file, a file that
+    // grows while read) is not the image its size describes.
+    uint8_t beyond;
+    uint32_t bytesBeyond = 0;
+    readOk = readOk && platformReadFile(file, &beyond, 1, &bytesBeyond);
     platformCloseFile(file);
-    if (!readOk || bytesRead != length) {
+    if (!readOk || bytesRead != length || bytesBeyond != 0) {
         failUnreadable(job->fileName);
     }
     return length;

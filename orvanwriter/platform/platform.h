@@ -10,6 +10,12 @@ struct PlatformFile {
     intptr_t value;
 };
 
+// Called first, before anything is opened: each of standard input, output
+// and error that is closed is opened on the null device. Otherwise the next
+// file opened (the flash file, a trace) would take its descriptor, and
+// console text would be written into it or a key read from it.
+void platformGuardStandardStreams();
+
 // True when the path names an existing file that can be opened (no read or
 // write access requested, no sharing); a directory does not pass.
 bool platformFileExists(const char* path);

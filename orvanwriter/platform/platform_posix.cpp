@@ -21,6 +21,22 @@ static bool isRegularFile(int descriptor) {
     return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
 }
 
+// Exit status when not even the null device opens: nothing can be written.
+static const int STATUS_NO_NULL_DEVICE = 127;
+
+void platformGuardStandardStreams() {
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; descriptor++) {
+        if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free descriptor is this one: the lower ones are open.
+        int opened = open("/dev/null", O_RDWR);
+        if (opened != descriptor) {
+            _exit(STATUS_NO_NULL_DEVICE);
+        }
+    }
+}
+
 bool platformFileExists(const char* path) {
     // O_PATH asks for no access, as the existence check on Windows does.
     int descriptor = open(path, O_PATH | O_CLOEXEC);
@@ -101,6 +117,8 @@ static volatile sig_atomic_t keyPromptActive;
 // The terminal's modes before the key prompt; filled before keyPromptActive
 // is set, read by the handler only while it is.
 static struct termios savedTerminal;
+// The prompt's own modes: no echo, no line mode; set again after a stop.
+static struct termios rawTerminal;
 
 // Async-signal-safe calls only: it also runs inside the handler.
 [[noreturn]] static void endBySignal(int signalNumber) {
@@ -160,27 +178,95 @@ void platformEndInterrupted() {
     endBySignal(caughtSignal != 0 ? caughtSignal : SIGINT);
 }
 
+// Signals that end the program by default, beyond the interruptions: at the
+// key prompt each gives the terminal back first. SIGPIPE is ignored from the
+// start (platformCatchInterruptions).
+static const int ENDING_SIGNALS[] = {SIGQUIT,   SIGALRM, SIGUSR1, SIGUSR2,
+                                     SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
+// The ending signals and SIGTSTP.
+static const size_t PROMPT_SIGNAL_COUNT = sizeof(ENDING_SIGNALS) / sizeof(ENDING_SIGNALS[0]) + 1;
+
+static void onEndingSignal(int signalNumber) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    endBySignal(signalNumber);
+}
+
+// Ctrl-Z: the shell gets the terminal as it was, the process stops, and once
+// continued it takes the key without echo again.
+static void onStop(int signalNumber) {
+    int savedErrno = errno;
+    tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    struct sigaction stop;
+    struct sigaction previous;
+    sigemptyset(&stop.sa_mask);
+    stop.sa_flags = 0;
+    stop.sa_handler = SIG_DFL;
+    sigaction(signalNumber, &stop, &previous);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, signalNumber);
+    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+    raise(signalNumber); // stops here until SIGCONT
+    sigprocmask(SIG_BLOCK, &unblocked, nullptr);
+    sigaction(signalNumber, &previous, nullptr);
+    tcsetattr(STDIN_FILENO, TCSANOW, &rawTerminal);
+    errno = savedErrno;
+}
+
+// The prompt's handlers, for the signals the caller does not ignore; the
+// actions found are kept in previous, to be put back after the prompt.
+static void catchPromptSignals(struct sigaction* previous) {
+    struct sigaction catcher;
+    sigemptyset(&catcher.sa_mask);
+    catcher.sa_flags = SA_RESTART;
+    size_t index = 0;
+    for (int signalNumber : ENDING_SIGNALS) {
+        catcher.sa_handler = onEndingSignal;
+        sigaction(signalNumber, nullptr, &previous[index]);
+        if (previous[index].sa_handler != SIG_IGN) {
+            sigaction(signalNumber, &catcher, nullptr);
+        }
+        index++;
+    }
+    catcher.sa_handler = onStop;
+    sigaction(SIGTSTP, nullptr, &previous[index]);
+    if (previous[index].sa_handler != SIG_IGN) {
+        sigaction(SIGTSTP, &catcher, nullptr);
+    }
+}
+
+static void restorePromptSignals(const struct sigaction* previous) {
+    size_t index = 0;
+    for (int signalNumber : ENDING_SIGNALS) {
+        sigaction(signalNumber, &previous[index++], nullptr);
+    }
+    sigaction(SIGTSTP, &previous[index], nullptr);
+}
+
 void platformReadKey() {
     // Only a terminal can give a key press; anything else must not block.
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
         return;
     }
+    rawTerminal = savedTerminal;
+    rawTerminal.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    rawTerminal.c_cc[VMIN] = 1;
+    rawTerminal.c_cc[VTIME] = 0;
+    struct sigaction previous[PROMPT_SIGNAL_COUNT];
+    catchPromptSignals(previous);
     keyPromptActive = 1;
     // Checked after the handler can see the prompt, so that no interruption
     // falls between the check and the read and leaves the read waiting.
     if (caughtSignal == 0) {
-        struct termios raw = savedTerminal;
-        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
         unsigned char key;
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &rawTerminal) == 0) {
             while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
             }
         }
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
     }
     keyPromptActive = 0;
+    restorePromptSignals(previous);
 }
 
 void platformExit(int status) {

@@ -9,6 +9,11 @@ static HANDLE handleOf(PlatformFile file) {
     return reinterpret_cast<HANDLE>(file.value);
 }
 
+// The C runtime keeps descriptors 0, 1 and 2 for the standard streams even
+// when their handles are missing, and files here are opened as handles: no
+// file can take a standard stream's place.
+void platformGuardStandardStreams() {}
+
 bool platformFileExists(const char* path) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened, so
     // only files pass.
