@@ -96,6 +96,7 @@ static void parse(CLI::App& app, int argumentCount, char** arguments) {
 }
 
 int main(int argumentCount, char** arguments) {
+    platformGuardStandardStreams();
     platformCatchInterruptions();
     CLI::App app(DESCRIPTION, "orvan");
     app.set_version_flag("--version", std::string("orvan ") + ORVAN_VERSION_TEXT);
