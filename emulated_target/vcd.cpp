@@ -4,6 +4,8 @@
 
 #include <stdio.h>
 
+#include "adapter_interface/adapter_clock.h"
+
 namespace {
 
 // A comment at the cut and the closing timestamp fit in this; the bound
@@ -12,7 +14,6 @@ const uint64_t CLOSING_RESERVE_BYTES = 512;
 // "1c\n": a value and a one-character identifier.
 const uint64_t CHANGE_BYTES = 3;
 const uint32_t EIGHTHS_PER_BIT = 8;
-const uint64_t PS_PER_NS = 1000;
 
 const uint8_t LINE_BITS[4] = {VCD_CHIP_SELECT, VCD_CLOCK, VCD_DATA_OUT, VCD_DATA_IN};
 const char LINE_IDS[4] = {'c', 'k', 'o', 'i'};

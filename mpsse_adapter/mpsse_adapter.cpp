@@ -6,9 +6,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "adapter_interface/adapter_clock.h"
 #include "mpsse_encoder.h"
 #include "mpsse_usb.h"
-#include "orvanwriter/adapter/adapter_library.h"
+#include "adapter_interface/adapter_library.h"
 
 namespace {
 
@@ -321,7 +322,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetClockDivisor(uint32_t handle, ui
     }
     device.divisorSent = sent;
     if (frequency != nullptr) {
-        *frequency = clockHz(sent);
+        *frequency = adapterClockHz(sent);
     }
     return ADAPTER_OK;
 }
@@ -370,7 +371,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQuery(uint32_t handle, uint8_t* are
         return MPSSE_STATUS_INVALID_PARAMETER;
     }
     const uint32_t words[QUERY_WORDS] = {device.channel.productId, device.channel.interfaceIndex,
-                                         device.divisorSent,       clockHz(device.divisorSent),
+                                         device.divisorSent,       adapterClockHz(device.divisorSent),
                                          device.lowLevels,         device.lowDirections,
                                          device.highLevels,        device.highDirections};
     for (uint32_t word = 0; word < QUERY_WORDS; word++) {

@@ -1,5 +1,5 @@
 // The MPSSE adapter library: the adapter library's thirteen operations
-// (orvanwriter/adapter/adapter_library.h) over libftdi1, for the USB-to-SPI
+// (adapter_interface/adapter_library.h) over libftdi1, for the USB-to-SPI
 // cable built on a dual-channel MPSSE chip. Built as libftcspi.so; the
 // program takes it in place of the virtual adapter when it lies beside the
 // program or when the loader's search path names its folder first.

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "mpsse_adapter.h"
-#include "orvanwriter/adapter/adapter_library.h"
+#include "adapter_interface/adapter_library.h"
 
 namespace {
 

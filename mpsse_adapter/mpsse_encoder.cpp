@@ -11,10 +11,6 @@ uint32_t divisorSent(uint32_t divisor) {
     return divisor > MPSSE_MAX_DIVISOR ? MPSSE_MAX_DIVISOR : divisor;
 }
 
-uint32_t clockHz(uint32_t divisorSent) {
-    return MPSSE_BASE_CLOCK_HZ / (divisorSent + 1);
-}
-
 uint8_t writeOpcode(uint32_t bitOrder, uint32_t clockEdge) {
     return static_cast<uint8_t>(MPSSE_WRITE | (clockEdge == 0 ? MPSSE_OUT_ON_FALLING : 0) |
                                 (bitOrder == 0 ? MPSSE_LSB_FIRST : 0));

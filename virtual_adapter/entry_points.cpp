@@ -162,7 +162,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetClockDivisor(uint32_t handle, ui
         }
         setDivisor(divisor);
         if (config().frequencyMode == VA_FREQUENCY_COMPUTED) {
-            *frequency = static_cast<uint32_t>(30000000ull / (static_cast<uint64_t>(divisor) + 1));
+            *frequency = adapterClockHz(divisor);
         } else if (config().frequencyMode == VA_FREQUENCY_FIXED) {
             *frequency = config().fixedFrequencyHz;
         }

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "orvanwriter/adapter/adapter_library.h"
+#include "adapter_interface/adapter_clock.h"
+#include "adapter_interface/adapter_library.h"
 #include "virtual_adapter_control.h"
 
 namespace vadapter {

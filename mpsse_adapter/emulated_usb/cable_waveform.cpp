@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "adapter_interface/adapter_clock.h"
 #include "emulated_cable.h"
 #include "emulated_target/vcd.h"
 #include "mpsse_encoder.h"
@@ -14,10 +15,7 @@ bool cableWaveformDrawing = false;
 
 namespace {
 
-const uint64_t PS_PER_NS = 1000;
 const uint64_t PS_PER_S = 1000000000000ull;
-// A period of the 30 MHz base clock is 100/3 ns.
-const uint64_t PS_PER_THREE_TICKS = 100000;
 
 struct Wave {
     uint64_t nowPs = 0;        // when the engine is done with the last command
@@ -119,7 +117,7 @@ void cableWaveformClock(uint8_t opcode, uint32_t bits, uint8_t mosi, uint8_t mis
     if (!cableWaveformDrawing) {
         return;
     }
-    uint64_t periodPs = ticksPerBit * PS_PER_THREE_TICKS / 3;
+    uint64_t periodPs = ticksToPs(ticksPerBit);
     uint64_t startPs = commandStart();
     bool writes = (opcode & MPSSE_WRITE) != 0;
     bool restsHigh = (wave.lines & VCD_CLOCK) != 0;

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "adapter_interface/adapter_clock.h"
 #include "emulated_target/flash_file.h"
 #include "emulated_target/target.h"
 #include "emulated_target/target_environment.h"
@@ -232,7 +233,7 @@ void cableCloseTrace(uint32_t device) {
         static_cast<unsigned long long>(c.bulkInTransfers), static_cast<unsigned long long>(c.bulkInBytes),
         static_cast<unsigned long long>(c.inWaits), static_cast<unsigned long long>(engine.frames),
         static_cast<unsigned long long>(engine.bytesClocked),
-        static_cast<unsigned long long>(engine.clockTicks * 100 / 3),
+        static_cast<unsigned long long>(ticksToNs(engine.clockTicks)),
         static_cast<unsigned long long>(c.modelNs), static_cast<unsigned long long>(c.violations));
     // Whoever looks while the program waits for its key sees the whole run.
     if (cable.trace != nullptr) {

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "adapter_interface/adapter_clock.h"
 #include "cable_waveform.h"
 #include "emulated_cable.h"
 #include "emulated_target/target.h"
@@ -167,8 +168,8 @@ int bulkOut(const unsigned char* data, int length, int* transferred) {
         uint32_t left = static_cast<uint32_t>(length) - done;
         interpreterFeed(data + done, left < piece ? left : piece);
     }
-    uint64_t clockingNs = (interpreterStats().clockTicks - ticksBefore) * 100 / 3;
-    uint64_t transferNs = static_cast<uint64_t>(length) * 1000000000 / MODEL_BULK_BYTES_PER_S;
+    uint64_t clockingNs = ticksToNs(interpreterStats().clockTicks - ticksBefore);
+    uint64_t transferNs = static_cast<uint64_t>(length) * NS_PER_S / MODEL_BULK_BYTES_PER_S;
     counters.modelNs += MODEL_WRITE_START_NS + (clockingNs > transferNs ? clockingNs : transferNs);
     *transferred = length;
     return 0;
@@ -208,7 +209,7 @@ int bulkIn(unsigned char* data, int length, int* transferred) {
     }
     counters.bulkInBytes += dataBytes;
     counters.modelNs += (counters.inWaits > wasWaits ? MODEL_WAIT_NS : 0) +
-                        static_cast<uint64_t>(dataBytes) * 1000000000 / MODEL_BULK_BYTES_PER_S;
+                        static_cast<uint64_t>(dataBytes) * NS_PER_S / MODEL_BULK_BYTES_PER_S;
     cableTrace("in bytes=%u", dataBytes);
     if (dataBytes == 0) {
         pause(EMPTY_IN_PAUSE_NS);
