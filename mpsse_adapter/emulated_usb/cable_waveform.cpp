@@ -9,7 +9,6 @@
 #include "adapter_interface/adapter_clock.h"
 #include "emulated_cable.h"
 #include "emulated_target/vcd.h"
-#include "mpsse_encoder.h"
 
 bool cableWaveformDrawing = false;
 
@@ -97,10 +96,10 @@ void cableWaveformPins(uint8_t levels, uint8_t directions) {
         return;
     }
     uint64_t startPs = commandStart();
-    bool selected = !pinHigh(levels, directions, PIN_CHIP_SELECT_0);
+    bool selected = !pinHigh(levels, directions, CHIP_PIN_TMS_CS);
     uint8_t lines = withLine(wave.lines, VCD_CHIP_SELECT, !selected);
-    lines = withLine(lines, VCD_CLOCK, pinHigh(levels, directions, PIN_CLOCK));
-    lines = withLine(lines, VCD_DATA_OUT, pinHigh(levels, directions, PIN_DATA_OUT));
+    lines = withLine(lines, VCD_CLOCK, pinHigh(levels, directions, CHIP_PIN_TCK_SK));
+    lines = withLine(lines, VCD_DATA_OUT, pinHigh(levels, directions, CHIP_PIN_TDI_DO));
     // Deselected, the target lets data in go.
     lines = selected ? lines : withLine(lines, VCD_DATA_IN, true);
     draw(startPs, lines);
@@ -113,17 +112,18 @@ void cableWaveformPins(uint8_t levels, uint8_t directions) {
 // before the bit, or, when the opcode puts it out on the leading edge, a
 // quarter period after that edge: the late phase the target cannot take.
 // The target puts its bit out while the clock rests.
-void cableWaveformClock(uint8_t opcode, uint32_t bits, uint8_t mosi, uint8_t miso, uint64_t ticksPerBit) {
+void cableWaveformClock(const ChipCommand& command, uint32_t bits, uint8_t mosi, uint8_t miso,
+                        uint64_t ticksPerBit) {
     if (!cableWaveformDrawing) {
         return;
     }
     uint64_t periodPs = ticksToPs(ticksPerBit);
     uint64_t startPs = commandStart();
-    bool writes = (opcode & MPSSE_WRITE) != 0;
+    bool writes = chipWrites(command);
     bool restsHigh = (wave.lines & VCD_CLOCK) != 0;
-    bool late = restsHigh == ((opcode & MPSSE_OUT_ON_FALLING) != 0);
+    bool late = restsHigh == (command.outEdge == CHIP_EDGE_FALLING);
     for (uint32_t i = 0; i < bits; i++) {
-        uint32_t shift = (opcode & MPSSE_LSB_FIRST) != 0 ? i : 7 - i;
+        uint32_t shift = command.order == CHIP_LSB_FIRST ? i : 7 - i;
         bool out = ((mosi >> shift) & 1) != 0;
         uint64_t bitPs = startPs + i * periodPs;
         uint8_t lines = withLine(wave.lines, VCD_DATA_IN, ((miso >> (7 - i)) & 1) != 0);

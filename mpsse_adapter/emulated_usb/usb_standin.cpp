@@ -11,7 +11,7 @@
 #include "cable_waveform.h"
 #include "emulated_cable.h"
 #include "emulated_target/target.h"
-#include "mpsse_encoder.h"
+#include "mpsse_command_set.h"
 #include "mpsse_interpreter.h"
 
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
@@ -107,7 +107,7 @@ void pause(long nanoseconds) {
 void sendStaleBytes() {
     static bool sent = false;
     for (uint32_t i = 0; i < cableConfig().staleBytes && !sent; i++) {
-        const uint8_t stale = i % 2 == 0 ? MPSSE_BAD_OPCODE_REPLY : 0x55;
+        const uint8_t stale = i % 2 == 0 ? CHIP_BAD_COMMAND_REPLY : 0x55;
         interpreterInjectAnswers(&stale, 1);
     }
     sent = true;
