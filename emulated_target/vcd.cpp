@@ -99,13 +99,9 @@ uint64_t frameTime(uint64_t eighths) {
     return dump.frameStartNs + eighths * dump.bitPeriodPs / EIGHTHS_PER_BIT / PS_PER_NS;
 }
 
-uint8_t withLine(uint8_t lines, uint8_t line, bool high) {
-    return high ? static_cast<uint8_t>(lines | line) : static_cast<uint8_t>(lines & ~line);
-}
-
 // Both data lines at once: each end puts out its bit at the same moment.
 void putBits(uint64_t timeNs, bool dataOut, bool dataIn) {
-    uint8_t lines = withLine(withLine(dump.lines, VCD_DATA_OUT, dataOut), VCD_DATA_IN, dataIn);
+    uint8_t lines = vcdWithLine(vcdWithLine(dump.lines, VCD_DATA_OUT, dataOut), VCD_DATA_IN, dataIn);
     vcdLines(timeNs, lines);
 }
 
@@ -178,7 +174,7 @@ bool vcdFrameBegin(uint64_t startNs, uint64_t bitPeriodPs, uint64_t byteCount) {
     dump.frameStartNs = startNs;
     dump.bitPeriodPs = bitPeriodPs;
     dump.frameBits = 0;
-    vcdLines(startNs, withLine(dump.lines, VCD_CHIP_SELECT, false));
+    vcdLines(startNs, vcdWithLine(dump.lines, VCD_CHIP_SELECT, false));
     return true;
 }
 

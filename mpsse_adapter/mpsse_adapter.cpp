@@ -7,9 +7,9 @@
 #include <string.h>
 
 #include "adapter_interface/adapter_clock.h"
+#include "adapter_interface/adapter_library.h"
 #include "mpsse_encoder.h"
 #include "mpsse_usb.h"
-#include "adapter_interface/adapter_library.h"
 
 namespace {
 
@@ -175,6 +175,15 @@ AdapterStatus queueHighPins(const UpperPinStates* pinStates) {
     return ADAPTER_OK;
 }
 
+// A frame's control part, clocked out as bit order and clock edge say.
+MpsseFrame controlFrame(uint32_t bitOrder, uint32_t clockEdge, uint32_t controlBits, const uint8_t* control) {
+    MpsseFrame frame = {};
+    frame.writeOpcode = writeOpcode(bitOrder, clockEdge);
+    frame.control = control;
+    frame.controlBits = controlBits;
+    return frame;
+}
+
 bool bitsFit(uint32_t bits, const uint8_t* bytes, uint32_t byteCount) {
     return bits == 0 || (bytes != nullptr && (bits + 7) / 8 <= byteCount);
 }
@@ -217,10 +226,7 @@ AdapterStatus writeFrame(uint32_t handle, StartCondition* start, uint32_t bitOrd
         !bitsFit(dataBits, dataBytes, dataByteCount)) {
         return MPSSE_STATUS_INVALID_PARAMETER;
     }
-    MpsseFrame frame = {};
-    frame.writeOpcode = writeOpcode(bitOrder, clockEdge);
-    frame.control = controlBytes;
-    frame.controlBits = controlBitCount;
+    MpsseFrame frame = controlFrame(bitOrder, clockEdge, controlBitCount, controlBytes);
     frame.data = dataBytes;
     frame.dataBits = dataBits;
     return queueFrame(start, pinStates, &frame);
@@ -399,10 +405,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libRead(uint32_t handle, StartConditio
         return MPSSE_STATUS_INVALID_PARAMETER;
     }
     *bytesReturned = 0;
-    MpsseFrame frame = {};
-    frame.writeOpcode = writeOpcode(controlBitOrder, controlClockEdge);
-    frame.control = controlBytes;
-    frame.controlBits = controlBitCount;
+    MpsseFrame frame = controlFrame(controlBitOrder, controlClockEdge, controlBitCount, controlBytes);
     frame.readOpcode = readOpcode(dataBitOrder, dataClockEdge);
     frame.readBits = dataBitCount;
     if ((status = queueFrame(start, pinStates, &frame)) != ADAPTER_OK ||

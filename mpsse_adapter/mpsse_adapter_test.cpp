@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "mpsse_adapter.h"
 #include "adapter_interface/adapter_library.h"
+#include "mpsse_adapter.h"
 
 namespace {
 

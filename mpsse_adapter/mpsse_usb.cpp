@@ -85,15 +85,21 @@ static uint32_t addDevice(libusb_device* device, UsbChannel* channels, uint32_t 
     return count;
 }
 
-bool usbListChannels(UsbChannel* channels, uint32_t capacity, uint32_t* count) {
-    *count = 0;
-    if (!listContextReady && ftdi_init(&listContext) < 0) {
+// The vendor's attached chips, through a context set up at its first use.
+static bool findAll(ftdi_context* context, bool* ready, ftdi_device_list** devices) {
+    if (!*ready && ftdi_init(context) < 0) {
         return false;
     }
-    listContextReady = true;
-    ftdi_device_list* devices = nullptr;
+    *ready = true;
+    *devices = nullptr;
     // Vendor and product 0 ask for the vendor's usual products.
-    if (ftdi_usb_find_all(&listContext, &devices, 0, 0) < 0) {
+    return ftdi_usb_find_all(context, devices, 0, 0) >= 0;
+}
+
+bool usbListChannels(UsbChannel* channels, uint32_t capacity, uint32_t* count) {
+    *count = 0;
+    ftdi_device_list* devices = nullptr;
+    if (!findAll(&listContext, &listContextReady, &devices)) {
         return false;
     }
     for (ftdi_device_list* item = devices; item != nullptr; item = item->next) {
@@ -130,12 +136,8 @@ static bool enterMpsse() {
 }
 
 bool usbOpenChannel(const UsbChannel& channel) {
-    if (!openContextReady && ftdi_init(&openContext) < 0) {
-        return false;
-    }
-    openContextReady = true;
     ftdi_device_list* devices = nullptr;
-    if (ftdi_usb_find_all(&openContext, &devices, 0, 0) < 0) {
+    if (!findAll(&openContext, &openContextReady, &devices)) {
         return false;
     }
     libusb_device* device = findDevice(devices, channel);

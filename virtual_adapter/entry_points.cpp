@@ -11,7 +11,6 @@ namespace {
 
 const uint32_t SETUP6_VALUE = 8;
 const uint32_t MAX_DIVISOR = 0xFFFF;
-const uint8_t CMD_PROGRAM = 0xAF;
 
 // Copies a string as the library does: cut to the buffer, always terminated.
 std::string truncated(const std::string& text, uint32_t size) {

@@ -16,6 +16,9 @@
 namespace vadapter {
 
 const uint32_t OPEN_HANDLE = 1;
+// The target's auto-increment programming command, which the queue gathers
+// and the transactions replay.
+const uint8_t CMD_PROGRAM = 0xAF;
 
 // ---------------------------------------------------------------- session (control.cpp)
 

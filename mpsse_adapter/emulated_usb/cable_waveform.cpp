@@ -8,6 +8,7 @@
 
 #include "adapter_interface/adapter_clock.h"
 #include "emulated_cable.h"
+#include "emulated_target/target_environment.h"
 #include "emulated_target/vcd.h"
 
 bool cableWaveformDrawing = false;
@@ -38,25 +39,15 @@ void draw(uint64_t timePs, uint8_t lines) {
     cableWaveformDrawing = vcdDrawing();
 }
 
-uint8_t withLine(uint8_t lines, uint8_t line, bool high) {
-    return high ? static_cast<uint8_t>(lines | line) : static_cast<uint8_t>(lines & ~line);
-}
-
 // An output shows its level; anything else its pull-up.
 bool pinHigh(uint8_t levels, uint8_t directions, uint8_t pin) {
     return (directions & pin) == 0 || (levels & pin) != 0;
 }
 
-uint64_t limitOf(const char* text) {
-    if (text == nullptr || *text == '\0') {
-        return VCD_DEFAULT_LIMIT_BYTES;
-    }
-    char* end = nullptr;
-    unsigned long long limit = strtoull(text, &end, 0);
-    if (*end != '\0') {
-        fprintf(stderr, "emulated cable: bad VADAPTER_VCD_LIMIT value\n");
-        return VCD_DEFAULT_LIMIT_BYTES;
-    }
+// Read as the virtual adapter reads it.
+uint64_t vcdLimitBytes() {
+    uint32_t limit = static_cast<uint32_t>(VCD_DEFAULT_LIMIT_BYTES);
+    envReadNumber("emulated cable", "VADAPTER_VCD_LIMIT", limit);
     return limit;
 }
 
@@ -70,8 +61,7 @@ void cableWaveformOpen() {
     }
     opened = true;
     wave = Wave();
-    cableWaveformDrawing =
-        vcdOpen(path, "emulated USB cable", limitOf(getenv("VADAPTER_VCD_LIMIT")), VCD_DRAW_TARGET_MODE);
+    cableWaveformDrawing = vcdOpen(path, "emulated USB cable", vcdLimitBytes(), VCD_DRAW_TARGET_MODE);
 }
 
 void cableWaveformWrite(uint64_t modelNs) {
@@ -97,11 +87,11 @@ void cableWaveformPins(uint8_t levels, uint8_t directions) {
     }
     uint64_t startPs = commandStart();
     bool selected = !pinHigh(levels, directions, CHIP_PIN_TMS_CS);
-    uint8_t lines = withLine(wave.lines, VCD_CHIP_SELECT, !selected);
-    lines = withLine(lines, VCD_CLOCK, pinHigh(levels, directions, CHIP_PIN_TCK_SK));
-    lines = withLine(lines, VCD_DATA_OUT, pinHigh(levels, directions, CHIP_PIN_TDI_DO));
+    uint8_t lines = vcdWithLine(wave.lines, VCD_CHIP_SELECT, !selected);
+    lines = vcdWithLine(lines, VCD_CLOCK, pinHigh(levels, directions, CHIP_PIN_TCK_SK));
+    lines = vcdWithLine(lines, VCD_DATA_OUT, pinHigh(levels, directions, CHIP_PIN_TDI_DO));
     // Deselected, the target lets data in go.
-    lines = selected ? lines : withLine(lines, VCD_DATA_IN, true);
+    lines = selected ? lines : vcdWithLine(lines, VCD_DATA_IN, true);
     draw(startPs, lines);
     wave.nowPs = startPs + WAVEFORM_PIN_COMMAND_NS * PS_PER_NS;
     wave.lagPs += WAVEFORM_PIN_COMMAND_NS * PS_PER_NS;
@@ -126,16 +116,16 @@ void cableWaveformClock(const ChipCommand& command, uint32_t bits, uint8_t mosi,
         uint32_t shift = command.order == CHIP_LSB_FIRST ? i : 7 - i;
         bool out = ((mosi >> shift) & 1) != 0;
         uint64_t bitPs = startPs + i * periodPs;
-        uint8_t lines = withLine(wave.lines, VCD_DATA_IN, ((miso >> (7 - i)) & 1) != 0);
-        lines = writes && !late ? withLine(lines, VCD_DATA_OUT, out) : lines;
-        draw(bitPs, withLine(lines, VCD_CLOCK, restsHigh));
-        draw(bitPs + periodPs / 2, withLine(lines, VCD_CLOCK, !restsHigh));
+        uint8_t lines = vcdWithLine(wave.lines, VCD_DATA_IN, ((miso >> (7 - i)) & 1) != 0);
+        lines = writes && !late ? vcdWithLine(lines, VCD_DATA_OUT, out) : lines;
+        draw(bitPs, vcdWithLine(lines, VCD_CLOCK, restsHigh));
+        draw(bitPs + periodPs / 2, vcdWithLine(lines, VCD_CLOCK, !restsHigh));
         if (writes && late) {
-            draw(bitPs + periodPs * 3 / 4, withLine(wave.lines, VCD_DATA_OUT, out));
+            draw(bitPs + periodPs * 3 / 4, vcdWithLine(wave.lines, VCD_DATA_OUT, out));
         }
     }
     wave.nowPs = startPs + bits * periodPs;
-    draw(wave.nowPs, withLine(wave.lines, VCD_CLOCK, restsHigh));
+    draw(wave.nowPs, vcdWithLine(wave.lines, VCD_CLOCK, restsHigh));
 }
 
 void cableWaveformClose(uint64_t modelNs) {

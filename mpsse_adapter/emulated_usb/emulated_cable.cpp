@@ -17,6 +17,8 @@ namespace {
 
 const uint32_t MAX_VIOLATION_LINES = 200;
 const uint32_t FRAME_BYTES_SHOWN = 16;
+// One dual-channel cable on bus 1, port 2.
+const char* const DEFAULT_DEVICES = "0x6010|Vexil USB-SPI Cable|1|2";
 
 struct Cable {
     bool configured;
@@ -68,21 +70,32 @@ bool parseDevice(const std::string& text, CableDevice* device) {
     return true;
 }
 
-void readDevices(CableConfig* config) {
-    const char* set = getenv("VUSB_DEVICES");
-    std::string text = set == nullptr ? "0x6010|Vexil USB-SPI Cable|1|2" : set;
+// "entry;entry...": all of them, or none (an empty value lists no device).
+bool parseDevices(const std::string& text, CableConfig* config) {
     config->deviceCount = 0;
     if (text.empty()) {
-        return;
+        return true;
     }
     for (const std::string& entry : envSplit(text, ';')) {
         if (config->deviceCount == CABLE_MAX_DEVICES ||
             !parseDevice(entry, &config->devices[config->deviceCount])) {
-            envReportBad(FRONT, "VUSB_DEVICES");
-            return;
+            return false;
         }
         config->deviceCount++;
     }
+    return true;
+}
+
+// A value that does not parse is refused whole: the default cable stays.
+void readDevices(CableConfig* config) {
+    std::string text;
+    if (envVariable("VUSB_DEVICES", text) && parseDevices(text, config)) {
+        return;
+    }
+    if (!text.empty()) {
+        envReportBad(FRONT, "VUSB_DEVICES");
+    }
+    parseDevices(DEFAULT_DEVICES, config);
 }
 
 void flushAtExit() {
