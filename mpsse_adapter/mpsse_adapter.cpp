@@ -23,7 +23,13 @@ const uint32_t SYNC_REPLY_BYTES = 2;
 // looking for the synchronisation reply.
 const uint32_t SYNC_SEARCH_BYTES = 64;
 const uint8_t HIGH_BYTE_UNSET = 0;
+const uint32_t HIGH_BYTE_PINS = 8;
 const uint32_t QUERY_WORDS = 8;
+const uint32_t QUERY_WORD_BYTES = 4;
+const uint32_t BITS_PER_BYTE = 8;
+// The chip's latency timer takes one byte of milliseconds.
+const uint32_t MAX_LATENCY_MS = 255;
+const uint32_t SEND_IMMEDIATE_BYTES = 1;
 
 // The low byte at rest: clock low, data out high, chip select 0 high
 // (inactive), all four outputs; data in and lines 1-4 inputs.
@@ -37,7 +43,7 @@ struct Device {
     uint32_t divisorSent;
     uint8_t lowLevels;
     uint8_t lowDirections;
-    uint8_t chipSelectLines; // low-byte bits that are chip-select lines
+    uint8_t generalPins; // low-byte bits of lines 1-4 set as general pins
     uint8_t highLevels;
     uint8_t highDirections;
     MpsseBuffer queue;
@@ -111,7 +117,7 @@ AdapterStatus startChannel() {
     device.divisorSent = OPEN_DIVISOR;
     device.lowLevels = OPEN_LOW_LEVELS;
     device.lowDirections = FIXED_OUTPUTS;
-    device.chipSelectLines = PIN_CHIP_SELECT_0;
+    device.generalPins = 0;
     device.highLevels = HIGH_BYTE_UNSET;
     device.highDirections = HIGH_BYTE_UNSET;
     encodeByte(&device.queue, MPSSE_LOOPBACK_OFF);
@@ -133,7 +139,8 @@ const UsbChannel* findChannel(const char* name, uint32_t locationId, const char*
 
 // The rest levels and the frame's levels of the low byte for a transfer.
 AdapterStatus frameLevels(const StartCondition* start, MpsseFrame* frame) {
-    if (start == nullptr || start->chipSelectLine >= CHIP_SELECT_LINES) {
+    if (start == nullptr || start->chipSelectLine >= CHIP_SELECT_LINES ||
+        (device.generalPins & chipSelectBit(start->chipSelectLine)) != 0) {
         return MPSSE_STATUS_INVALID_PARAMETER;
     }
     uint8_t line = chipSelectBit(start->chipSelectLine);
@@ -147,32 +154,17 @@ AdapterStatus frameLevels(const StartCondition* start, MpsseFrame* frame) {
     return ADAPTER_OK;
 }
 
-// The high byte, sent before the frame only when it changes.
-AdapterStatus queueHighPins(const UpperPinStates* pinStates) {
-    if (pinStates == nullptr) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    uint8_t levels = 0;
-    uint8_t directions = 0;
-    for (uint32_t pin = 0; pin < 8; pin++) {
-        if (pinStates->pins[pin].state != 0) {
-            directions = static_cast<uint8_t>(directions | 1u << pin);
-            levels = static_cast<uint8_t>(levels | (pinStates->pins[pin].activeState != 0 ? 1u << pin : 0));
+// The high byte that the pairs ask for: a pin with state 1 is an output at
+// its active state, the others are inputs.
+void highPins(const UpperPinStates& pinStates, uint8_t* levels, uint8_t* directions) {
+    *levels = 0;
+    *directions = 0;
+    for (uint32_t pin = 0; pin < HIGH_BYTE_PINS; pin++) {
+        if (pinStates.pins[pin].state != 0) {
+            *directions = static_cast<uint8_t>(*directions | 1u << pin);
+            *levels = static_cast<uint8_t>(*levels | (pinStates.pins[pin].activeState != 0 ? 1u << pin : 0));
         }
     }
-    if (levels == device.highLevels && directions == device.highDirections) {
-        return ADAPTER_OK;
-    }
-    if (!encodeHighPins(&device.queue, levels, directions)) {
-        AdapterStatus status = sendQueue();
-        if (status != ADAPTER_OK) {
-            return status;
-        }
-        encodeHighPins(&device.queue, levels, directions);
-    }
-    device.highLevels = levels;
-    device.highDirections = directions;
-    return ADAPTER_OK;
 }
 
 // A frame's control part, clocked out as bit order and clock edge say.
@@ -185,31 +177,44 @@ MpsseFrame controlFrame(uint32_t bitOrder, uint32_t clockEdge, uint32_t controlB
 }
 
 bool bitsFit(uint32_t bits, const uint8_t* bytes, uint32_t byteCount) {
-    return bits == 0 || (bytes != nullptr && (bits + 7) / 8 <= byteCount);
+    return bits == 0 || (bytes != nullptr && (bits + BITS_PER_BYTE - 1) / BITS_PER_BYTE <= byteCount);
 }
 
-// Appends the framed transfer (and SEND_IMMEDIATE when it reads) to the
-// queue, sending the queue first when the frame does not fit behind it.
+// Appends the high byte when it changes, the framed transfer and, when it
+// reads, SEND_IMMEDIATE to the queue, sending the queue first when they do
+// not fit behind it; nothing when they would not fit an empty queue. The
+// transfer's line is a chip-select output from then on, resting as it left it.
 AdapterStatus queueFrame(const StartCondition* start, const UpperPinStates* pinStates, MpsseFrame* frame) {
     AdapterStatus status = frameLevels(start, frame);
-    if (status == ADAPTER_OK) {
-        status = queueHighPins(pinStates);
-    }
     if (status != ADAPTER_OK) {
         return status;
     }
-    uint32_t size = frameSize(*frame) + (frame->readBits > 0 ? 1 : 0);
+    if (pinStates == nullptr) {
+        return MPSSE_STATUS_INVALID_PARAMETER;
+    }
+    uint8_t highLevels = 0;
+    uint8_t highDirections = 0;
+    highPins(*pinStates, &highLevels, &highDirections);
+    bool highChanged = highLevels != device.highLevels || highDirections != device.highDirections;
+    uint32_t size = (highChanged ? MPSSE_PIN_COMMAND_BYTES : 0) + frameSize(*frame) +
+                    (frame->readBits > 0 ? SEND_IMMEDIATE_BYTES : 0);
     if (size > device.queue.capacity) {
         return MPSSE_STATUS_INVALID_PARAMETER;
     }
     if (device.queue.capacity - device.queue.used < size && (status = sendQueue()) != ADAPTER_OK) {
         return status;
     }
+    if (highChanged) {
+        encodeHighPins(&device.queue, highLevels, highDirections);
+        device.highLevels = highLevels;
+        device.highDirections = highDirections;
+    }
     encodeFrame(&device.queue, *frame);
     if (frame->readBits > 0) {
         encodeByte(&device.queue, MPSSE_SEND_IMMEDIATE);
     }
     device.lowLevels = frame->restLow;
+    device.lowDirections = frame->lowDirections;
     return ADAPTER_OK;
 }
 
@@ -304,7 +309,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetup6(uint32_t handle, uint32_t va
     if (status != ADAPTER_OK || value == 0) {
         return status;
     }
-    if (value > 255) {
+    if (value > MAX_LATENCY_MS) {
         return MPSSE_STATUS_INVALID_PARAMETER;
     }
     return usbSetLatencyMs(static_cast<uint8_t>(value)) ? ADAPTER_OK : usbFailed();
@@ -349,12 +354,12 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetLineLevels(uint32_t handle,
     }
     uint8_t levels = static_cast<uint8_t>(device.lowLevels & (FIXED_OUTPUTS | PIN_DATA_IN));
     uint8_t directions = FIXED_OUTPUTS;
-    uint8_t chipSelects = PIN_CHIP_SELECT_0;
+    uint8_t generalPins = 0;
     for (uint32_t line = 1; line < CHIP_SELECT_LINES; line++) {
         uint8_t bit = chipSelectBit(line);
         const PinSettingPair& pin = pinSettings->pins[line - 1];
         bool general = disableStates->lines[line] != 0;
-        chipSelects = static_cast<uint8_t>(chipSelects | (general ? 0 : bit));
+        generalPins = static_cast<uint8_t>(generalPins | (general ? bit : 0));
         directions = static_cast<uint8_t>(directions | (!general || pin.direction != 0 ? bit : 0));
         levels = static_cast<uint8_t>(levels | (!general || pin.level != 0 ? bit : 0));
     }
@@ -364,7 +369,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetLineLevels(uint32_t handle,
     }
     device.lowLevels = levels;
     device.lowDirections = directions;
-    device.chipSelectLines = chipSelects;
+    device.generalPins = generalPins;
     return sendQueue();
 }
 
@@ -381,8 +386,9 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQuery(uint32_t handle, uint8_t* are
                                          device.lowLevels,         device.lowDirections,
                                          device.highLevels,        device.highDirections};
     for (uint32_t word = 0; word < QUERY_WORDS; word++) {
-        for (uint32_t byte = 0; byte < 4; byte++) {
-            area[word * 4 + byte] = static_cast<uint8_t>(words[word] >> (8 * byte));
+        for (uint32_t byte = 0; byte < QUERY_WORD_BYTES; byte++) {
+            area[word * QUERY_WORD_BYTES + byte] =
+                static_cast<uint8_t>(words[word] >> (BITS_PER_BYTE * byte));
         }
     }
     return ADAPTER_OK;
@@ -399,7 +405,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libRead(uint32_t handle, StartConditio
     if (status != ADAPTER_OK) {
         return status;
     }
-    uint32_t wanted = (dataBitCount + 7) / 8;
+    uint32_t wanted = (dataBitCount + BITS_PER_BYTE - 1) / BITS_PER_BYTE;
     if (bytesReturned == nullptr || (wanted > 0 && destination == nullptr) ||
         !bitsFit(controlBitCount, controlBytes, controlByteCount)) {
         return MPSSE_STATUS_INVALID_PARAMETER;
@@ -455,17 +461,17 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libExecuteQueue(uint32_t handle, uint8
     return status != ADAPTER_OK ? status : sendQueue();
 }
 
-// Chip-select lines are left driven high, so the target stays deselected
-// while the cable stays plugged in.
+// Transfers queued and not executed are dropped. Every chip-select line is
+// driven to its level at rest, which deselects its device for as long as
+// the cable stays plugged in, whether it was selected low or high.
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libClose(uint32_t handle) {
     if (!device.open || handle != OPEN_HANDLE) {
         return MPSSE_STATUS_INVALID_HANDLE;
     }
     AdapterStatus status = device.failed ? MPSSE_STATUS_USB_FAILURE : ADAPTER_OK;
     if (!device.failed) {
-        uint8_t levels = static_cast<uint8_t>(device.lowLevels | device.chipSelectLines);
         device.queue.used = 0;
-        encodeLowPins(&device.queue, levels, device.lowDirections);
+        encodeLowPins(&device.queue, device.lowLevels, device.lowDirections);
         status = sendQueue();
     }
     usbClose();

@@ -34,6 +34,8 @@ const uint8_t PIN_DATA_OUT = 0x02;
 const uint8_t PIN_DATA_IN = 0x04;
 const uint8_t PIN_CHIP_SELECT_0 = 0x08;
 const uint32_t CHIP_SELECT_LINES = 5;
+// A pin command: opcode, levels, directions.
+const uint32_t MPSSE_PIN_COMMAND_BYTES = 3;
 
 struct MpsseBuffer {
     uint8_t* bytes;

@@ -28,6 +28,7 @@ struct Cable {
     bool unplugged;
     FILE* trace;
     FILE* frames;
+    FILE* writes;
     bool flashAttached;
     // The frame being clocked, for the frame log.
     uint8_t frameBytes[FRAME_BYTES_SHOWN];
@@ -105,6 +106,9 @@ void flushAtExit() {
     if (cable.frames != nullptr) {
         fflush(cable.frames);
     }
+    if (cable.writes != nullptr) {
+        fflush(cable.writes);
+    }
 }
 
 void configure() {
@@ -132,6 +136,10 @@ void configure() {
     }
     if (!config.framesPath.empty()) {
         cable.frames = fopen(config.framesPath.c_str(), "w");
+    }
+    std::string writesPath = variable("VUSB_WRITES");
+    if (!writesPath.empty()) {
+        cable.writes = fopen(writesPath.c_str(), "w");
     }
     targetConfigure(targetConfigFromEnvironment(FRONT));
     interpreterReset();
@@ -292,4 +300,16 @@ void cableDeselect() {
         fprintf(cable.frames, " r%u", cable.frameLength - shown);
     }
     fputc('\n', cable.frames);
+}
+
+// Flushed at each line: a test in the same process reads it between calls.
+void cableLogWrite(const uint8_t* bytes, uint32_t count) {
+    if (cable.writes == nullptr) {
+        return;
+    }
+    for (uint32_t i = 0; i < count; i++) {
+        fprintf(cable.writes, i == 0 ? "%02x" : " %02x", bytes[i]);
+    }
+    fputc('\n', cable.writes);
+    fflush(cable.writes);
 }

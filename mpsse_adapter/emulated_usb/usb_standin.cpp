@@ -160,6 +160,7 @@ int bulkOut(const unsigned char* data, int length, int* transferred) {
     counters.bulkOutBytes += static_cast<uint64_t>(length);
     lastWasOut = true;
     cableTrace("out bytes=%d", length);
+    cableLogWrite(data, static_cast<uint32_t>(length));
     uint64_t ticksBefore = interpreterStats().clockTicks;
     cableWaveformWrite(counters.modelNs);
     // Cut as the test asks: the chip must carry its state across any cut.
