@@ -34,7 +34,33 @@ const uint16_t CABLE_VENDOR = 0x0403;
 const uint16_t PRODUCT_QUAD = 0x6011;
 const uint16_t PRODUCT_SINGLE = 0x6014;
 const uint16_t PACKET_BYTES = 512;
+// The two status bytes at the head of every IN packet, as a high-speed chip
+// sends them when idle: modem status (CTS and DSR set), then line status
+// (transmitter holding register and transmitter empty).
 const uint8_t MODEM_STATUS[2] = {0x32, 0x60};
+const uint32_t MODEM_STATUS_BYTES = sizeof(MODEM_STATUS);
+// The longest answer to a vendor IN request: the modem status read.
+const int VENDOR_IN_MAX_BYTES = 2;
+// The chip's latency timer after power-up, in milliseconds.
+const uint8_t POWER_UP_LATENCY_MS = 16;
+// Interfaces (channels) of each chip.
+const uint32_t QUAD_INTERFACES = 4;
+const uint32_t DUAL_INTERFACES = 2;
+const uint32_t SINGLE_INTERFACES = 1;
+// bcdDevice, by which libftdi1 tells the chip generations apart.
+const uint16_t RELEASE_DUAL = 0x0700;
+const uint16_t RELEASE_QUAD = 0x0800;
+const uint16_t RELEASE_SINGLE = 0x0900;
+// Interface i reads from endpoint 0x81 + 2i and writes to 0x02 + 2i.
+const uint8_t FIRST_IN_ENDPOINT = 0x81;
+const uint8_t FIRST_OUT_ENDPOINT = 0x02;
+const uint8_t ENDPOINTS_PER_INTERFACE = 2;
+// A high-speed device: USB 2.0, 64-byte control packets.
+const uint16_t USB_RELEASE_2_0 = 0x0200;
+const uint8_t CONTROL_PACKET_BYTES = 64;
+// What an earlier user's answers held besides the bad-command reply: any
+// byte that is not one.
+const uint8_t STALE_FILLER = 0x55;
 const uint8_t MANUFACTURER_STRING = 1;
 const uint8_t PRODUCT_STRING = 2;
 const uint8_t SERIAL_STRING = 3;
@@ -47,6 +73,10 @@ const uint8_t REQUEST_SET_LATENCY = 0x09;
 const uint16_t RESET_ALL = 0;
 const uint16_t FLUSH_TO_HOST = 2; // empties the chip's buffer of bytes for the host
 const uint8_t BITMODE_MPSSE_VALUE = 0x02;
+// SET_BITMODE carries the mode in the high byte of its value.
+const uint32_t BITMODE_SHIFT = 8;
+const unsigned MS_PER_S = 1000;
+const long NS_PER_MS = 1000000;
 const long EMPTY_IN_PAUSE_NS = 1000000;
 
 libusb_context context;
@@ -56,29 +86,35 @@ libusb_endpoint_descriptor endpoints[MAX_INTERFACES][2];
 libusb_interface_descriptor interfaceDescriptors[MAX_INTERFACES];
 libusb_interface interfaces[MAX_INTERFACES];
 libusb_config_descriptor configurations[CABLE_MAX_DEVICES];
-uint8_t latencyMs = 16;
+uint8_t latencyMs = POWER_UP_LATENCY_MS;
 bool lastWasOut = false;
 uint64_t bulkTransfers = 0;
 
 uint32_t interfaceCount(uint16_t productId) {
-    return productId == PRODUCT_QUAD ? 4 : productId == PRODUCT_SINGLE ? 1 : 2;
+    return productId == PRODUCT_QUAD     ? QUAD_INTERFACES
+           : productId == PRODUCT_SINGLE ? SINGLE_INTERFACES
+                                         : DUAL_INTERFACES;
 }
 
 // The chip generation that libftdi1 reads from bcdDevice.
 uint16_t releaseOf(uint16_t productId) {
-    return productId == PRODUCT_QUAD ? 0x0800 : productId == PRODUCT_SINGLE ? 0x0900 : 0x0700;
+    return productId == PRODUCT_QUAD     ? RELEASE_QUAD
+           : productId == PRODUCT_SINGLE ? RELEASE_SINGLE
+                                         : RELEASE_DUAL;
 }
 
 void setUpDescriptors() {
     for (uint32_t i = 0; i < MAX_INTERFACES; i++) {
         endpoints[i][0] = {};
-        endpoints[i][0].bEndpointAddress = static_cast<uint8_t>(0x81 + 2 * i);
+        endpoints[i][0].bEndpointAddress =
+            static_cast<uint8_t>(FIRST_IN_ENDPOINT + ENDPOINTS_PER_INTERFACE * i);
         endpoints[i][0].wMaxPacketSize = PACKET_BYTES;
         endpoints[i][1] = endpoints[i][0];
-        endpoints[i][1].bEndpointAddress = static_cast<uint8_t>(0x02 + 2 * i);
+        endpoints[i][1].bEndpointAddress =
+            static_cast<uint8_t>(FIRST_OUT_ENDPOINT + ENDPOINTS_PER_INTERFACE * i);
         interfaceDescriptors[i] = {};
         interfaceDescriptors[i].bInterfaceNumber = static_cast<uint8_t>(i);
-        interfaceDescriptors[i].bNumEndpoints = 2;
+        interfaceDescriptors[i].bNumEndpoints = ENDPOINTS_PER_INTERFACE;
         interfaceDescriptors[i].endpoint = endpoints[i];
         interfaces[i].altsetting = &interfaceDescriptors[i];
         interfaces[i].num_altsetting = 1;
@@ -107,7 +143,7 @@ void pause(long nanoseconds) {
 void sendStaleBytes() {
     static bool sent = false;
     for (uint32_t i = 0; i < cableConfig().staleBytes && !sent; i++) {
-        const uint8_t stale = i % 2 == 0 ? CHIP_BAD_COMMAND_REPLY : 0x55;
+        const uint8_t stale = i % 2 == 0 ? CHIP_BAD_COMMAND_REPLY : STALE_FILLER;
         interpreterInjectAnswers(&stale, 1);
     }
     sent = true;
@@ -121,8 +157,9 @@ int vendorOut(uint8_t request, uint16_t value) {
             interpreterPurgeAnswers();
         }
     } else if (request == REQUEST_SET_BITMODE) {
-        interpreterSetMpsse((value >> 8) == BITMODE_MPSSE_VALUE);
-        if ((value >> 8) == BITMODE_MPSSE_VALUE) {
+        bool mpsse = (value >> BITMODE_SHIFT) == BITMODE_MPSSE_VALUE;
+        interpreterSetMpsse(mpsse);
+        if (mpsse) {
             sendStaleBytes();
         }
     } else if (request == REQUEST_SET_LATENCY) {
@@ -139,7 +176,7 @@ int vendorIn(uint8_t request, unsigned char* data, uint16_t length) {
     if (request == REQUEST_GET_LATENCY) {
         data[0] = latencyMs;
     }
-    return length >= 2 ? 2 : 1;
+    return length >= VENDOR_IN_MAX_BYTES ? VENDOR_IN_MAX_BYTES : 1;
 }
 
 // A bulk transfer from this one on times out when the fault is set.
@@ -148,8 +185,8 @@ bool timesOut(unsigned int timeoutMs) {
         return false;
     }
     cableTrace("fault: bulk transfer %llu timed out", static_cast<unsigned long long>(bulkTransfers));
-    struct timespec wait = {static_cast<time_t>(timeoutMs / 1000),
-                            static_cast<long>(timeoutMs % 1000) * 1000000};
+    struct timespec wait = {static_cast<time_t>(timeoutMs / MS_PER_S),
+                            static_cast<long>(timeoutMs % MS_PER_S) * NS_PER_MS};
     nanosleep(&wait, nullptr);
     return true;
 }
@@ -196,15 +233,15 @@ int bulkIn(unsigned char* data, int length, int* transferred) {
     }
     int used = 0;
     uint32_t dataBytes = 0;
-    while (length - used >= 2) {
-        uint32_t room =
-            static_cast<uint32_t>(length - used < PACKET_BYTES ? length - used : PACKET_BYTES) - 2;
+    while (length - used >= static_cast<int>(MODEM_STATUS_BYTES)) {
+        uint32_t room = static_cast<uint32_t>(length - used < PACKET_BYTES ? length - used : PACKET_BYTES) -
+                        MODEM_STATUS_BYTES;
         room = room < budget - dataBytes ? room : budget - dataBytes;
-        memcpy(data + used, MODEM_STATUS, 2);
-        uint32_t got = interpreterTake(data + used + 2, room);
-        used += static_cast<int>(2 + got);
+        memcpy(data + used, MODEM_STATUS, MODEM_STATUS_BYTES);
+        uint32_t got = interpreterTake(data + used + MODEM_STATUS_BYTES, room);
+        used += static_cast<int>(MODEM_STATUS_BYTES + got);
         dataBytes += got;
-        if (got < PACKET_BYTES - 2u || dataBytes >= budget || interpreterWaiting() == 0) {
+        if (got < PACKET_BYTES - MODEM_STATUS_BYTES || dataBytes >= budget || interpreterWaiting() == 0) {
             break;
         }
     }
@@ -267,8 +304,8 @@ STANDIN_EXPORT int libusb_get_device_descriptor(libusb_device* device, libusb_de
     memset(descriptor, 0, sizeof(*descriptor));
     descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
     descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
-    descriptor->bcdUSB = 0x0200;
-    descriptor->bMaxPacketSize0 = 64;
+    descriptor->bcdUSB = USB_RELEASE_2_0;
+    descriptor->bMaxPacketSize0 = CONTROL_PACKET_BYTES;
     descriptor->idVendor = CABLE_VENDOR;
     descriptor->idProduct = cable.productId;
     descriptor->bcdDevice = releaseOf(cable.productId);
