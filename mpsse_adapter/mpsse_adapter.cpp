@@ -1,15 +1,14 @@
-// The adapter library's operations over the MPSSE channel. Every transfer is
-// encoded into the one queue buffer, which is sent as one USB write; the
-// meaning of every argument is in mpsse_adapter.h.
+// The adapter library's operations over the MPSSE channel: listing,
+// opening, set-up and close; the transfers are in mpsse_transfers.cpp. Every
+// transfer is encoded into the one queue buffer, which is sent as one USB
+// write; the meaning of every argument is in mpsse_adapter.h.
 #include "mpsse_adapter.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 #include "adapter_interface/adapter_clock.h"
-#include "adapter_interface/adapter_library.h"
-#include "mpsse_encoder.h"
-#include "mpsse_usb.h"
+#include "mpsse_device.h"
 
 namespace {
 
@@ -23,36 +22,19 @@ const uint32_t SYNC_REPLY_BYTES = 2;
 // looking for the synchronisation reply.
 const uint32_t SYNC_SEARCH_BYTES = 64;
 const uint8_t HIGH_BYTE_UNSET = 0;
-const uint32_t HIGH_BYTE_PINS = 8;
 const uint32_t QUERY_WORDS = 8;
 const uint32_t QUERY_WORD_BYTES = 4;
-const uint32_t BITS_PER_BYTE = 8;
 // The chip's latency timer takes one byte of milliseconds.
 const uint32_t MAX_LATENCY_MS = 255;
-const uint32_t SEND_IMMEDIATE_BYTES = 1;
 
 // The low byte at rest: clock low, data out high, chip select 0 high
 // (inactive), all four outputs; data in and lines 1-4 inputs.
 const uint8_t FIXED_OUTPUTS = PIN_CLOCK | PIN_DATA_OUT | PIN_CHIP_SELECT_0;
 const uint8_t OPEN_LOW_LEVELS = PIN_DATA_OUT | PIN_CHIP_SELECT_0;
 
-struct Device {
-    bool open;
-    bool failed; // a USB transfer failed: the handle is unusable until closed
-    UsbChannel channel;
-    uint32_t divisorSent;
-    uint8_t lowLevels;
-    uint8_t lowDirections;
-    uint8_t generalPins; // low-byte bits of lines 1-4 set as general pins
-    uint8_t highLevels;
-    uint8_t highDirections;
-    MpsseBuffer queue;
-};
-
 UsbChannel channels[MAX_CHANNELS];
 uint32_t channelCount = 0;
 bool listed = false;
-Device device;
 uint8_t syncReply[SYNC_SEARCH_BYTES];
 
 void copyText(char* out, uint32_t size, const char* text) {
@@ -61,25 +43,6 @@ void copyText(char* out, uint32_t size, const char* text) {
     }
     strncpy(out, text, size - 1);
     out[size - 1] = '\0';
-}
-
-AdapterStatus deviceCall(uint32_t handle) {
-    if (!device.open || handle != OPEN_HANDLE) {
-        return MPSSE_STATUS_INVALID_HANDLE;
-    }
-    return device.failed ? MPSSE_STATUS_USB_FAILURE : ADAPTER_OK;
-}
-
-AdapterStatus usbFailed() {
-    device.failed = true;
-    return MPSSE_STATUS_USB_FAILURE;
-}
-
-// Sends what the queue buffer holds, in one USB write, and empties it.
-AdapterStatus sendQueue() {
-    bool sent = usbWrite(device.queue.bytes, device.queue.used);
-    device.queue.used = 0;
-    return sent ? ADAPTER_OK : usbFailed();
 }
 
 // The chip answers an undefined opcode with 0xFA and the opcode; bytes
@@ -136,108 +99,27 @@ const UsbChannel* findChannel(const char* name, uint32_t locationId, const char*
     }
     return nullptr;
 }
-
-// The rest levels and the frame's levels of the low byte for a transfer.
-AdapterStatus frameLevels(const StartCondition* start, MpsseFrame* frame) {
-    if (start == nullptr || start->chipSelectLine >= CHIP_SELECT_LINES ||
-        (device.generalPins & chipSelectBit(start->chipSelectLine)) != 0) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    uint8_t line = chipSelectBit(start->chipSelectLine);
-    uint8_t rest = static_cast<uint8_t>(device.lowLevels & ~(PIN_CLOCK | PIN_DATA_OUT | line));
-    rest = static_cast<uint8_t>(rest | (start->clockLevel != 0 ? PIN_CLOCK : 0) |
-                                (start->dataOutLevel != 0 ? PIN_DATA_OUT : 0) |
-                                (start->chipSelectLevel != 0 ? line : 0));
-    frame->restLow = rest;
-    frame->selectedLow = static_cast<uint8_t>(rest ^ line);
-    frame->lowDirections = static_cast<uint8_t>(device.lowDirections | line);
-    return ADAPTER_OK;
-}
-
-// The high byte that the pairs ask for: a pin with state 1 is an output at
-// its active state, the others are inputs.
-void highPins(const UpperPinStates& pinStates, uint8_t* levels, uint8_t* directions) {
-    *levels = 0;
-    *directions = 0;
-    for (uint32_t pin = 0; pin < HIGH_BYTE_PINS; pin++) {
-        if (pinStates.pins[pin].state != 0) {
-            *directions = static_cast<uint8_t>(*directions | 1u << pin);
-            *levels = static_cast<uint8_t>(*levels | (pinStates.pins[pin].activeState != 0 ? 1u << pin : 0));
-        }
-    }
-}
-
-// A frame's control part, clocked out as bit order and clock edge say.
-MpsseFrame controlFrame(uint32_t bitOrder, uint32_t clockEdge, uint32_t controlBits, const uint8_t* control) {
-    MpsseFrame frame = {};
-    frame.writeOpcode = writeOpcode(bitOrder, clockEdge);
-    frame.control = control;
-    frame.controlBits = controlBits;
-    return frame;
-}
-
-bool bitsFit(uint32_t bits, const uint8_t* bytes, uint32_t byteCount) {
-    return bits == 0 || (bytes != nullptr && (bits + BITS_PER_BYTE - 1) / BITS_PER_BYTE <= byteCount);
-}
-
-// Appends the high byte when it changes, the framed transfer and, when it
-// reads, SEND_IMMEDIATE to the queue, sending the queue first when they do
-// not fit behind it; nothing when they would not fit an empty queue. The
-// transfer's line is a chip-select output from then on, resting as it left it.
-AdapterStatus queueFrame(const StartCondition* start, const UpperPinStates* pinStates, MpsseFrame* frame) {
-    AdapterStatus status = frameLevels(start, frame);
-    if (status != ADAPTER_OK) {
-        return status;
-    }
-    if (pinStates == nullptr) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    uint8_t highLevels = 0;
-    uint8_t highDirections = 0;
-    highPins(*pinStates, &highLevels, &highDirections);
-    bool highChanged = highLevels != device.highLevels || highDirections != device.highDirections;
-    uint32_t size = (highChanged ? MPSSE_PIN_COMMAND_BYTES : 0) + frameSize(*frame) +
-                    (frame->readBits > 0 ? SEND_IMMEDIATE_BYTES : 0);
-    if (size > device.queue.capacity) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    if (device.queue.capacity - device.queue.used < size && (status = sendQueue()) != ADAPTER_OK) {
-        return status;
-    }
-    if (highChanged) {
-        encodeHighPins(&device.queue, highLevels, highDirections);
-        device.highLevels = highLevels;
-        device.highDirections = highDirections;
-    }
-    encodeFrame(&device.queue, *frame);
-    if (frame->readBits > 0) {
-        encodeByte(&device.queue, MPSSE_SEND_IMMEDIATE);
-    }
-    device.lowLevels = frame->restLow;
-    device.lowDirections = frame->lowDirections;
-    return ADAPTER_OK;
-}
-
-AdapterStatus writeFrame(uint32_t handle, StartCondition* start, uint32_t bitOrder, uint32_t clockEdge,
-                         uint32_t controlBitCount, const uint8_t* controlBytes, uint32_t controlByteCount,
-                         uint32_t dataFlag, uint32_t dataBitCount, const uint8_t* dataBytes,
-                         uint32_t dataByteCount, UpperPinStates* pinStates) {
-    AdapterStatus status = deviceCall(handle);
-    if (status != ADAPTER_OK) {
-        return status;
-    }
-    uint32_t dataBits = dataFlag != 0 ? dataBitCount : 0;
-    if (!bitsFit(controlBitCount, controlBytes, controlByteCount) ||
-        !bitsFit(dataBits, dataBytes, dataByteCount)) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    MpsseFrame frame = controlFrame(bitOrder, clockEdge, controlBitCount, controlBytes);
-    frame.data = dataBytes;
-    frame.dataBits = dataBits;
-    return queueFrame(start, pinStates, &frame);
-}
-
 } // namespace
+
+MpsseDevice device;
+
+AdapterStatus deviceCall(uint32_t handle) {
+    if (!device.open || handle != OPEN_HANDLE) {
+        return MPSSE_STATUS_INVALID_HANDLE;
+    }
+    return device.failed ? MPSSE_STATUS_USB_FAILURE : ADAPTER_OK;
+}
+
+AdapterStatus usbFailed() {
+    device.failed = true;
+    return MPSSE_STATUS_USB_FAILURE;
+}
+
+AdapterStatus sendQueue() {
+    bool sent = usbWrite(device.queue.bytes, device.queue.used);
+    device.queue.used = 0;
+    return sent ? ADAPTER_OK : usbFailed();
+}
 
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libCountDevices(uint32_t* count) {
     if (count == nullptr) {
@@ -392,73 +274,6 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQuery(uint32_t handle, uint8_t* are
         }
     }
     return ADAPTER_OK;
-}
-
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libRead(uint32_t handle, StartCondition* start,
-                                                  uint32_t controlBitOrder, uint32_t controlClockEdge,
-                                                  uint32_t controlBitCount, uint8_t* controlBytes,
-                                                  uint32_t controlByteCount, uint32_t dataBitOrder,
-                                                  uint32_t dataClockEdge, uint32_t dataBitCount,
-                                                  uint8_t* destination, uint32_t* bytesReturned,
-                                                  UpperPinStates* pinStates) {
-    AdapterStatus status = deviceCall(handle);
-    if (status != ADAPTER_OK) {
-        return status;
-    }
-    uint32_t wanted = (dataBitCount + BITS_PER_BYTE - 1) / BITS_PER_BYTE;
-    if (bytesReturned == nullptr || (wanted > 0 && destination == nullptr) ||
-        !bitsFit(controlBitCount, controlBytes, controlByteCount)) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    *bytesReturned = 0;
-    MpsseFrame frame = controlFrame(controlBitOrder, controlClockEdge, controlBitCount, controlBytes);
-    frame.readOpcode = readOpcode(dataBitOrder, dataClockEdge);
-    frame.readBits = dataBitCount;
-    if ((status = queueFrame(start, pinStates, &frame)) != ADAPTER_OK ||
-        (status = sendQueue()) != ADAPTER_OK) {
-        return status;
-    }
-    bool failed = false;
-    *bytesReturned = usbRead(destination, wanted, &failed);
-    if (failed) {
-        return usbFailed();
-    }
-    if (*bytesReturned < wanted) {
-        // What still comes must not be taken for the next read's answer.
-        return usbPurgeReceived() ? MPSSE_STATUS_READ_INCOMPLETE : usbFailed();
-    }
-    return ADAPTER_OK;
-}
-
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libWrite(
-    uint32_t handle, StartCondition* start, uint32_t bitOrder, uint32_t clockEdge, uint32_t controlBitCount,
-    uint8_t* controlBytes, uint32_t controlByteCount, uint32_t dataFlag, uint32_t dataBitCount,
-    uint8_t* dataBytes, uint32_t dataByteCount, WriteWaitSettings* waitSettings, UpperPinStates* pinStates) {
-    (void)waitSettings;
-    AdapterStatus status =
-        writeFrame(handle, start, bitOrder, clockEdge, controlBitCount, controlBytes, controlByteCount,
-                   dataFlag, dataBitCount, dataBytes, dataByteCount, pinStates);
-    return status != ADAPTER_OK ? status : sendQueue();
-}
-
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQueueWrite(uint32_t handle, StartCondition* start,
-                                                        uint32_t bitOrder, uint32_t clockEdge,
-                                                        uint32_t controlBitCount, uint8_t* controlBytes,
-                                                        uint32_t controlByteCount, uint32_t dataFlag,
-                                                        uint32_t dataBitCount, uint8_t* dataBytes,
-                                                        uint32_t dataByteCount, UpperPinStates* pinStates) {
-    return writeFrame(handle, start, bitOrder, clockEdge, controlBitCount, controlBytes, controlByteCount,
-                      dataFlag, dataBitCount, dataBytes, dataByteCount, pinStates);
-}
-
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libExecuteQueue(uint32_t handle, uint8_t* resultArea,
-                                                          uint32_t* bytesReturned) {
-    (void)resultArea;
-    AdapterStatus status = deviceCall(handle);
-    if (bytesReturned != nullptr) {
-        *bytesReturned = 0;
-    }
-    return status != ADAPTER_OK ? status : sendQueue();
 }
 
 // Transfers queued and not executed are dropped. Every chip-select line is
