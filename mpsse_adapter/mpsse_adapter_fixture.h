@@ -15,16 +15,20 @@
 #include "adapter_interface/adapter_library.h"
 #include "mpsse_adapter.h"
 
-const char* const TRACE_PATH = "/tmp/orvan-mpsse-adapter-test-trace.txt";
-const char* const WRITES_PATH = "/tmp/orvan-mpsse-adapter-test-writes.txt";
+// One pair of files per process: ctest runs the cases as parallel processes.
+inline std::string processFile(const char* what) {
+    return "/tmp/orvan-mpsse-adapter-test-" + std::to_string(getpid()) + "-" + what + ".txt";
+}
+const std::string TRACE_PATH = processFile("trace");
+const std::string WRITES_PATH = processFile("writes");
 const uint32_t MSB_FIRST = 1;
 
 class MpsseAdapter : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         setenv("VUSB_DEVICES", "0x6014|Vexil single|2|1;0x6010|Vexil dual|1|3.2;0x6011|Quad|1|1", 1);
-        setenv("VADAPTER_TRACE", TRACE_PATH, 1);
-        setenv("VUSB_WRITES", WRITES_PATH, 1);
+        setenv("VADAPTER_TRACE", TRACE_PATH.c_str(), 1);
+        setenv("VUSB_WRITES", WRITES_PATH.c_str(), 1);
         unsetenv("VADAPTER_FLASH");
         // The cable keeps both files open for the whole process.
         static bool registered = false;
@@ -34,11 +38,11 @@ class MpsseAdapter : public ::testing::Test {
         }
     }
     static void removeFiles() {
-        unlink(TRACE_PATH);
-        unlink(WRITES_PATH);
+        unlink(TRACE_PATH.c_str());
+        unlink(WRITES_PATH.c_str());
     }
     // What was added to a file since the last call of this for it.
-    static std::string fresh(const char* path, size_t& seen) {
+    static std::string fresh(const std::string& path, size_t& seen) {
         std::ifstream file(path);
         std::stringstream text;
         text << file.rdbuf();
