@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter_interface/adapter_clock.h"
 #include "benchmark_job.h"
 #include "orvanwriter/platform/platform.h"
 
@@ -24,7 +25,6 @@ namespace {
 const uint64_t SECTOR_BYTES = 16384;
 const uint64_t SECTORS = BENCHMARK_IMAGE_BYTES / SECTOR_BYTES;
 const uint64_t PROGRAM_BATCH = 10240;
-const uint64_t BASE_CLOCK_HZ = 30000000;
 const uint64_t LATENCY_US = 1000;
 const uint64_t ERASE_BUSY_READS = 3;
 const uint64_t PROGRAM_BUSY_READS = 2;
@@ -71,7 +71,7 @@ Totals protocolMinimum(uint32_t divisor) {
 
 double minimumBusMs(uint32_t divisor) {
     Totals totals = protocolMinimum(divisor);
-    double hz = static_cast<double>(BASE_CLOCK_HZ) / (divisor + 1);
+    double hz = adapterClockKhz(divisor) * HZ_PER_KHZ;
     return static_cast<double>(totals.bits) * 1000.0 / hz +
            static_cast<double>(totals.roundTrips * LATENCY_US) / 1000.0;
 }
@@ -196,7 +196,7 @@ int main(int argumentCount, char** arguments) {
         double share = 100.0 * least(cpuMs) / figures.busMs;
         cpuShare = divisor == 0 ? share : cpuShare;
         printf("| %u | %.0f kHz | %.1f ms | %.1f ms | %.4f | %.2f %% |\n", divisor,
-               static_cast<double>(BASE_CLOCK_HZ) / (divisor + 1) / 1000.0, figures.busMs, minimum, ratio,
+               adapterClockKhz(divisor), figures.busMs, minimum, ratio,
                share);
     }
     printf("\nLibrary calls per job (each a USB round trip on real adapters, except queue):\n\n|");

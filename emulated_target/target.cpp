@@ -1,162 +1,13 @@
-// The emulated flash target: the frame machine and the commands' effects.
-#include "emulated_target/target.h"
-
-#include <stdarg.h>
-#include <stdio.h>
+// The emulated flash target's frame machine: chip select, the command byte,
+// the address, the bytes each way, and the command's effect when chip select
+// goes inactive; the effects themselves are in target_effects.cpp.
 #include <string.h>
 
-#include "emulated_target/flash_file.h"
+#include "emulated_target/target_state.h"
+
+using namespace target_parts;
 
 namespace {
-
-const uint8_t CMD_STATUS = 0x05;
-const uint8_t CMD_IDENTITY = 0x90;
-const uint8_t CMD_ERASE_OPEN = 0x28;
-const uint8_t CMD_ERASE = 0x20;
-const uint8_t CMD_ERASE_CLOSE = 0x24;
-const uint8_t CMD_READ_OPEN = 0x16;
-const uint8_t CMD_READ = 0x03;
-const uint8_t CMD_READ_CLOSE = 0x14;
-const uint8_t CMD_PROGRAM_OPEN = 0x36;
-const uint8_t CMD_PROGRAM = 0xAF;
-const uint8_t CMD_PROGRAM_CLOSE = 0x34;
-const uint8_t NO_BRACKET = 0;
-const uint32_t ADDRESSED_HEADER_BYTES = 4;
-
-// The frame under way.
-struct Frame {
-    bool selected;
-    bool refused;    // unknown command, or busy: the rest of the frame is ignored
-    uint32_t length; // bytes clocked so far, the command byte included
-    uint8_t header[ADDRESSED_HEADER_BYTES];
-    uint8_t answer;   // status or identity, latched at the command byte
-    uint32_t address; // read: the next byte to answer; program: the next to program
-    bool readable;    // read: the address is inside flash
-};
-
-struct Target {
-    TargetConfig config;
-    uint8_t ownFlash[TARGET_FLASH_BYTES];
-    uint8_t* flash;
-    uint8_t bracket; // the opening command of the open bracket
-    bool programAddressKnown;
-    uint32_t programAddress;
-    uint32_t busyReads;
-    int64_t busyUntilNs;
-    bool stuck;
-    uint32_t stuckCommandCount;
-    Frame frame;
-};
-
-Target target;
-
-// The flash is erased until a front configures the target.
-[[maybe_unused]] const bool TARGET_INITIALISED = [] {
-    memset(target.ownFlash, 0xFF, TARGET_FLASH_BYTES);
-    target.flash = target.ownFlash;
-    return true;
-}();
-
-#if defined(__GNUC__)
-__attribute__((format(printf, 2, 3)))
-#endif
-void name(TargetViolationKind kind, const char* pattern, ...) {
-    char text[128];
-    va_list args;
-    va_start(args, pattern);
-    vsnprintf(text, sizeof(text), pattern, args);
-    va_end(args);
-    targetViolation(kind, text);
-}
-
-uint32_t addressOf(const uint8_t* header) {
-    return static_cast<uint32_t>(header[1]) << 16 | static_cast<uint32_t>(header[2]) << 8 | header[3];
-}
-
-// ---------------------------------------------------------------- busy and status
-
-// Busy with an erase or a programming run: commands other than a status read
-// are refused. A stuck target only reports busy; it still takes commands.
-bool busyWithWork() {
-    return target.busyReads > 0 || (target.config.busyTime && targetClockNs() < target.busyUntilNs);
-}
-
-void startBusy(uint32_t reads, uint32_t microseconds) {
-    target.busyReads = reads;
-    if (target.config.busyTime) {
-        target.busyUntilNs = targetClockNs() + static_cast<int64_t>(microseconds) * 1000;
-    }
-}
-
-uint8_t statusByte() {
-    bool busy = target.stuck || busyWithWork();
-    if (target.busyReads > 0) {
-        target.busyReads--;
-    }
-    return busy ? target.config.busyByte : target.config.readyByte;
-}
-
-// ---------------------------------------------------------------- brackets
-
-void openBracket(uint8_t command) {
-    if (target.bracket != NO_BRACKET) {
-        name(TARGET_BRACKET, "command %02x while bracket %02x is open", command, target.bracket);
-    }
-    target.bracket = command;
-    target.programAddressKnown = false;
-}
-
-void closeBracket(uint8_t command, uint8_t opening) {
-    if (target.bracket != opening) {
-        name(TARGET_BRACKET, "command %02x outside its bracket", command);
-        return;
-    }
-    target.bracket = NO_BRACKET;
-}
-
-void requireBracket(uint8_t command, uint8_t opening) {
-    if (target.bracket != opening) {
-        name(TARGET_BRACKET, "command %02x outside its bracket", command);
-    }
-}
-
-// ---------------------------------------------------------------- flash
-
-void eraseSector(uint32_t address) {
-    if (address >= TARGET_FLASH_BYTES) {
-        name(TARGET_ADDRESS, "erase address %06x outside flash", address);
-        return;
-    }
-    if (address % TARGET_SECTOR_BYTES != 0) {
-        name(TARGET_ADDRESS, "erase address %06x not sector aligned", address);
-    }
-    uint32_t sector = address / TARGET_SECTOR_BYTES;
-    memset(target.flash + sector * TARGET_SECTOR_BYTES, 0xFF, TARGET_SECTOR_BYTES);
-    if (sector == target.config.unerasedSector) {
-        target.flash[sector * TARGET_SECTOR_BYTES + TARGET_UNERASED_OFFSET] = 0x00;
-    }
-    storeFlashFile(sector * TARGET_SECTOR_BYTES, TARGET_SECTOR_BYTES);
-    startBusy(target.config.eraseBusyReads, target.config.eraseBusyUs);
-}
-
-void programByte(uint8_t data) {
-    if (target.programAddress >= TARGET_FLASH_BYTES) {
-        name(TARGET_ADDRESS, "program address %06x outside flash", target.programAddress);
-    } else {
-        target.flash[target.programAddress] &= data;
-        storeFlashFile(target.programAddress, 1);
-    }
-    target.programAddress++;
-}
-
-uint8_t readStuckBit(uint32_t address, uint8_t byte) {
-    if (address != target.config.stuckBitAddress) {
-        return byte;
-    }
-    uint8_t mask = target.config.stuckBitMask;
-    return target.config.stuckBitValue != 0 ? static_cast<uint8_t>(byte | mask)
-                                            : static_cast<uint8_t>(byte & ~mask);
-}
 
 // ---------------------------------------------------------------- frames
 
@@ -333,41 +184,6 @@ bool exchangeByte(uint8_t mosi, uint8_t& miso) {
 
 } // namespace
 
-// ---------------------------------------------------------------- set-up
-
-void targetConfigure(const TargetConfig& config) {
-    targetAttachFlash(nullptr);
-    target.config = config;
-    memset(target.ownFlash, 0xFF, TARGET_FLASH_BYTES);
-    target.busyReads = 0;
-    target.busyUntilNs = 0;
-    target.stuck = false;
-    target.stuckCommandCount = 0;
-    targetReset();
-}
-
-void targetReset() {
-    target.bracket = NO_BRACKET;
-    target.programAddressKnown = false;
-    target.programAddress = 0;
-    target.frame = Frame{};
-}
-
-uint8_t* targetFlash() {
-    return target.flash;
-}
-
-void targetAttachFlash(uint8_t* storage) {
-    if (storage) {
-        target.flash = storage;
-        return;
-    }
-    if (target.flash != target.ownFlash) {
-        memcpy(target.ownFlash, target.flash, TARGET_FLASH_BYTES);
-        target.flash = target.ownFlash;
-    }
-}
-
 TargetCommandShape targetCommandShape(uint8_t command) {
     switch (command) {
     case CMD_STATUS:
@@ -456,24 +272,4 @@ uint32_t targetReadBytes(uint8_t* miso, uint32_t count) {
         }
     }
     return driven;
-}
-
-uint32_t targetProgramRun(const uint8_t* data, uint32_t count) {
-    bool running =
-        !target.frame.selected && target.bracket == CMD_PROGRAM_OPEN && target.programAddressKnown &&
-        target.programAddress < TARGET_FLASH_BYTES &&
-        !(target.config.stuckAfterOccurrence != 0 && target.config.stuckAfterCommand == CMD_PROGRAM) &&
-        !busyWithWork();
-    if (!running) {
-        return 0;
-    }
-    uint32_t left = TARGET_FLASH_BYTES - target.programAddress;
-    uint32_t taken = count < left ? count : left;
-    uint8_t* flash = target.flash + target.programAddress;
-    for (uint32_t i = 0; i < taken; i++) {
-        flash[i] &= data[i];
-    }
-    storeFlashFile(target.programAddress, taken);
-    target.programAddress += taken;
-    return taken;
 }

@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 
+#include "adapter_interface/adapter_clock.h"
 #include "emulated_target/output_file.h"
 
 namespace {
@@ -14,7 +15,6 @@ const uint64_t CLOSING_RESERVE_BYTES = 512;
 // "1c\n": a value and a one-character identifier.
 const uint64_t CHANGE_BYTES = 3;
 const uint32_t EIGHTHS_PER_BIT = 8;
-const uint64_t PS_PER_NS = 1000;
 
 const uint8_t LINE_BITS[4] = {VCD_CHIP_SELECT, VCD_CLOCK, VCD_DATA_OUT, VCD_DATA_IN};
 const char LINE_IDS[4] = {'c', 'k', 'o', 'i'};
@@ -100,13 +100,9 @@ uint64_t frameTime(uint64_t eighths) {
     return dump.frameStartNs + eighths * dump.bitPeriodPs / EIGHTHS_PER_BIT / PS_PER_NS;
 }
 
-uint8_t withLine(uint8_t lines, uint8_t line, bool high) {
-    return high ? static_cast<uint8_t>(lines | line) : static_cast<uint8_t>(lines & ~line);
-}
-
 // Both data lines at once: each end puts out its bit at the same moment.
 void putBits(uint64_t timeNs, bool dataOut, bool dataIn) {
-    uint8_t lines = withLine(withLine(dump.lines, VCD_DATA_OUT, dataOut), VCD_DATA_IN, dataIn);
+    uint8_t lines = vcdWithLine(vcdWithLine(dump.lines, VCD_DATA_OUT, dataOut), VCD_DATA_IN, dataIn);
     vcdLines(timeNs, lines);
 }
 
@@ -179,7 +175,7 @@ bool vcdFrameBegin(uint64_t startNs, uint64_t bitPeriodPs, uint64_t byteCount) {
     dump.frameStartNs = startNs;
     dump.bitPeriodPs = bitPeriodPs;
     dump.frameBits = 0;
-    vcdLines(startNs, withLine(dump.lines, VCD_CHIP_SELECT, false));
+    vcdLines(startNs, vcdWithLine(dump.lines, VCD_CHIP_SELECT, false));
     return true;
 }
 

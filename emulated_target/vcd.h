@@ -22,6 +22,11 @@ const uint8_t VCD_DATA_OUT = 0x04;
 const uint8_t VCD_DATA_IN = 0x08;
 const uint8_t VCD_IDLE_LINES = VCD_CHIP_SELECT | VCD_DATA_OUT | VCD_DATA_IN;
 
+// The line state with one line set high or low.
+inline uint8_t vcdWithLine(uint8_t lines, uint8_t line, bool high) {
+    return high ? static_cast<uint8_t>(lines | line) : static_cast<uint8_t>(lines & ~line);
+}
+
 // The bound when none is configured: room for a small job whole, and for the
 // start of a job that writes the whole flash.
 const uint64_t VCD_DEFAULT_LIMIT_BYTES = 32ull << 20;

@@ -1,14 +1,14 @@
-// The adapter library's operations over the MPSSE channel. Every transfer is
-// encoded into the one queue buffer, which is sent as one USB write; the
-// meaning of every argument is in mpsse_adapter.h.
+// The adapter library's operations over the MPSSE channel: listing,
+// opening, set-up and close; the transfers are in mpsse_transfers.cpp. Every
+// transfer is encoded into the one queue buffer, which is sent as one USB
+// write; the meaning of every argument is in mpsse_adapter.h.
 #include "mpsse_adapter.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "mpsse_encoder.h"
-#include "mpsse_usb.h"
-#include "orvanwriter/adapter/adapter_library.h"
+#include "adapter_interface/adapter_clock.h"
+#include "mpsse_device.h"
 
 namespace {
 
@@ -23,29 +23,18 @@ const uint32_t SYNC_REPLY_BYTES = 2;
 const uint32_t SYNC_SEARCH_BYTES = 64;
 const uint8_t HIGH_BYTE_UNSET = 0;
 const uint32_t QUERY_WORDS = 8;
+const uint32_t QUERY_WORD_BYTES = 4;
+// The chip's latency timer takes one byte of milliseconds.
+const uint32_t MAX_LATENCY_MS = 255;
 
 // The low byte at rest: clock low, data out high, chip select 0 high
 // (inactive), all four outputs; data in and lines 1-4 inputs.
 const uint8_t FIXED_OUTPUTS = PIN_CLOCK | PIN_DATA_OUT | PIN_CHIP_SELECT_0;
 const uint8_t OPEN_LOW_LEVELS = PIN_DATA_OUT | PIN_CHIP_SELECT_0;
 
-struct Device {
-    bool open;
-    bool failed; // a USB transfer failed: the handle is unusable until closed
-    UsbChannel channel;
-    uint32_t divisorSent;
-    uint8_t lowLevels;
-    uint8_t lowDirections;
-    uint8_t chipSelectLines; // low-byte bits that are chip-select lines
-    uint8_t highLevels;
-    uint8_t highDirections;
-    MpsseBuffer queue;
-};
-
 UsbChannel channels[MAX_CHANNELS];
 uint32_t channelCount = 0;
 bool listed = false;
-Device device;
 uint8_t syncReply[SYNC_SEARCH_BYTES];
 
 void copyText(char* out, uint32_t size, const char* text) {
@@ -54,25 +43,6 @@ void copyText(char* out, uint32_t size, const char* text) {
     }
     strncpy(out, text, size - 1);
     out[size - 1] = '\0';
-}
-
-AdapterStatus deviceCall(uint32_t handle) {
-    if (!device.open || handle != OPEN_HANDLE) {
-        return MPSSE_STATUS_INVALID_HANDLE;
-    }
-    return device.failed ? MPSSE_STATUS_USB_FAILURE : ADAPTER_OK;
-}
-
-AdapterStatus usbFailed() {
-    device.failed = true;
-    return MPSSE_STATUS_USB_FAILURE;
-}
-
-// Sends what the queue buffer holds, in one USB write, and empties it.
-AdapterStatus sendQueue() {
-    bool sent = usbWrite(device.queue.bytes, device.queue.used);
-    device.queue.used = 0;
-    return sent ? ADAPTER_OK : usbFailed();
 }
 
 // The chip answers an undefined opcode with 0xFA and the opcode; bytes
@@ -110,7 +80,7 @@ AdapterStatus startChannel() {
     device.divisorSent = OPEN_DIVISOR;
     device.lowLevels = OPEN_LOW_LEVELS;
     device.lowDirections = FIXED_OUTPUTS;
-    device.chipSelectLines = PIN_CHIP_SELECT_0;
+    device.generalPins = 0;
     device.highLevels = HIGH_BYTE_UNSET;
     device.highDirections = HIGH_BYTE_UNSET;
     encodeByte(&device.queue, MPSSE_LOOPBACK_OFF);
@@ -129,103 +99,27 @@ const UsbChannel* findChannel(const char* name, uint32_t locationId, const char*
     }
     return nullptr;
 }
-
-// The rest levels and the frame's levels of the low byte for a transfer.
-AdapterStatus frameLevels(const StartCondition* start, MpsseFrame* frame) {
-    if (start == nullptr || start->chipSelectLine >= CHIP_SELECT_LINES) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    uint8_t line = chipSelectBit(start->chipSelectLine);
-    uint8_t rest = static_cast<uint8_t>(device.lowLevels & ~(PIN_CLOCK | PIN_DATA_OUT | line));
-    rest = static_cast<uint8_t>(rest | (start->clockLevel != 0 ? PIN_CLOCK : 0) |
-                                (start->dataOutLevel != 0 ? PIN_DATA_OUT : 0) |
-                                (start->chipSelectLevel != 0 ? line : 0));
-    frame->restLow = rest;
-    frame->selectedLow = static_cast<uint8_t>(rest ^ line);
-    frame->lowDirections = static_cast<uint8_t>(device.lowDirections | line);
-    return ADAPTER_OK;
-}
-
-// The high byte, sent before the frame only when it changes.
-AdapterStatus queueHighPins(const UpperPinStates* pinStates) {
-    if (pinStates == nullptr) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    uint8_t levels = 0;
-    uint8_t directions = 0;
-    for (uint32_t pin = 0; pin < 8; pin++) {
-        if (pinStates->pins[pin].state != 0) {
-            directions = static_cast<uint8_t>(directions | 1u << pin);
-            levels = static_cast<uint8_t>(levels | (pinStates->pins[pin].activeState != 0 ? 1u << pin : 0));
-        }
-    }
-    if (levels == device.highLevels && directions == device.highDirections) {
-        return ADAPTER_OK;
-    }
-    if (!encodeHighPins(&device.queue, levels, directions)) {
-        AdapterStatus status = sendQueue();
-        if (status != ADAPTER_OK) {
-            return status;
-        }
-        encodeHighPins(&device.queue, levels, directions);
-    }
-    device.highLevels = levels;
-    device.highDirections = directions;
-    return ADAPTER_OK;
-}
-
-bool bitsFit(uint32_t bits, const uint8_t* bytes, uint32_t byteCount) {
-    return bits == 0 || (bytes != nullptr && (bits + 7) / 8 <= byteCount);
-}
-
-// Appends the framed transfer (and SEND_IMMEDIATE when it reads) to the
-// queue, sending the queue first when the frame does not fit behind it.
-AdapterStatus queueFrame(const StartCondition* start, const UpperPinStates* pinStates, MpsseFrame* frame) {
-    AdapterStatus status = frameLevels(start, frame);
-    if (status == ADAPTER_OK) {
-        status = queueHighPins(pinStates);
-    }
-    if (status != ADAPTER_OK) {
-        return status;
-    }
-    uint32_t size = frameSize(*frame) + (frame->readBits > 0 ? 1 : 0);
-    if (size > device.queue.capacity) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    if (device.queue.capacity - device.queue.used < size && (status = sendQueue()) != ADAPTER_OK) {
-        return status;
-    }
-    encodeFrame(&device.queue, *frame);
-    if (frame->readBits > 0) {
-        encodeByte(&device.queue, MPSSE_SEND_IMMEDIATE);
-    }
-    device.lowLevels = frame->restLow;
-    return ADAPTER_OK;
-}
-
-AdapterStatus writeFrame(uint32_t handle, StartCondition* start, uint32_t bitOrder, uint32_t clockEdge,
-                         uint32_t controlBitCount, const uint8_t* controlBytes, uint32_t controlByteCount,
-                         uint32_t dataFlag, uint32_t dataBitCount, const uint8_t* dataBytes,
-                         uint32_t dataByteCount, UpperPinStates* pinStates) {
-    AdapterStatus status = deviceCall(handle);
-    if (status != ADAPTER_OK) {
-        return status;
-    }
-    uint32_t dataBits = dataFlag != 0 ? dataBitCount : 0;
-    if (!bitsFit(controlBitCount, controlBytes, controlByteCount) ||
-        !bitsFit(dataBits, dataBytes, dataByteCount)) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    MpsseFrame frame = {};
-    frame.writeOpcode = writeOpcode(bitOrder, clockEdge);
-    frame.control = controlBytes;
-    frame.controlBits = controlBitCount;
-    frame.data = dataBytes;
-    frame.dataBits = dataBits;
-    return queueFrame(start, pinStates, &frame);
-}
-
 } // namespace
+
+MpsseDevice device;
+
+AdapterStatus deviceCall(uint32_t handle) {
+    if (!device.open || handle != OPEN_HANDLE) {
+        return MPSSE_STATUS_INVALID_HANDLE;
+    }
+    return device.failed ? MPSSE_STATUS_USB_FAILURE : ADAPTER_OK;
+}
+
+AdapterStatus usbFailed() {
+    device.failed = true;
+    return MPSSE_STATUS_USB_FAILURE;
+}
+
+AdapterStatus sendQueue() {
+    bool sent = usbWrite(device.queue.bytes, device.queue.used);
+    device.queue.used = 0;
+    return sent ? ADAPTER_OK : usbFailed();
+}
 
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libCountDevices(uint32_t* count) {
     if (count == nullptr) {
@@ -297,7 +191,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetup6(uint32_t handle, uint32_t va
     if (status != ADAPTER_OK || value == 0) {
         return status;
     }
-    if (value > 255) {
+    if (value > MAX_LATENCY_MS) {
         return MPSSE_STATUS_INVALID_PARAMETER;
     }
     return usbSetLatencyMs(static_cast<uint8_t>(value)) ? ADAPTER_OK : usbFailed();
@@ -321,7 +215,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetClockDivisor(uint32_t handle, ui
     }
     device.divisorSent = sent;
     if (frequency != nullptr) {
-        *frequency = clockHz(sent);
+        *frequency = adapterClockHz(sent);
     }
     return ADAPTER_OK;
 }
@@ -342,12 +236,12 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetLineLevels(uint32_t handle,
     }
     uint8_t levels = static_cast<uint8_t>(device.lowLevels & (FIXED_OUTPUTS | PIN_DATA_IN));
     uint8_t directions = FIXED_OUTPUTS;
-    uint8_t chipSelects = PIN_CHIP_SELECT_0;
+    uint8_t generalPins = 0;
     for (uint32_t line = 1; line < CHIP_SELECT_LINES; line++) {
         uint8_t bit = chipSelectBit(line);
         const PinSettingPair& pin = pinSettings->pins[line - 1];
         bool general = disableStates->lines[line] != 0;
-        chipSelects = static_cast<uint8_t>(chipSelects | (general ? 0 : bit));
+        generalPins = static_cast<uint8_t>(generalPins | (general ? bit : 0));
         directions = static_cast<uint8_t>(directions | (!general || pin.direction != 0 ? bit : 0));
         levels = static_cast<uint8_t>(levels | (!general || pin.level != 0 ? bit : 0));
     }
@@ -357,7 +251,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetLineLevels(uint32_t handle,
     }
     device.lowLevels = levels;
     device.lowDirections = directions;
-    device.chipSelectLines = chipSelects;
+    device.generalPins = generalPins;
     return sendQueue();
 }
 
@@ -370,98 +264,29 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQuery(uint32_t handle, uint8_t* are
         return MPSSE_STATUS_INVALID_PARAMETER;
     }
     const uint32_t words[QUERY_WORDS] = {device.channel.productId, device.channel.interfaceIndex,
-                                         device.divisorSent,       clockHz(device.divisorSent),
+                                         device.divisorSent,       adapterClockHz(device.divisorSent),
                                          device.lowLevels,         device.lowDirections,
                                          device.highLevels,        device.highDirections};
     for (uint32_t word = 0; word < QUERY_WORDS; word++) {
-        for (uint32_t byte = 0; byte < 4; byte++) {
-            area[word * 4 + byte] = static_cast<uint8_t>(words[word] >> (8 * byte));
+        for (uint32_t byte = 0; byte < QUERY_WORD_BYTES; byte++) {
+            area[word * QUERY_WORD_BYTES + byte] =
+                static_cast<uint8_t>(words[word] >> (BITS_PER_BYTE * byte));
         }
     }
     return ADAPTER_OK;
 }
 
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libRead(uint32_t handle, StartCondition* start,
-                                                  uint32_t controlBitOrder, uint32_t controlClockEdge,
-                                                  uint32_t controlBitCount, uint8_t* controlBytes,
-                                                  uint32_t controlByteCount, uint32_t dataBitOrder,
-                                                  uint32_t dataClockEdge, uint32_t dataBitCount,
-                                                  uint8_t* destination, uint32_t* bytesReturned,
-                                                  UpperPinStates* pinStates) {
-    AdapterStatus status = deviceCall(handle);
-    if (status != ADAPTER_OK) {
-        return status;
-    }
-    uint32_t wanted = (dataBitCount + 7) / 8;
-    if (bytesReturned == nullptr || (wanted > 0 && destination == nullptr) ||
-        !bitsFit(controlBitCount, controlBytes, controlByteCount)) {
-        return MPSSE_STATUS_INVALID_PARAMETER;
-    }
-    *bytesReturned = 0;
-    MpsseFrame frame = {};
-    frame.writeOpcode = writeOpcode(controlBitOrder, controlClockEdge);
-    frame.control = controlBytes;
-    frame.controlBits = controlBitCount;
-    frame.readOpcode = readOpcode(dataBitOrder, dataClockEdge);
-    frame.readBits = dataBitCount;
-    if ((status = queueFrame(start, pinStates, &frame)) != ADAPTER_OK ||
-        (status = sendQueue()) != ADAPTER_OK) {
-        return status;
-    }
-    bool failed = false;
-    *bytesReturned = usbRead(destination, wanted, &failed);
-    if (failed) {
-        return usbFailed();
-    }
-    if (*bytesReturned < wanted) {
-        // What still comes must not be taken for the next read's answer.
-        return usbPurgeReceived() ? MPSSE_STATUS_READ_INCOMPLETE : usbFailed();
-    }
-    return ADAPTER_OK;
-}
-
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libWrite(
-    uint32_t handle, StartCondition* start, uint32_t bitOrder, uint32_t clockEdge, uint32_t controlBitCount,
-    uint8_t* controlBytes, uint32_t controlByteCount, uint32_t dataFlag, uint32_t dataBitCount,
-    uint8_t* dataBytes, uint32_t dataByteCount, WriteWaitSettings* waitSettings, UpperPinStates* pinStates) {
-    (void)waitSettings;
-    AdapterStatus status =
-        writeFrame(handle, start, bitOrder, clockEdge, controlBitCount, controlBytes, controlByteCount,
-                   dataFlag, dataBitCount, dataBytes, dataByteCount, pinStates);
-    return status != ADAPTER_OK ? status : sendQueue();
-}
-
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libQueueWrite(uint32_t handle, StartCondition* start,
-                                                        uint32_t bitOrder, uint32_t clockEdge,
-                                                        uint32_t controlBitCount, uint8_t* controlBytes,
-                                                        uint32_t controlByteCount, uint32_t dataFlag,
-                                                        uint32_t dataBitCount, uint8_t* dataBytes,
-                                                        uint32_t dataByteCount, UpperPinStates* pinStates) {
-    return writeFrame(handle, start, bitOrder, clockEdge, controlBitCount, controlBytes, controlByteCount,
-                      dataFlag, dataBitCount, dataBytes, dataByteCount, pinStates);
-}
-
-ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libExecuteQueue(uint32_t handle, uint8_t* resultArea,
-                                                          uint32_t* bytesReturned) {
-    (void)resultArea;
-    AdapterStatus status = deviceCall(handle);
-    if (bytesReturned != nullptr) {
-        *bytesReturned = 0;
-    }
-    return status != ADAPTER_OK ? status : sendQueue();
-}
-
-// Chip-select lines are left driven high, so the target stays deselected
-// while the cable stays plugged in.
+// Transfers queued and not executed are dropped. Every chip-select line is
+// driven to its level at rest, which deselects its device for as long as
+// the cable stays plugged in, whether it was selected low or high.
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libClose(uint32_t handle) {
     if (!device.open || handle != OPEN_HANDLE) {
         return MPSSE_STATUS_INVALID_HANDLE;
     }
     AdapterStatus status = device.failed ? MPSSE_STATUS_USB_FAILURE : ADAPTER_OK;
     if (!device.failed) {
-        uint8_t levels = static_cast<uint8_t>(device.lowLevels | device.chipSelectLines);
         device.queue.used = 0;
-        encodeLowPins(&device.queue, levels, device.lowDirections);
+        encodeLowPins(&device.queue, device.lowLevels, device.lowDirections);
         status = sendQueue();
     }
     usbClose();

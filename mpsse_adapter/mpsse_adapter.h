@@ -1,5 +1,5 @@
 // The MPSSE adapter library: the adapter library's thirteen operations
-// (orvanwriter/adapter/adapter_library.h) over libftdi1, for the USB-to-SPI
+// (adapter_interface/adapter_library.h) over libftdi1, for the USB-to-SPI
 // cable built on a dual-channel MPSSE chip. Built as libftcspi.so; the
 // program takes it in place of the virtual adapter when it lies beside the
 // program or when the loader's search path names its folder first.
@@ -27,29 +27,38 @@
 // serve as general pins instead. The high byte holds eight general pins.
 //
 // Records and arguments:
-//   StartCondition       clockLevel: the clock's level at rest (0; with 1
-//                        the opposite edges would be needed, see below);
-//                        dataOutLevel: data out's level at rest and between
-//                        frames; chipSelectLevel: the chip-select line's
-//                        level at rest, the frame drives the other level;
+//   StartCondition       clockLevel: the clock's level at rest, before and
+//                        after the frame (1 rests it high; the opcodes still
+//                        follow the clock edge argument, so a caller that
+//                        rests the clock high passes the edge that suits
+//                        it); dataOutLevel: data out's level at rest and
+//                        between frames; chipSelectLevel: the chip-select
+//                        line's level at rest, the frame drives the other
+//                        level (0 makes an active-high select);
 //                        chipSelectLine: which of lines 0-4 frames the
-//                        transfer.
+//                        transfer. The line is a driven output from its
+//                        first transfer on and rests at the level of its
+//                        last one; a line set as a general pin is refused
+//                        with MPSSE_STATUS_INVALID_PARAMETER.
 //   bit order            1 most significant bit first, 0 least.
 //   clock edge           0: data out changes on the falling edge and data
 //                        in is sampled on the rising edge (opcodes 0x11,
 //                        0x20); 1: the other edges (0x10, 0x24).
 //   bit counts           whole bytes go as byte commands, the remainder as
 //                        one bit command; a count above its bytes' room,
-//                        or a transfer whose commands exceed the 256 KiB
-//                        queue buffer, is refused with
-//                        MPSSE_STATUS_INVALID_PARAMETER and sends nothing.
+//                        or a transfer whose commands (with the high byte's
+//                        when it changes) exceed the 256 KiB queue buffer,
+//                        is refused with MPSSE_STATUS_INVALID_PARAMETER and
+//                        sends nothing, the high byte included.
 //   data flag            0: no data bytes follow the control bytes.
 //   WriteWaitSettings    not used: a write is complete when the chip has
 //                        taken its bytes, and every later transfer is
 //                        clocked after it.
 //   UpperPinStates       pair n is high-byte pin n: state 1 drives the pin
 //                        at activeState during and after the transfer,
-//                        state 0 leaves it an input. Sent only when changed.
+//                        state 0 leaves it an input. The high byte goes out
+//                        ahead of the frame only when it differs from what
+//                        was last sent (at open: all inputs, low).
 //   ChipSelectDisableStates  flag n for line n: 0 = line n is a chip-select
 //                        line, an output resting high (inactive); 1 = line n
 //                        is a general pin set by PinSettings (line 0 is
@@ -57,10 +66,13 @@
 //   PinSettings          pair k for line k + 1 (low-byte bit 4 + k) when it
 //                        is a general pin: direction 1 output, 0 input;
 //                        level of an output.
-//   libSetup6 value      the chip's latency timer in milliseconds (1-255;
-//                        0 keeps it); replies never wait for it, every
-//                        transfer that expects bytes ends with SEND_IMMEDIATE.
-//   libSetup14           no effect on an open handle.
+//   libSetup6 value      the chip's latency timer in milliseconds: 1-255 is sent; 0 keeps it and sends
+//                        nothing; above 255 is refused with
+//                        MPSSE_STATUS_INVALID_PARAMETER. Replies never wait
+//                        for it: every transfer that expects bytes ends with
+//                        SEND_IMMEDIATE.
+//   libSetup14           only checks the handle: the open already set the
+//                        channel up.
 //   libQuery area        the 32 bytes as eight little-endian 32-bit words:
 //                        product id, channel index (0 = "A"), divisor sent,
 //                        clock in Hz, low-byte levels, low-byte directions,
@@ -69,8 +81,10 @@
 //   libSetClockDivisor   divide-by-5 off, TCK_DIVISOR = min(divisor, 65535);
 //                        reports 30 MHz / (value sent + 1) in Hz.
 //   libQueueWrite        appends the framed transfer to the queue buffer
-//                        (allocated once, at open); a full buffer is sent
-//                        first. libExecuteQueue sends the queue in one USB
+//                        (allocated once, at open); when it does not fit
+//                        behind what the buffer holds, the buffer is sent
+//                        first, in one USB write; a transfer larger than the
+//                        whole buffer is refused (see bit counts). libExecuteQueue sends the queue in one USB
 //                        write, returns 0 bytes in the result area, and
 //                        leaves the queue empty. libWrite and libRead send
 //                        the queue before their own transfer, in the same
@@ -78,8 +92,11 @@
 //   libRead              reads until all bytes arrived or no byte came for
 //                        READ_IDLE_LIMIT_MS; then returns the real count
 //                        and MPSSE_STATUS_READ_INCOMPLETE.
-//   libClose             chip-select lines driven high (inactive), left in
-//                        MPSSE mode so that they stay driven; device closed.
+//   libClose             transfers queued and not executed are dropped;
+//                        every chip-select line driven to its level at rest
+//                        (high for active-low use: inactive), general pins
+//                        as they were; left in MPSSE mode so that they stay
+//                        driven; device closed.
 // After a USB failure every call on the handle fails at once with
 // MPSSE_STATUS_USB_FAILURE, until libClose.
 #pragma once

@@ -1,55 +1,11 @@
 // The MPSSE adapter library called directly, over the real libftdi1 and the
 // emulated cable (this program links the stand-in as its libusb-1.0.so.0):
 // the device list, statuses, and how calls map to USB writes and reads.
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
-#include <string>
-
-#include "mpsse_adapter.h"
-#include "orvanwriter/adapter/adapter_library.h"
+#include "mpsse_adapter_fixture.h"
 
 namespace {
 
-const char* const TRACE_PATH = "/tmp/orvan-mpsse-adapter-test-trace.txt";
 const StartCondition START = {0, 1, 1, 0};
-const uint32_t MSB_FIRST = 1;
-
-// The cable reads its variables at the first USB call of the process.
-class MpsseAdapter : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        setenv("VUSB_DEVICES", "0x6014|Vexil single|2|1;0x6010|Vexil dual|1|3.2;0x6011|Quad|1|1", 1);
-        setenv("VADAPTER_TRACE", TRACE_PATH, 1);
-        unsetenv("VADAPTER_FLASH");
-    }
-    static void TearDownTestSuite() {
-        unlink(TRACE_PATH);
-    }
-    // Trace lines written since the last call of this.
-    std::string newTrace() {
-        std::ifstream file(TRACE_PATH);
-        std::stringstream text;
-        text << file.rdbuf();
-        std::string all = text.str();
-        std::string fresh = all.substr(std::min(seen, all.size()));
-        seen = all.size();
-        return fresh;
-    }
-    uint32_t openDual() {
-        uint32_t count = 0;
-        EXPECT_EQ(libCountDevices(&count), ADAPTER_OK);
-        uint32_t handle = 0;
-        EXPECT_EQ(libOpenDevice("Vexil dual", 0x01320000, "A", &handle), ADAPTER_OK);
-        newTrace();
-        return handle;
-    }
-    size_t seen = 0;
-    UpperPinStates pins = {};
-};
 
 TEST_F(MpsseAdapter, ListsEachMpsseChannelInLocationOrder) {
     uint32_t count = 0;

@@ -4,15 +4,10 @@ static const uint32_t BITS_PER_BYTE = 8;
 static const uint32_t BYTE_COMMAND_HEADER = 3; // opcode, length low, length high
 static const uint32_t BIT_WRITE_SIZE = 3;      // opcode, length, byte
 static const uint32_t BIT_READ_SIZE = 2;       // opcode, length
-static const uint32_t PIN_COMMAND_SIZE = 3;
 static const uint32_t CLOCK_SETUP_SIZE = 6;
 
 uint32_t divisorSent(uint32_t divisor) {
     return divisor > MPSSE_MAX_DIVISOR ? MPSSE_MAX_DIVISOR : divisor;
-}
-
-uint32_t clockHz(uint32_t divisorSent) {
-    return MPSSE_BASE_CLOCK_HZ / (divisorSent + 1);
 }
 
 uint8_t writeOpcode(uint32_t bitOrder, uint32_t clockEdge) {
@@ -50,7 +45,7 @@ static uint32_t outSize(const MpsseFrame& frame) {
 uint32_t frameSize(const MpsseFrame& frame) {
     uint32_t readSize = byteCommandsSize(frame.readBits / BITS_PER_BYTE) +
                         (frame.readBits % BITS_PER_BYTE != 0 ? BIT_READ_SIZE : 0);
-    return 2 * PIN_COMMAND_SIZE + outSize(frame) + readSize;
+    return 2 * MPSSE_PIN_COMMAND_BYTES + outSize(frame) + readSize;
 }
 
 static bool hasRoom(const MpsseBuffer* buffer, uint32_t size) {
@@ -126,7 +121,7 @@ bool encodeFrame(MpsseBuffer* buffer, const MpsseFrame& frame) {
 }
 
 static bool putCommand(MpsseBuffer* buffer, uint8_t opcode, uint8_t first, uint8_t second) {
-    if (!hasRoom(buffer, PIN_COMMAND_SIZE)) {
+    if (!hasRoom(buffer, MPSSE_PIN_COMMAND_BYTES)) {
         return false;
     }
     put(buffer, opcode);

@@ -27,7 +27,6 @@ const uint8_t MPSSE_LSB_FIRST = 0x08;
 
 const uint32_t MPSSE_MAX_BYTES_PER_COMMAND = 65536;
 const uint32_t MPSSE_MAX_DIVISOR = 65535;
-const uint32_t MPSSE_BASE_CLOCK_HZ = 30000000;
 
 // Low-byte pins.
 const uint8_t PIN_CLOCK = 0x01;
@@ -35,6 +34,8 @@ const uint8_t PIN_DATA_OUT = 0x02;
 const uint8_t PIN_DATA_IN = 0x04;
 const uint8_t PIN_CHIP_SELECT_0 = 0x08;
 const uint32_t CHIP_SELECT_LINES = 5;
+// A pin command: opcode, levels, directions.
+const uint32_t MPSSE_PIN_COMMAND_BYTES = 3;
 
 struct MpsseBuffer {
     uint8_t* bytes;
@@ -58,7 +59,6 @@ struct MpsseFrame {
 };
 
 uint32_t divisorSent(uint32_t divisor);
-uint32_t clockHz(uint32_t divisorSent);
 uint8_t writeOpcode(uint32_t bitOrder, uint32_t clockEdge);
 uint8_t readOpcode(uint32_t bitOrder, uint32_t clockEdge);
 uint8_t chipSelectBit(uint32_t line);

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "adapter_interface/adapter_clock.h"
 #include "mpsse_encoder.h"
 
 namespace {
@@ -117,7 +118,7 @@ TEST(MpsseEncoder, ClockSetUp) {
         MpsseBuffer buffer = {storage, 0, sizeof(storage)};
         uint32_t sent = divisorSent(clockCase.divisor);
         EXPECT_EQ(sent, clockCase.sent);
-        EXPECT_EQ(clockHz(sent), clockCase.hz);
+        EXPECT_EQ(adapterClockHz(sent), clockCase.hz);
         ASSERT_TRUE(encodeClock(&buffer, sent));
         Bytes expected = {
             0x8A, 0x97, 0x8D, 0x86, static_cast<uint8_t>(sent & 0xFF), static_cast<uint8_t>(sent >> 8)};

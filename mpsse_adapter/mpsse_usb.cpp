@@ -17,6 +17,18 @@ static const unsigned READ_CHUNK_BYTES = 16384;
 static const unsigned WRITE_CHUNK_BYTES = 1u << 20;
 static const int MAX_PORT_DEPTH = 7;
 static const int LOCATION_PORT_LEVELS = 6;
+// The location id: bus number in bits 31-24, then one port per 4 bits from
+// bits 23-20 down.
+static const int LOCATION_BUS_SHIFT = 24;
+static const int LOCATION_FIRST_PORT_SHIFT = 20;
+static const int LOCATION_PORT_BITS = 4;
+static const uint8_t LOCATION_PORT_MASK = (1u << LOCATION_PORT_BITS) - 1;
+// MPSSE engines per chip: the dual- and quad-channel chips have two (a quad
+// chip's channels C and D have none), the single-channel chip one.
+static const uint32_t MPSSE_CHANNELS_DUAL_OR_QUAD = 2;
+static const uint32_t MPSSE_CHANNELS_SINGLE = 1;
+static const uint64_t MS_PER_S = 1000;
+static const uint64_t NS_PER_MS = 1000000;
 static const long EMPTY_POLL_PAUSE_NS = 1000000;
 
 // Listing opens devices to read their strings, which must not touch the
@@ -29,22 +41,23 @@ static bool openContextReady = false;
 static uint64_t monotonicMs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+    return static_cast<uint64_t>(now.tv_sec) * MS_PER_S + static_cast<uint64_t>(now.tv_nsec) / NS_PER_MS;
 }
 
-static uint32_t channelCountOf(uint16_t productId) {
+static uint32_t mpsseChannelsOf(uint16_t productId) {
     if (productId == PRODUCT_DUAL || productId == PRODUCT_QUAD) {
-        return 2;
+        return MPSSE_CHANNELS_DUAL_OR_QUAD;
     }
-    return productId == PRODUCT_SINGLE ? 1 : 0;
+    return productId == PRODUCT_SINGLE ? MPSSE_CHANNELS_SINGLE : 0;
 }
 
 static uint32_t locationOf(libusb_device* device) {
     uint8_t ports[MAX_PORT_DEPTH];
     int depth = libusb_get_port_numbers(device, ports, MAX_PORT_DEPTH);
-    uint32_t location = static_cast<uint32_t>(libusb_get_bus_number(device)) << 24;
+    uint32_t location = static_cast<uint32_t>(libusb_get_bus_number(device)) << LOCATION_BUS_SHIFT;
     for (int level = 0; level < depth && level < LOCATION_PORT_LEVELS; level++) {
-        location |= static_cast<uint32_t>(ports[level] & 0x0F) << (20 - 4 * level);
+        int shift = LOCATION_FIRST_PORT_SHIFT - LOCATION_PORT_BITS * level;
+        location |= static_cast<uint32_t>(ports[level] & LOCATION_PORT_MASK) << shift;
     }
     return location;
 }
@@ -66,7 +79,7 @@ static void insertSorted(UsbChannel* channels, uint32_t count, const UsbChannel&
 static uint32_t addDevice(libusb_device* device, UsbChannel* channels, uint32_t capacity, uint32_t count) {
     libusb_device_descriptor descriptor;
     if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.idVendor != CABLE_VENDOR_ID ||
-        channelCountOf(descriptor.idProduct) == 0) {
+        mpsseChannelsOf(descriptor.idProduct) == 0) {
         return count;
     }
     UsbChannel entry;
@@ -77,7 +90,7 @@ static uint32_t addDevice(libusb_device* device, UsbChannel* channels, uint32_t 
     }
     entry.locationId = locationOf(device);
     entry.productId = descriptor.idProduct;
-    for (uint32_t index = 0; index < channelCountOf(descriptor.idProduct) && count < capacity; index++) {
+    for (uint32_t index = 0; index < mpsseChannelsOf(descriptor.idProduct) && count < capacity; index++) {
         entry.interfaceIndex = index;
         entry.channel[0] = static_cast<char>('A' + index);
         insertSorted(channels, count++, entry);
@@ -85,15 +98,21 @@ static uint32_t addDevice(libusb_device* device, UsbChannel* channels, uint32_t 
     return count;
 }
 
-bool usbListChannels(UsbChannel* channels, uint32_t capacity, uint32_t* count) {
-    *count = 0;
-    if (!listContextReady && ftdi_init(&listContext) < 0) {
+// The vendor's attached chips, through a context set up at its first use.
+static bool findAll(ftdi_context* context, bool* ready, ftdi_device_list** devices) {
+    if (!*ready && ftdi_init(context) < 0) {
         return false;
     }
-    listContextReady = true;
-    ftdi_device_list* devices = nullptr;
+    *ready = true;
+    *devices = nullptr;
     // Vendor and product 0 ask for the vendor's usual products.
-    if (ftdi_usb_find_all(&listContext, &devices, 0, 0) < 0) {
+    return ftdi_usb_find_all(context, devices, 0, 0) >= 0;
+}
+
+bool usbListChannels(UsbChannel* channels, uint32_t capacity, uint32_t* count) {
+    *count = 0;
+    ftdi_device_list* devices = nullptr;
+    if (!findAll(&listContext, &listContextReady, &devices)) {
         return false;
     }
     for (ftdi_device_list* item = devices; item != nullptr; item = item->next) {
@@ -130,12 +149,8 @@ static bool enterMpsse() {
 }
 
 bool usbOpenChannel(const UsbChannel& channel) {
-    if (!openContextReady && ftdi_init(&openContext) < 0) {
-        return false;
-    }
-    openContextReady = true;
     ftdi_device_list* devices = nullptr;
-    if (ftdi_usb_find_all(&openContext, &devices, 0, 0) < 0) {
+    if (!findAll(&openContext, &openContextReady, &devices)) {
         return false;
     }
     libusb_device* device = findDevice(devices, channel);

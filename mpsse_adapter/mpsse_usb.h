@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "orvanwriter/adapter/adapter_library.h"
+#include "adapter_interface/adapter_library.h"
 
 const uint32_t MAX_CHANNELS = 32;
 const uint32_t CHANNEL_NAME_SIZE = 2;

@@ -9,12 +9,12 @@
 #include <fstream>
 #include <string>
 
+#include "adapter_interface/adapter_clock.h"
 #include "benchmark_job.h"
 #include "orvanwriter/platform/platform.h"
 
 namespace {
 
-const double BASE_CLOCK_HZ = 30000000;
 const double OUT_BYTES_GOAL = 12;
 const double RATIO_GOAL_AT_DEFAULT = 1.10;
 const uint32_t DEFAULT_DIVISOR = 8;
@@ -65,13 +65,13 @@ int main(int argumentCount, char** arguments) {
     for (uint32_t divisor : {0u, 8u, 29u}) {
         writeBenchmarkImage(directory, divisor, {"VADAPTER_TRACE=trace.txt", "VUSB_FRAMES=frames.txt"});
         JobFigures f = readFigures(directory);
-        double hz = BASE_CLOCK_HZ / (divisor + 1);
+        double hz = adapterClockKhz(divisor) * HZ_PER_KHZ;
         double minimumMs = static_cast<double>(f.spiBytes) * 8 * 1000.0 / hz;
         double modeledMs = static_cast<double>(f.modelNs) / 1e6;
         double perByte = static_cast<double>(f.outBytes) / BENCHMARK_IMAGE_BYTES;
         double ratio = modeledMs / minimumMs;
         printf("| %u | %.0f kHz | %llu | %llu | %.2f | %llu | %llu + %llu | %.1f ms | %.1f ms | %.3f |\n",
-               divisor, hz / 1000, static_cast<unsigned long long>(f.writes),
+               divisor, adapterClockKhz(divisor), static_cast<unsigned long long>(f.writes),
                static_cast<unsigned long long>(f.outBytes), perByte, static_cast<unsigned long long>(f.waits),
                static_cast<unsigned long long>(f.statusReads), static_cast<unsigned long long>(f.blockReads),
                minimumMs, modeledMs, ratio);

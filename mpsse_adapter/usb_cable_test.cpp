@@ -227,6 +227,10 @@ TEST_F(UsbCableTest, ChannelsAreListedInBusOrderAndMatchedByName) {
         {"0x6001|Vexil serial only|1|1", ""},
         {"0x6010|vexil lower case|1|1", ""},
         {"", ""},
+        // A bad entry refuses the whole value: the default cable is listed,
+        // not the good entries before it.
+        {"0x6010|Other cable|1|1;0x6010|Vexil dual|1", "claim device=0 interface=0"},
+        {"0x6010|Other cable|1|1;0x6010|Vexil dual|1|x", "claim device=0 interface=0"},
     };
     for (const ListingCase& listing : cases) {
         unlink(path("trace.txt").c_str());

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "orvanwriter/adapter/adapter_library.h"
+#include "adapter_interface/adapter_library.h"
 #include "virtual_adapter_control.h"
 
 namespace {

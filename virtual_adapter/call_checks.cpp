@@ -15,8 +15,17 @@ const char* const CALL_NAMES[OP_KINDS] = {"count",   "describe",   "open",  "set
 static_assert(OP_KINDS == sizeof(VirtualAdapterStats::callCounts) / sizeof(uint64_t),
               "one count per operation");
 
+// The shapes the program uses. Start: clock resting low, data out high,
+// chip select 0 active low. High byte: every pin an input (state 0).
 const StartCondition EXPECTED_START = {0, 1, 1, 0};
 const UpperPinStates EXPECTED_PIN_STATES = {{{0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}}};
+// Lines 0 and 2 chip-select lines, lines 1, 3 and 4 general pins driven
+// high; line 2's pin pair is not used.
+const ChipSelectDisableStates EXPECTED_DISABLE_STATES = {{0, 1, 0, 1, 1}};
+const PinSettings EXPECTED_PIN_SETTINGS = {{{1, 1}, {0, 0}, {1, 1}, {1, 1}}};
+// No wait on a pin after a write; the timeout the program passes with it.
+const uint32_t WRITE_WAIT_TIMEOUT_MS = 5000;
+const WriteWaitSettings EXPECTED_WAIT_SETTINGS = {0, 0, 0, WRITE_WAIT_TIMEOUT_MS};
 
 struct Calls {
     uint64_t counts[OP_KINDS];
@@ -89,7 +98,8 @@ void checkPinStates(const UpperPinStates& pinStates) {
 }
 
 void checkWaitSettings(const WriteWaitSettings& wait) {
-    if (wait.waitFlag != 0 || wait.pinNumber != 0 || wait.completionLevel != 0 || wait.timeoutMs != 5000) {
+    // The records are 32-bit fields without padding (adapter_library.h).
+    if (memcmp(&wait, &EXPECTED_WAIT_SETTINGS, sizeof(wait)) != 0) {
         violation("wait settings %u,%u,%u,%u", wait.waitFlag, wait.pinNumber, wait.completionLevel,
                   wait.timeoutMs);
     }
@@ -180,13 +190,12 @@ uint32_t checkWriteShape(uint32_t bitOrder, uint32_t clockEdge, uint32_t control
 
 void checkLineLevels(const ChipSelectDisableStates& disableStates, const PinSettings& pinSettings) {
     const uint32_t* lines = disableStates.lines;
-    if (lines[0] != 0 || lines[1] != 1 || lines[2] != 0 || lines[3] != 1 || lines[4] != 1) {
+    if (memcmp(&disableStates, &EXPECTED_DISABLE_STATES, sizeof(disableStates)) != 0) {
         violation("chip select disable states %u,%u,%u,%u,%u", lines[0], lines[1], lines[2], lines[3],
                   lines[4]);
     }
     const PinSettingPair* pins = pinSettings.pins;
-    if (pins[0].direction != 1 || pins[0].level != 1 || pins[1].direction != 0 || pins[1].level != 0 ||
-        pins[2].direction != 1 || pins[2].level != 1 || pins[3].direction != 1 || pins[3].level != 1) {
+    if (memcmp(&pinSettings, &EXPECTED_PIN_SETTINGS, sizeof(pinSettings)) != 0) {
         violation("pin settings %u,%u,%u,%u,%u,%u,%u,%u", pins[0].direction, pins[0].level, pins[1].direction,
                   pins[1].level, pins[2].direction, pins[2].level, pins[3].direction, pins[3].level);
     }

@@ -77,15 +77,24 @@ bool parseRealTime(const std::string& text, VirtualAdapterConfig& config) {
     return true;
 }
 
-bool parseShortRead(const std::string& text, VirtualAdapterConfig& config) {
+// "N" or "N:word": the count, and whether the word followed it.
+bool parseCountAndWord(const std::string& text, const char* word, uint32_t& count, bool& withWord) {
     Fields fields = envSplit(text, ':');
-    uint32_t bytes;
-    if (fields.size() > 2 || !envParseNumber(fields[0], bytes) ||
-        (fields.size() == 2 && fields[1] != "always")) {
+    if (fields.size() > 2 || !envParseNumber(fields[0], count) || (fields.size() == 2 && fields[1] != word)) {
+        return false;
+    }
+    withWord = fields.size() == 2;
+    return true;
+}
+
+bool parseShortRead(const std::string& text, VirtualAdapterConfig& config) {
+    uint32_t bytes = 0;
+    bool always = false;
+    if (!parseCountAndWord(text, "always", bytes, always)) {
         return false;
     }
     config.shortReadBytes = bytes;
-    config.shortReadAlways = fields.size() == 2;
+    config.shortReadAlways = always;
     return true;
 }
 
@@ -94,14 +103,13 @@ bool parseEmptyReads(const std::string& text, VirtualAdapterConfig& config) {
         config.emptyReads = VA_ALWAYS;
         return true;
     }
-    Fields fields = envSplit(text, ':');
-    uint32_t count;
-    if (fields.size() > 2 || !envParseNumber(fields[0], count) ||
-        (fields.size() == 2 && fields[1] != "repeat")) {
+    uint32_t count = 0;
+    bool repeat = false;
+    if (!parseCountAndWord(text, "repeat", count, repeat)) {
         return false;
     }
     config.emptyReads = count;
-    config.emptyReadsRepeat = fields.size() == 2;
+    config.emptyReadsRepeat = repeat;
     return true;
 }
 

@@ -11,7 +11,6 @@ namespace {
 
 const uint32_t SETUP6_VALUE = 8;
 const uint32_t MAX_DIVISOR = 0xFFFF;
-const uint8_t CMD_PROGRAM = 0xAF;
 
 // Copies a string as the library does: cut to the buffer, always terminated.
 std::string truncated(const std::string& text, uint32_t size) {
@@ -162,7 +161,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetClockDivisor(uint32_t handle, ui
         }
         setDivisor(divisor);
         if (config().frequencyMode == VA_FREQUENCY_COMPUTED) {
-            *frequency = static_cast<uint32_t>(30000000ull / (static_cast<uint64_t>(divisor) + 1));
+            *frequency = adapterClockHz(divisor);
         } else if (config().frequencyMode == VA_FREQUENCY_FIXED) {
             *frequency = config().fixedFrequencyHz;
         }

@@ -40,9 +40,8 @@ void setDivisor(uint32_t divisor) {
     timing.divisor = divisor;
 }
 
-// 30 MHz / (divisor + 1) makes one bit (divisor + 1) periods of 100/3 ns.
 uint64_t busTimeNs() {
-    return timing.clockTicks * 100 / 3 + timing.roundTrips * latencyNs();
+    return ticksToNs(timing.clockTicks) + timing.roundTrips * latencyNs();
 }
 
 uint64_t roundTrips() {
@@ -54,7 +53,7 @@ uint64_t bitsClocked() {
 }
 
 uint64_t bitPeriodPs() {
-    return (static_cast<uint64_t>(timing.divisor) + 1) * 100000 / 3;
+    return bitPeriodPsAt(timing.divisor);
 }
 
 void roundTrip(uint64_t bits) {

@@ -10,8 +10,6 @@ namespace vadapter {
 
 namespace {
 
-const uint8_t CMD_PROGRAM = 0xAF;
-
 struct ReadFaults {
     uint32_t emptyReadsLeft;
     bool shortReadDone;

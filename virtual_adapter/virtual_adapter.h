@@ -9,12 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "orvanwriter/adapter/adapter_library.h"
+#include "adapter_interface/adapter_clock.h"
+#include "adapter_interface/adapter_library.h"
 #include "virtual_adapter_control.h"
 
 namespace vadapter {
 
 const uint32_t OPEN_HANDLE = 1;
+// The target's auto-increment programming command, which the queue gathers
+// and the transactions replay.
+const uint8_t CMD_PROGRAM = 0xAF;
 
 // ---------------------------------------------------------------- session (control.cpp)
 

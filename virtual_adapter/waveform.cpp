@@ -11,7 +11,6 @@ namespace vadapter {
 namespace {
 
 const uint64_t NO_CALL = ~0ull;
-const uint64_t PS_PER_NS = 1000;
 const uint32_t DROPPED_CHUNK_BYTES = 256;
 
 // Where the next frame starts: the round trip it belongs to and the bits

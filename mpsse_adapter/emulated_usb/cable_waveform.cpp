@@ -6,18 +6,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "adapter_interface/adapter_clock.h"
 #include "emulated_cable.h"
+#include "emulated_target/target_environment.h"
 #include "emulated_target/vcd.h"
-#include "mpsse_encoder.h"
 
 bool cableWaveformDrawing = false;
 
 namespace {
 
-const uint64_t PS_PER_NS = 1000;
 const uint64_t PS_PER_S = 1000000000000ull;
-// A period of the 30 MHz base clock is 100/3 ns.
-const uint64_t PS_PER_THREE_TICKS = 100000;
 
 struct Wave {
     uint64_t nowPs = 0;        // when the engine is done with the last command
@@ -41,25 +39,15 @@ void draw(uint64_t timePs, uint8_t lines) {
     cableWaveformDrawing = vcdDrawing();
 }
 
-uint8_t withLine(uint8_t lines, uint8_t line, bool high) {
-    return high ? static_cast<uint8_t>(lines | line) : static_cast<uint8_t>(lines & ~line);
-}
-
 // An output shows its level; anything else its pull-up.
 bool pinHigh(uint8_t levels, uint8_t directions, uint8_t pin) {
     return (directions & pin) == 0 || (levels & pin) != 0;
 }
 
-uint64_t limitOf(const char* text) {
-    if (text == nullptr || *text == '\0') {
-        return VCD_DEFAULT_LIMIT_BYTES;
-    }
-    char* end = nullptr;
-    unsigned long long limit = strtoull(text, &end, 0);
-    if (*end != '\0') {
-        fprintf(stderr, "emulated cable: bad VADAPTER_VCD_LIMIT value\n");
-        return VCD_DEFAULT_LIMIT_BYTES;
-    }
+// Read as the virtual adapter reads it.
+uint64_t vcdLimitBytes() {
+    uint32_t limit = static_cast<uint32_t>(VCD_DEFAULT_LIMIT_BYTES);
+    envReadNumber("emulated cable", "VADAPTER_VCD_LIMIT", limit);
     return limit;
 }
 
@@ -73,8 +61,7 @@ void cableWaveformOpen() {
     }
     opened = true;
     wave = Wave();
-    cableWaveformDrawing =
-        vcdOpen(path, "emulated USB cable", limitOf(getenv("VADAPTER_VCD_LIMIT")), VCD_DRAW_TARGET_MODE);
+    cableWaveformDrawing = vcdOpen(path, "emulated USB cable", vcdLimitBytes(), VCD_DRAW_TARGET_MODE);
 }
 
 void cableWaveformWrite(uint64_t modelNs) {
@@ -99,12 +86,12 @@ void cableWaveformPins(uint8_t levels, uint8_t directions) {
         return;
     }
     uint64_t startPs = commandStart();
-    bool selected = !pinHigh(levels, directions, PIN_CHIP_SELECT_0);
-    uint8_t lines = withLine(wave.lines, VCD_CHIP_SELECT, !selected);
-    lines = withLine(lines, VCD_CLOCK, pinHigh(levels, directions, PIN_CLOCK));
-    lines = withLine(lines, VCD_DATA_OUT, pinHigh(levels, directions, PIN_DATA_OUT));
+    bool selected = !pinHigh(levels, directions, CHIP_PIN_TMS_CS);
+    uint8_t lines = vcdWithLine(wave.lines, VCD_CHIP_SELECT, !selected);
+    lines = vcdWithLine(lines, VCD_CLOCK, pinHigh(levels, directions, CHIP_PIN_TCK_SK));
+    lines = vcdWithLine(lines, VCD_DATA_OUT, pinHigh(levels, directions, CHIP_PIN_TDI_DO));
     // Deselected, the target lets data in go.
-    lines = selected ? lines : withLine(lines, VCD_DATA_IN, true);
+    lines = selected ? lines : vcdWithLine(lines, VCD_DATA_IN, true);
     draw(startPs, lines);
     wave.nowPs = startPs + WAVEFORM_PIN_COMMAND_NS * PS_PER_NS;
     wave.lagPs += WAVEFORM_PIN_COMMAND_NS * PS_PER_NS;
@@ -115,29 +102,30 @@ void cableWaveformPins(uint8_t levels, uint8_t directions) {
 // before the bit, or, when the opcode puts it out on the leading edge, a
 // quarter period after that edge: the late phase the target cannot take.
 // The target puts its bit out while the clock rests.
-void cableWaveformClock(uint8_t opcode, uint32_t bits, uint8_t mosi, uint8_t miso, uint64_t ticksPerBit) {
+void cableWaveformClock(const ChipCommand& command, uint32_t bits, uint8_t mosi, uint8_t miso,
+                        uint64_t ticksPerBit) {
     if (!cableWaveformDrawing) {
         return;
     }
-    uint64_t periodPs = ticksPerBit * PS_PER_THREE_TICKS / 3;
+    uint64_t periodPs = ticksToPs(ticksPerBit);
     uint64_t startPs = commandStart();
-    bool writes = (opcode & MPSSE_WRITE) != 0;
+    bool writes = chipWrites(command);
     bool restsHigh = (wave.lines & VCD_CLOCK) != 0;
-    bool late = restsHigh == ((opcode & MPSSE_OUT_ON_FALLING) != 0);
+    bool late = restsHigh == (command.outEdge == CHIP_EDGE_FALLING);
     for (uint32_t i = 0; i < bits; i++) {
-        uint32_t shift = (opcode & MPSSE_LSB_FIRST) != 0 ? i : 7 - i;
+        uint32_t shift = command.order == CHIP_LSB_FIRST ? i : 7 - i;
         bool out = ((mosi >> shift) & 1) != 0;
         uint64_t bitPs = startPs + i * periodPs;
-        uint8_t lines = withLine(wave.lines, VCD_DATA_IN, ((miso >> (7 - i)) & 1) != 0);
-        lines = writes && !late ? withLine(lines, VCD_DATA_OUT, out) : lines;
-        draw(bitPs, withLine(lines, VCD_CLOCK, restsHigh));
-        draw(bitPs + periodPs / 2, withLine(lines, VCD_CLOCK, !restsHigh));
+        uint8_t lines = vcdWithLine(wave.lines, VCD_DATA_IN, ((miso >> (7 - i)) & 1) != 0);
+        lines = writes && !late ? vcdWithLine(lines, VCD_DATA_OUT, out) : lines;
+        draw(bitPs, vcdWithLine(lines, VCD_CLOCK, restsHigh));
+        draw(bitPs + periodPs / 2, vcdWithLine(lines, VCD_CLOCK, !restsHigh));
         if (writes && late) {
-            draw(bitPs + periodPs * 3 / 4, withLine(wave.lines, VCD_DATA_OUT, out));
+            draw(bitPs + periodPs * 3 / 4, vcdWithLine(wave.lines, VCD_DATA_OUT, out));
         }
     }
     wave.nowPs = startPs + bits * periodPs;
-    draw(wave.nowPs, withLine(wave.lines, VCD_CLOCK, restsHigh));
+    draw(wave.nowPs, vcdWithLine(wave.lines, VCD_CLOCK, restsHigh));
 }
 
 void cableWaveformClose(uint64_t modelNs) {

@@ -14,6 +14,8 @@
 
 #include <stdint.h>
 
+#include "mpsse_command_set.h"
+
 const uint64_t WAVEFORM_PIN_COMMAND_NS = 100;
 
 // Starts the dump when VADAPTER_VCD names a file, once per process (at the
@@ -31,11 +33,12 @@ void cableWaveformByteArrives();
 // A pin command: the low byte's levels and directions (a pin that is not
 // an output is drawn high, as its pull-up holds it).
 void cableWaveformPins(uint8_t levels, uint8_t directions);
-// bits bits of one byte clocked by opcode, each ticksPerBit periods of
-// 30 MHz, from the pins as they are: mosi goes out as the opcode says (edge,
-// bit order), miso comes back as the target drives it (most significant bit
+// bits bits of one byte clocked by a shifting command, each ticksPerBit
+// periods of 30 MHz, from the pins as they are: mosi goes out as the command
+// says (edge, bit order), miso comes back as the target drives it (most significant bit
 // first, changing while the clock rests).
-void cableWaveformClock(uint8_t opcode, uint32_t bits, uint8_t mosi, uint8_t miso, uint64_t ticksPerBit);
+void cableWaveformClock(const ChipCommand& command, uint32_t bits, uint8_t mosi, uint8_t miso,
+                        uint64_t ticksPerBit);
 
 // Ends the dump at the USB model's modelNs (or later, by the pin commands'
 // time and the last change).

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "adapter_interface/adapter_clock.h"
 #include "emulated_target/flash_file.h"
 #include "emulated_target/output_file.h"
 #include "emulated_target/target.h"
@@ -17,6 +18,8 @@ namespace {
 
 const uint32_t MAX_VIOLATION_LINES = 200;
 const uint32_t FRAME_BYTES_SHOWN = 16;
+// One dual-channel cable on bus 1, port 2.
+const char* const DEFAULT_DEVICES = "0x6010|Vexil USB-SPI Cable|1|2";
 
 struct Cable {
     bool configured;
@@ -26,6 +29,7 @@ struct Cable {
     bool unplugged;
     FILE* trace;
     FILE* frames;
+    FILE* writes;
     bool flashAttached;
     // The frame being clocked, for the frame log.
     uint8_t frameBytes[FRAME_BYTES_SHOWN];
@@ -68,21 +72,32 @@ bool parseDevice(const std::string& text, CableDevice* device) {
     return true;
 }
 
-void readDevices(CableConfig* config) {
-    const char* set = getenv("VUSB_DEVICES");
-    std::string text = set == nullptr ? "0x6010|Vexil USB-SPI Cable|1|2" : set;
+// "entry;entry...": all of them, or none (an empty value lists no device).
+bool parseDevices(const std::string& text, CableConfig* config) {
     config->deviceCount = 0;
     if (text.empty()) {
-        return;
+        return true;
     }
     for (const std::string& entry : envSplit(text, ';')) {
         if (config->deviceCount == CABLE_MAX_DEVICES ||
             !parseDevice(entry, &config->devices[config->deviceCount])) {
-            envReportBad(FRONT, "VUSB_DEVICES");
-            return;
+            return false;
         }
         config->deviceCount++;
     }
+    return true;
+}
+
+// A value that does not parse is refused whole: the default cable stays.
+void readDevices(CableConfig* config) {
+    std::string text;
+    if (envVariable("VUSB_DEVICES", text) && parseDevices(text, config)) {
+        return;
+    }
+    if (!text.empty()) {
+        envReportBad(FRONT, "VUSB_DEVICES");
+    }
+    parseDevices(DEFAULT_DEVICES, config);
 }
 
 void flushAtExit() {
@@ -91,6 +106,9 @@ void flushAtExit() {
     }
     if (cable.frames != nullptr) {
         fflush(cable.frames);
+    }
+    if (cable.writes != nullptr) {
+        fflush(cable.writes);
     }
 }
 
@@ -119,6 +137,10 @@ void configure() {
     }
     if (!config.framesPath.empty()) {
         cable.frames = createOutputFile(config.framesPath);
+    }
+    std::string writesPath = variable("VUSB_WRITES");
+    if (!writesPath.empty()) {
+        cable.writes = fopen(writesPath.c_str(), "w");
     }
     targetConfigure(targetConfigFromEnvironment(FRONT));
     interpreterReset();
@@ -233,7 +255,7 @@ void cableCloseTrace(uint32_t device) {
         static_cast<unsigned long long>(c.bulkInTransfers), static_cast<unsigned long long>(c.bulkInBytes),
         static_cast<unsigned long long>(c.inWaits), static_cast<unsigned long long>(engine.frames),
         static_cast<unsigned long long>(engine.bytesClocked),
-        static_cast<unsigned long long>(engine.clockTicks * 100 / 3),
+        static_cast<unsigned long long>(ticksToNs(engine.clockTicks)),
         static_cast<unsigned long long>(c.modelNs), static_cast<unsigned long long>(c.violations));
     // Whoever looks while the program waits for its key sees the whole run.
     if (cable.trace != nullptr) {
@@ -279,4 +301,16 @@ void cableDeselect() {
         fprintf(cable.frames, " r%u", cable.frameLength - shown);
     }
     fputc('\n', cable.frames);
+}
+
+// Flushed at each line: a test in the same process reads it between calls.
+void cableLogWrite(const uint8_t* bytes, uint32_t count) {
+    if (cable.writes == nullptr) {
+        return;
+    }
+    for (uint32_t i = 0; i < count; i++) {
+        fprintf(cable.writes, i == 0 ? "%02x" : " %02x", bytes[i]);
+    }
+    fputc('\n', cable.writes);
+    fflush(cable.writes);
 }

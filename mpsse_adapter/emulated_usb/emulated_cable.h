@@ -65,6 +65,9 @@ bool cableUnplugged();
 // a line on standard error, when the file cannot serve.
 bool cableAttachFlash();
 void cableCloseTrace(uint32_t device);
+// VUSB_WRITES: each bulk OUT's bytes as one line of hexadecimal bytes, so
+// that a test can read the command stream the library sent.
+void cableLogWrite(const uint8_t* bytes, uint32_t count);
 
 // The wire between the MPSSE engine and the target, logged as frames.
 void cableSelect();

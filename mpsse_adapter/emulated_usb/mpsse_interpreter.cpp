@@ -4,21 +4,19 @@
 
 #include "cable_waveform.h"
 #include "emulated_cable.h"
-#include "mpsse_encoder.h"
+#include "mpsse_command_set.h"
 
 namespace {
 
-const uint32_t DIVIDE_BY_5 = 5;
-const uint8_t OPCODE_READ_LOW = 0x81;
-const uint8_t OPCODE_READ_HIGH = 0x83;
-const uint8_t OPCODE_LOOPBACK_ON = 0x84;
-const uint8_t OPCODE_CLOCK_BITS = 0x8E;
-const uint8_t OPCODE_CLOCK_BYTES = 0x8F;
-const uint8_t OPCODE_ADAPTIVE_ON = 0x96;
-const uint8_t OPCODE_THREE_PHASE_ON = 0x8C;
-const uint8_t OPCODE_SYNC_PROBE_2 = 0xAB;
-const uint8_t TMS_FLAG = 0x40;
-const uint32_t MAX_HEADER = 3;
+// The longest header of a command the engine runs (see ChipCommand).
+const uint32_t MAX_HEADER_BYTES = 3;
+// A bit command's length byte counts bits - 1 in its low three bits.
+const uint8_t BIT_LENGTH_MASK = 0x07;
+const uint32_t BITS_PER_BYTE = 8;
+// Most significant bit first, the last bit out of a byte is bit 0.
+const uint8_t LAST_BIT_OUT = 0x01;
+// Data in with no target driving it: the pull-up's byte.
+const uint8_t DATA_IN_PULLED_UP = 0xFF;
 
 struct Engine {
     bool mpsse;
@@ -26,9 +24,10 @@ struct Engine {
     bool divideBy5, threePhase, adaptive, loopback;
     uint32_t divisor;
     bool selected;
-    uint8_t header[MAX_HEADER];
+    uint8_t header[MAX_HEADER_BYTES];
     uint32_t headerUsed;
-    uint32_t dataLeft; // data bytes of a byte-write command still to come
+    const ChipCommand* command; // the shifting command under way
+    uint32_t dataLeft;          // data bytes of a byte-write command still to come
     std::vector<uint8_t> answers;
     size_t answersHead;
     size_t flushedUpTo; // answers before this index were followed by SEND_IMMEDIATE
@@ -37,27 +36,14 @@ struct Engine {
 
 Engine engine;
 
-bool isClocking(uint8_t opcode) {
-    return (opcode & 0x80) == 0 && (opcode & (MPSSE_WRITE | MPSSE_READ)) != 0;
+// An opcode the chip does not know is one byte long.
+uint32_t headerSize(uint8_t opcode) {
+    const ChipCommand* command = chipCommand(opcode);
+    return command == nullptr ? 1 : command->headerBytes;
 }
 
-uint32_t headerSize(uint8_t opcode) {
-    if (isClocking(opcode)) {
-        bool bits = (opcode & MPSSE_BITS) != 0;
-        bool writes = (opcode & MPSSE_WRITE) != 0;
-        return bits && !writes ? 2 : 3;
-    }
-    switch (opcode) {
-    case MPSSE_SET_LOW_BYTE:
-    case MPSSE_SET_HIGH_BYTE:
-    case MPSSE_SET_DIVISOR:
-    case OPCODE_CLOCK_BYTES:
-        return 3;
-    case OPCODE_CLOCK_BITS:
-        return 2;
-    default:
-        return 1;
-    }
+uint16_t lengthParameter() {
+    return static_cast<uint16_t>(engine.header[1] | engine.header[2] << 8);
 }
 
 void answer(uint8_t byte) {
@@ -66,7 +52,7 @@ void answer(uint8_t byte) {
 
 // Chip select 0 active: driven, and low.
 bool chipSelectActive() {
-    return (engine.lowDirections & PIN_CHIP_SELECT_0) != 0 && (engine.low & PIN_CHIP_SELECT_0) == 0;
+    return (engine.lowDirections & CHIP_PIN_TMS_CS) != 0 && (engine.low & CHIP_PIN_TMS_CS) == 0;
 }
 
 void setLow(uint8_t levels, uint8_t directions) {
@@ -87,22 +73,22 @@ void setLow(uint8_t levels, uint8_t directions) {
 
 // The target samples on the rising edge of a clock that rests low, most
 // significant bit first, with the clock at 30 MHz / (divisor + 1).
-void checkClocking(uint8_t opcode) {
+void checkClocking(const ChipCommand& command) {
+    uint8_t opcode = command.opcode;
     if (!engine.selected) {
         cableViolation("data clocked with chip select inactive (opcode %02x)", opcode);
     }
-    if ((opcode & MPSSE_LSB_FIRST) != 0) {
+    if (command.order == CHIP_LSB_FIRST) {
         cableViolation("opcode %02x clocks least significant bit first", opcode);
     }
-    bool writes = (opcode & MPSSE_WRITE) != 0;
-    bool reads = (opcode & MPSSE_READ) != 0;
-    if ((writes && (opcode & MPSSE_OUT_ON_FALLING) == 0) || (reads && (opcode & MPSSE_IN_ON_FALLING) != 0)) {
+    if ((chipWrites(command) && command.outEdge != CHIP_EDGE_FALLING) ||
+        (chipReads(command) && command.inEdge != CHIP_EDGE_RISING)) {
         cableViolation("opcode %02x clocks on the target's wrong edge", opcode);
     }
-    if ((engine.low & PIN_CLOCK) != 0) {
+    if ((engine.low & CHIP_PIN_TCK_SK) != 0) {
         cableViolation("clock rests high before opcode %02x", opcode);
     }
-    if ((engine.lowDirections & (PIN_CLOCK | PIN_DATA_OUT)) != (PIN_CLOCK | PIN_DATA_OUT)) {
+    if ((engine.lowDirections & (CHIP_PIN_TCK_SK | CHIP_PIN_TDI_DO)) != (CHIP_PIN_TCK_SK | CHIP_PIN_TDI_DO)) {
         cableViolation("clock or data out not an output at opcode %02x", opcode);
     }
     if (engine.divideBy5) {
@@ -114,49 +100,50 @@ void checkClocking(uint8_t opcode) {
 }
 
 uint64_t ticksPerBit() {
-    return static_cast<uint64_t>(engine.divisor + 1) * (engine.divideBy5 ? 5 : 1);
+    return static_cast<uint64_t>(engine.divisor + 1) * (engine.divideBy5 ? CHIP_DIVIDE_BY_5 : 1);
 }
 
 // One byte on the wire: the host's byte out, the target's byte back; a bit
 // command draws only its bits. Inline, as it was before the waveform's call
 // made it larger: it runs for every byte of a job.
-inline uint8_t clockByte(uint8_t mosi, uint32_t bits = 8) {
+inline uint8_t clockByte(uint8_t mosi, uint32_t bits = BITS_PER_BYTE) {
     engine.stats.bytesClocked++;
-    engine.stats.clockTicks += 8 * ticksPerBit();
-    uint8_t miso = engine.selected ? cableExchange(mosi) : 0xFF;
+    engine.stats.clockTicks += BITS_PER_BYTE * ticksPerBit();
+    uint8_t miso = engine.selected ? cableExchange(mosi) : DATA_IN_PULLED_UP;
     if (cableWaveformDrawing) {
-        cableWaveformClock(engine.header[0], bits, mosi, miso, ticksPerBit());
+        cableWaveformClock(*engine.command, bits, mosi, miso, ticksPerBit());
     }
     return miso;
 }
 
 // A bit command moves fewer than 8 bits; the target takes whole bytes only.
-void clockBits(uint8_t opcode, uint32_t bits, uint8_t mosi) {
-    if (bits != 8) {
-        cableViolation("opcode %02x clocks %u bits, not a whole byte", opcode, bits);
+void clockBits(const ChipCommand& command, uint32_t bits, uint8_t mosi) {
+    if (bits != BITS_PER_BYTE) {
+        cableViolation("opcode %02x clocks %u bits, not a whole byte", command.opcode, bits);
     }
     uint8_t miso = clockByte(mosi, bits);
-    if ((opcode & MPSSE_READ) != 0) {
-        answer(static_cast<uint8_t>(miso >> (8 - bits)));
+    if (chipReads(command)) {
+        answer(static_cast<uint8_t>(miso >> (BITS_PER_BYTE - bits)));
     }
 }
 
 uint8_t restingDataOut() {
-    return (engine.low & PIN_DATA_OUT) != 0 ? 0xFF : 0x00;
+    return (engine.low & CHIP_PIN_TDI_DO) != 0 ? 0xFF : 0x00;
 }
 
-void startClocking(uint8_t opcode) {
-    checkClocking(opcode);
-    if ((opcode & TMS_FLAG) != 0) {
-        cableViolation("opcode %02x clocks the TMS line", opcode);
+void startClocking(const ChipCommand& command) {
+    engine.command = &command;
+    checkClocking(command);
+    if (command.tms) {
+        cableViolation("opcode %02x clocks the TMS line", command.opcode);
     }
-    if ((opcode & MPSSE_BITS) != 0) {
-        uint8_t mosi = (opcode & MPSSE_WRITE) != 0 ? engine.header[2] : restingDataOut();
-        clockBits(opcode, (engine.header[1] & 0x07) + 1u, mosi);
+    if (command.length == CHIP_LENGTH_BITS) {
+        uint8_t mosi = chipWrites(command) ? engine.header[2] : restingDataOut();
+        clockBits(command, (engine.header[1] & BIT_LENGTH_MASK) + 1u, mosi);
         return;
     }
-    uint32_t length = engine.header[1] | engine.header[2] << 8;
-    if ((opcode & MPSSE_WRITE) != 0) {
+    uint32_t length = lengthParameter();
+    if (chipWrites(command)) {
         engine.dataLeft = length + 1;
     } else {
         for (uint32_t i = 0; i <= length; i++) {
@@ -166,42 +153,42 @@ void startClocking(uint8_t opcode) {
 }
 
 void clockDataByte(uint8_t mosi) {
-    uint8_t opcode = engine.header[0];
     uint8_t miso = clockByte(mosi);
-    if ((opcode & MPSSE_READ) != 0) {
+    if (chipReads(*engine.command)) {
         answer(miso);
     }
     // The last bit written stays on data out.
-    engine.low = static_cast<uint8_t>((engine.low & ~PIN_DATA_OUT) | ((mosi & 0x01) != 0 ? PIN_DATA_OUT : 0));
+    engine.low = static_cast<uint8_t>((engine.low & ~CHIP_PIN_TDI_DO) |
+                                      ((mosi & LAST_BIT_OUT) != 0 ? CHIP_PIN_TDI_DO : 0));
 }
 
 void badOpcode(uint8_t opcode) {
-    if (opcode != MPSSE_BAD_OPCODE && opcode != OPCODE_SYNC_PROBE_2) {
+    if (opcode != CHIP_SYNC_PROBE_1 && opcode != CHIP_SYNC_PROBE_2) {
         cableViolation("undefined opcode %02x", opcode);
     }
-    answer(MPSSE_BAD_OPCODE_REPLY);
+    answer(CHIP_BAD_COMMAND_REPLY);
     answer(opcode);
 }
 
 bool runSetting(uint8_t opcode) {
     switch (opcode) {
-    case MPSSE_SET_LOW_BYTE:
+    case CHIP_SET_BITS_LOW:
         setLow(engine.header[1], engine.header[2]);
         return true;
-    case MPSSE_SET_HIGH_BYTE:
+    case CHIP_SET_BITS_HIGH:
         engine.high = engine.header[1];
         engine.highDirections = engine.header[2];
         return true;
-    case OPCODE_READ_LOW:
+    case CHIP_READ_BITS_LOW:
         answer(engine.low);
         return true;
-    case OPCODE_READ_HIGH:
+    case CHIP_READ_BITS_HIGH:
         answer(engine.high);
         return true;
-    case MPSSE_SET_DIVISOR:
-        engine.divisor = engine.header[1] | engine.header[2] << 8;
+    case CHIP_SET_DIVISOR:
+        engine.divisor = lengthParameter();
         return true;
-    case MPSSE_SEND_IMMEDIATE:
+    case CHIP_SEND_IMMEDIATE:
         engine.flushedUpTo = engine.answers.size();
         return true;
     default:
@@ -211,24 +198,24 @@ bool runSetting(uint8_t opcode) {
 
 bool runMode(uint8_t opcode) {
     switch (opcode) {
-    case OPCODE_LOOPBACK_ON:
-    case MPSSE_LOOPBACK_OFF:
-        engine.loopback = opcode == OPCODE_LOOPBACK_ON;
+    case CHIP_LOOPBACK_ON:
+    case CHIP_LOOPBACK_OFF:
+        engine.loopback = opcode == CHIP_LOOPBACK_ON;
         return true;
-    case MPSSE_DIVIDE_BY_5_OFF:
-    case MPSSE_DIVIDE_BY_5_ON:
-        engine.divideBy5 = opcode == MPSSE_DIVIDE_BY_5_ON;
+    case CHIP_DIVIDE_BY_5_OFF:
+    case CHIP_DIVIDE_BY_5_ON:
+        engine.divideBy5 = opcode == CHIP_DIVIDE_BY_5_ON;
         return true;
-    case OPCODE_THREE_PHASE_ON:
-    case MPSSE_THREE_PHASE_OFF:
-        engine.threePhase = opcode == OPCODE_THREE_PHASE_ON;
+    case CHIP_THREE_PHASE_ON:
+    case CHIP_THREE_PHASE_OFF:
+        engine.threePhase = opcode == CHIP_THREE_PHASE_ON;
         return true;
-    case OPCODE_ADAPTIVE_ON:
-    case MPSSE_ADAPTIVE_OFF:
-        engine.adaptive = opcode == OPCODE_ADAPTIVE_ON;
+    case CHIP_ADAPTIVE_ON:
+    case CHIP_ADAPTIVE_OFF:
+        engine.adaptive = opcode == CHIP_ADAPTIVE_ON;
         return true;
-    case OPCODE_CLOCK_BITS:
-    case OPCODE_CLOCK_BYTES:
+    case CHIP_CLOCK_BITS_NO_DATA:
+    case CHIP_CLOCK_BYTES_NO_DATA:
         cableViolation("opcode %02x clocks without data", opcode);
         return true;
     default:
@@ -236,12 +223,17 @@ bool runMode(uint8_t opcode) {
     }
 }
 
+// A command of the reference that this target's cable never needs (waits on
+// a pin, open-drain outputs, clocking until a pin changes) is named, not run.
 void runCommand() {
     uint8_t opcode = engine.header[0];
-    if (isClocking(opcode)) {
-        startClocking(opcode);
-    } else if (!runSetting(opcode) && !runMode(opcode)) {
+    const ChipCommand* command = chipCommand(opcode);
+    if (command == nullptr) {
         badOpcode(opcode);
+    } else if (chipShifts(*command)) {
+        startClocking(*command);
+    } else if (!runSetting(opcode) && !runMode(opcode)) {
+        cableViolation("opcode %02x (%s) is not emulated", opcode, command->name);
     }
 }
 

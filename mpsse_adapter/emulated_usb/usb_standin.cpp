@@ -1,83 +1,71 @@
 // A stand-in for libusb-1.0.so.0, for tests only: loaded ahead of the real
 // one through LD_LIBRARY_PATH, it lets the real, unchanged libftdi1 drive an
 // emulated cable. It exports every libusb function that libftdi1 and the
-// MPSSE adapter library import; the asynchronous ones only refuse.
-#include <libusb.h>
+// MPSSE adapter library import; this half lists the devices, gives their
+// descriptors and strings, opens and claims them; the transfers are in
+// usb_transfers.cpp.
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include "cable_waveform.h"
 #include "emulated_cable.h"
 #include "emulated_target/target.h"
-#include "mpsse_encoder.h"
 #include "mpsse_interpreter.h"
-
-#define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
-
-struct libusb_context {
-    int unused;
-};
-struct libusb_device {
-    uint32_t index;
-};
-struct libusb_device_handle {
-    uint32_t index;
-    int claimed; // interface number, or -1
-    bool inUse;
-};
+#include "usb_standin.h"
 
 namespace {
 
 const uint16_t CABLE_VENDOR = 0x0403;
 const uint16_t PRODUCT_QUAD = 0x6011;
 const uint16_t PRODUCT_SINGLE = 0x6014;
-const uint16_t PACKET_BYTES = 512;
-const uint8_t MODEM_STATUS[2] = {0x32, 0x60};
+// Interfaces (channels) of each chip.
+const uint32_t QUAD_INTERFACES = 4;
+const uint32_t DUAL_INTERFACES = 2;
+const uint32_t SINGLE_INTERFACES = 1;
+// bcdDevice, by which libftdi1 tells the chip generations apart.
+const uint16_t RELEASE_DUAL = 0x0700;
+const uint16_t RELEASE_QUAD = 0x0800;
+const uint16_t RELEASE_SINGLE = 0x0900;
+// Interface i reads from endpoint 0x81 + 2i and writes to 0x02 + 2i.
+const uint8_t FIRST_IN_ENDPOINT = 0x81;
+const uint8_t FIRST_OUT_ENDPOINT = 0x02;
+const uint8_t ENDPOINTS_PER_INTERFACE = 2;
+// A high-speed device: USB 2.0, 64-byte control packets.
+const uint16_t USB_RELEASE_2_0 = 0x0200;
+const uint8_t CONTROL_PACKET_BYTES = 64;
 const uint8_t MANUFACTURER_STRING = 1;
 const uint8_t PRODUCT_STRING = 2;
 const uint8_t SERIAL_STRING = 3;
 const uint8_t CONFIGURATION_VALUE = 1;
 const uint32_t MAX_INTERFACES = 4;
-const uint8_t REQUEST_RESET = 0x00;
-const uint8_t REQUEST_SET_BITMODE = 0x0B;
-const uint8_t REQUEST_GET_LATENCY = 0x0A;
-const uint8_t REQUEST_SET_LATENCY = 0x09;
-const uint16_t RESET_ALL = 0;
-const uint16_t FLUSH_TO_HOST = 2; // empties the chip's buffer of bytes for the host
-const uint8_t BITMODE_MPSSE_VALUE = 0x02;
-const long EMPTY_IN_PAUSE_NS = 1000000;
 
 libusb_context context;
 libusb_device devices[CABLE_MAX_DEVICES];
 libusb_device_handle handles[2 * CABLE_MAX_DEVICES];
-libusb_endpoint_descriptor endpoints[MAX_INTERFACES][2];
+libusb_endpoint_descriptor endpoints[MAX_INTERFACES][ENDPOINTS_PER_INTERFACE];
 libusb_interface_descriptor interfaceDescriptors[MAX_INTERFACES];
 libusb_interface interfaces[MAX_INTERFACES];
 libusb_config_descriptor configurations[CABLE_MAX_DEVICES];
-uint8_t latencyMs = 16;
-bool lastWasOut = false;
-uint64_t bulkTransfers = 0;
-
-uint32_t interfaceCount(uint16_t productId) {
-    return productId == PRODUCT_QUAD ? 4 : productId == PRODUCT_SINGLE ? 1 : 2;
-}
 
 // The chip generation that libftdi1 reads from bcdDevice.
 uint16_t releaseOf(uint16_t productId) {
-    return productId == PRODUCT_QUAD ? 0x0800 : productId == PRODUCT_SINGLE ? 0x0900 : 0x0700;
+    return productId == PRODUCT_QUAD     ? RELEASE_QUAD
+           : productId == PRODUCT_SINGLE ? RELEASE_SINGLE
+                                         : RELEASE_DUAL;
 }
 
 void setUpDescriptors() {
     for (uint32_t i = 0; i < MAX_INTERFACES; i++) {
         endpoints[i][0] = {};
-        endpoints[i][0].bEndpointAddress = static_cast<uint8_t>(0x81 + 2 * i);
+        endpoints[i][0].bEndpointAddress =
+            static_cast<uint8_t>(FIRST_IN_ENDPOINT + ENDPOINTS_PER_INTERFACE * i);
         endpoints[i][0].wMaxPacketSize = PACKET_BYTES;
         endpoints[i][1] = endpoints[i][0];
-        endpoints[i][1].bEndpointAddress = static_cast<uint8_t>(0x02 + 2 * i);
+        endpoints[i][1].bEndpointAddress =
+            static_cast<uint8_t>(FIRST_OUT_ENDPOINT + ENDPOINTS_PER_INTERFACE * i);
         interfaceDescriptors[i] = {};
         interfaceDescriptors[i].bInterfaceNumber = static_cast<uint8_t>(i);
-        interfaceDescriptors[i].bNumEndpoints = 2;
+        interfaceDescriptors[i].bNumEndpoints = ENDPOINTS_PER_INTERFACE;
         interfaceDescriptors[i].endpoint = endpoints[i];
         interfaces[i].altsetting = &interfaceDescriptors[i];
         interfaces[i].num_altsetting = 1;
@@ -96,128 +84,13 @@ const CableDevice& deviceOf(const libusb_device* device) {
     return cableConfig().devices[device->index];
 }
 
-void pause(long nanoseconds) {
-    struct timespec wait = {0, nanoseconds};
-    nanosleep(&wait, nullptr);
-}
-
-// As from a crashed program's last read, answer bytes that arrive after the
-// purge, among them the synchronisation reply's first byte.
-void sendStaleBytes() {
-    static bool sent = false;
-    for (uint32_t i = 0; i < cableConfig().staleBytes && !sent; i++) {
-        const uint8_t stale = i % 2 == 0 ? MPSSE_BAD_OPCODE_REPLY : 0x55;
-        interpreterInjectAnswers(&stale, 1);
-    }
-    sent = true;
-}
-
-int vendorOut(uint8_t request, uint16_t value) {
-    if (request == REQUEST_RESET) {
-        if (value == RESET_ALL) {
-            interpreterReset();
-        } else if (value == FLUSH_TO_HOST) {
-            interpreterPurgeAnswers();
-        }
-    } else if (request == REQUEST_SET_BITMODE) {
-        interpreterSetMpsse((value >> 8) == BITMODE_MPSSE_VALUE);
-        if ((value >> 8) == BITMODE_MPSSE_VALUE) {
-            sendStaleBytes();
-        }
-    } else if (request == REQUEST_SET_LATENCY) {
-        latencyMs = static_cast<uint8_t>(value);
-    }
-    return 0;
-}
-
-int vendorIn(uint8_t request, unsigned char* data, uint16_t length) {
-    if (length == 0) {
-        return 0;
-    }
-    memset(data, 0, length);
-    if (request == REQUEST_GET_LATENCY) {
-        data[0] = latencyMs;
-    }
-    return length >= 2 ? 2 : 1;
-}
-
-// A bulk transfer from this one on times out when the fault is set.
-bool timesOut(unsigned int timeoutMs) {
-    if (++bulkTransfers < cableConfig().bulkTimeoutFrom) {
-        return false;
-    }
-    cableTrace("fault: bulk transfer %llu timed out", static_cast<unsigned long long>(bulkTransfers));
-    struct timespec wait = {static_cast<time_t>(timeoutMs / 1000),
-                            static_cast<long>(timeoutMs % 1000) * 1000000};
-    nanosleep(&wait, nullptr);
-    return true;
-}
-
-int bulkOut(const unsigned char* data, int length, int* transferred) {
-    CableCounters& counters = cableCounters();
-    counters.bulkOutTransfers++;
-    counters.bulkOutBytes += static_cast<uint64_t>(length);
-    lastWasOut = true;
-    cableTrace("out bytes=%d", length);
-    uint64_t ticksBefore = interpreterStats().clockTicks;
-    cableWaveformWrite(counters.modelNs);
-    // Cut as the test asks: the chip must carry its state across any cut.
-    uint32_t piece = cableConfig().outPieceBytes;
-    for (uint32_t done = 0; done < static_cast<uint32_t>(length); done += piece) {
-        uint32_t left = static_cast<uint32_t>(length) - done;
-        interpreterFeed(data + done, left < piece ? left : piece);
-    }
-    uint64_t clockingNs = (interpreterStats().clockTicks - ticksBefore) * 100 / 3;
-    uint64_t transferNs = static_cast<uint64_t>(length) * 1000000000 / MODEL_BULK_BYTES_PER_S;
-    counters.modelNs += MODEL_WRITE_START_NS + (clockingNs > transferNs ? clockingNs : transferNs);
-    *transferred = length;
-    return 0;
-}
-
-// Every 512-byte packet starts with the two modem-status bytes; with
-// nothing to send the chip still answers with them alone.
-int bulkIn(unsigned char* data, int length, int* transferred) {
-    CableCounters& counters = cableCounters();
-    counters.bulkInTransfers++;
-    uint64_t wasWaits = counters.inWaits;
-    counters.inWaits += lastWasOut ? 1 : 0;
-    lastWasOut = false;
-    uint32_t budget = cableConfig().shortInBytes;
-    // A silent chip still answers each IN poll with the status bytes.
-    uint64_t silentAfter = cableConfig().silentAfterBytes;
-    uint64_t left = counters.bulkInBytes < silentAfter ? silentAfter - counters.bulkInBytes : 0;
-    budget = budget < left ? budget : static_cast<uint32_t>(left);
-    static bool silenceTraced = false;
-    if (left == 0 && !silenceTraced && interpreterWaiting() > 0) {
-        silenceTraced = true;
-        cableTrace("fault: silent after %llu answer bytes", static_cast<unsigned long long>(silentAfter));
-    }
-    int used = 0;
-    uint32_t dataBytes = 0;
-    while (length - used >= 2) {
-        uint32_t room =
-            static_cast<uint32_t>(length - used < PACKET_BYTES ? length - used : PACKET_BYTES) - 2;
-        room = room < budget - dataBytes ? room : budget - dataBytes;
-        memcpy(data + used, MODEM_STATUS, 2);
-        uint32_t got = interpreterTake(data + used + 2, room);
-        used += static_cast<int>(2 + got);
-        dataBytes += got;
-        if (got < PACKET_BYTES - 2u || dataBytes >= budget || interpreterWaiting() == 0) {
-            break;
-        }
-    }
-    counters.bulkInBytes += dataBytes;
-    counters.modelNs += (counters.inWaits > wasWaits ? MODEL_WAIT_NS : 0) +
-                        static_cast<uint64_t>(dataBytes) * 1000000000 / MODEL_BULK_BYTES_PER_S;
-    cableTrace("in bytes=%u", dataBytes);
-    if (dataBytes == 0) {
-        pause(EMPTY_IN_PAUSE_NS);
-    }
-    *transferred = used;
-    return 0;
-}
-
 } // namespace
+
+uint32_t interfaceCount(uint16_t productId) {
+    return productId == PRODUCT_QUAD     ? QUAD_INTERFACES
+           : productId == PRODUCT_SINGLE ? SINGLE_INTERFACES
+                                         : DUAL_INTERFACES;
+}
 
 STANDIN_EXPORT int libusb_init(libusb_context** out) {
     setUpDescriptors();
@@ -265,8 +138,8 @@ STANDIN_EXPORT int libusb_get_device_descriptor(libusb_device* device, libusb_de
     memset(descriptor, 0, sizeof(*descriptor));
     descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
     descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
-    descriptor->bcdUSB = 0x0200;
-    descriptor->bMaxPacketSize0 = 64;
+    descriptor->bcdUSB = USB_RELEASE_2_0;
+    descriptor->bMaxPacketSize0 = CONTROL_PACKET_BYTES;
     descriptor->idVendor = CABLE_VENDOR;
     descriptor->idProduct = cable.productId;
     descriptor->bcdDevice = releaseOf(cable.productId);
@@ -402,72 +275,4 @@ STANDIN_EXPORT int libusb_get_string_descriptor_ascii(libusb_device_handle* hand
     memcpy(data, text, static_cast<size_t>(size));
     data[size] = '\0';
     return size;
-}
-
-STANDIN_EXPORT int libusb_control_transfer(libusb_device_handle* handle, uint8_t requestType, uint8_t request,
-                                           uint16_t value, uint16_t index, unsigned char* data,
-                                           uint16_t length, unsigned int timeoutMs) {
-    (void)handle;
-    (void)timeoutMs;
-    if (!cableTransferAllowed()) {
-        return LIBUSB_ERROR_NO_DEVICE;
-    }
-    cableCounters().controlTransfers++;
-    cableTrace("control request=%02x value=%04x index=%u", request, value, index);
-    if ((requestType & LIBUSB_ENDPOINT_IN) != 0) {
-        return vendorIn(request, data, length);
-    }
-    return vendorOut(request, value);
-}
-
-STANDIN_EXPORT int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint,
-                                        unsigned char* data, int length, int* transferred,
-                                        unsigned int timeoutMs) {
-    *transferred = 0;
-    if (handle->claimed < 0) {
-        return LIBUSB_ERROR_IO;
-    }
-    if (!cableTransferAllowed()) {
-        return LIBUSB_ERROR_NO_DEVICE;
-    }
-    if (timesOut(timeoutMs)) {
-        return LIBUSB_ERROR_TIMEOUT;
-    }
-    return (endpoint & LIBUSB_ENDPOINT_IN) != 0 ? bulkIn(data, length, transferred)
-                                                : bulkOut(data, length, transferred);
-}
-
-// The asynchronous interface is not offered: the MPSSE adapter library uses
-// the synchronous calls only.
-STANDIN_EXPORT libusb_transfer* libusb_alloc_transfer(int isoPackets) {
-    (void)isoPackets;
-    return nullptr;
-}
-
-STANDIN_EXPORT void libusb_free_transfer(libusb_transfer* transfer) {
-    (void)transfer;
-}
-
-STANDIN_EXPORT int libusb_submit_transfer(libusb_transfer* transfer) {
-    (void)transfer;
-    return LIBUSB_ERROR_NOT_SUPPORTED;
-}
-
-STANDIN_EXPORT int libusb_cancel_transfer(libusb_transfer* transfer) {
-    (void)transfer;
-    return LIBUSB_ERROR_NOT_FOUND;
-}
-
-STANDIN_EXPORT int libusb_handle_events_timeout(libusb_context* ctx, struct timeval* tv) {
-    (void)ctx;
-    (void)tv;
-    return 0;
-}
-
-STANDIN_EXPORT int libusb_handle_events_timeout_completed(libusb_context* ctx, struct timeval* tv,
-                                                          int* completed) {
-    (void)ctx;
-    (void)tv;
-    (void)completed;
-    return 0;
 }

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "orvanwriter/adapter/adapter_library.h"
+#include "adapter_interface/adapter_library.h"
 
 const char* const ADAPTER_NAME_PREFIX = "Vexil";
 const uint32_t ADAPTER_NAME_PREFIX_LENGTH = 5;

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "adapter_interface/adapter_clock.h"
 #include "orvanwriter/flash/flash_protocol.h"
 
 // Queued programming commands sent per queue execution.
@@ -17,7 +18,7 @@ const uint32_t EMPTY_READ_PASS_LIMIT = 4;
 const uint32_t BLOCK_READ_TIMEOUT_MARGIN_MS = 2000;
 const uint32_t BLOCK_READ_CLOCK_ALLOWANCE = 4;
 // The SPI clock is SPI_BASE_CLOCK_HZ / (divisor + 1).
-const uint32_t SPI_BASE_CLOCK_HZ = 30000000;
+const uint32_t SPI_BASE_CLOCK_HZ = ADAPTER_BASE_CLOCK_HZ;
 
 // Process-wide, zero at start, never freed.
 extern uint8_t imageBuffer[IMAGE_CAPACITY];

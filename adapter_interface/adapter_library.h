@@ -76,12 +76,17 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libDescribeDevice(uint32_t index, char
 // Ordinal 22
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libOpenDevice(const char* name, uint32_t locationId,
                                                         const char* channel, uint32_t* handle);
-// Ordinal 6
+// Ordinal 6: a set-up value of the open device, which the program sets to 8
+// once after opening. The virtual adapter takes one round trip and names any
+// other value as a violation; the MPSSE library makes it the chip's latency
+// timer in milliseconds (0 keeps it, above 255 is refused).
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetup6(uint32_t handle, uint32_t value);
 // Ordinal 8
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetClockDivisor(uint32_t handle, uint32_t divisor,
                                                              uint32_t* frequency);
-// Ordinal 14
+// Ordinal 14: a set-up step of the open device, without arguments. The
+// virtual adapter takes one round trip; the MPSSE library only checks the
+// handle, the open having set the channel up.
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetup14(uint32_t handle);
 // Ordinal 10
 ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libSetLineLevels(uint32_t handle,
