@@ -5,8 +5,19 @@
 
 set(CPACK_PACKAGE_NAME orvanwriter)
 set(CPACK_PACKAGE_VENDOR "orvanwriter developers")
+# The .deb's Maintainer: the project, not a person.
 set(CPACK_PACKAGE_CONTACT "orvanwriter developers <maintainers@users.noreply.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# The .deb's extended description: lines of at most 80 characters, a lone
+# "." between paragraphs.
+set(CPACK_PACKAGE_DESCRIPTION "orvanwriter writes raw image files into the 128 KB serial flash of the
+Orvan target chip through a USB-to-SPI adapter cable. For each image it
+erases the 16 KB sectors the image needs, checks that they read back blank,
+programs the image, reads it back and compares it, with its progress on the
+console and an exit status for scripts.
+.
+orvanwriter-virtual runs the same program against the virtual adapter, an
+emulated cable and target chip, to try the tool without hardware.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 
@@ -24,6 +35,17 @@ if(WIN32)
   configure_file(${CMAKE_SOURCE_DIR}/doc/README-windows.txt.in ${CMAKE_BINARY_DIR}/README-windows.txt
                  @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README-windows.txt DESTINATION .)
+  # The licence and the changes, with Windows line ends too.
+  foreach(pair COPYRIGHT:copyright.txt CHANGELOG.md:changelog.txt)
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 source)
+    list(GET pair 1 target)
+    file(READ ${CMAKE_SOURCE_DIR}/${source} text)
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE ${CMAKE_BINARY_DIR}/${target} "${text}")
+    install(FILES ${CMAKE_BINARY_DIR}/${target} DESTINATION .)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${source})
+  endforeach()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
   set(CPACK_PACKAGE_FILE_NAME orvanwriter-${PROJECT_VERSION}-windows-x86)
@@ -50,37 +72,35 @@ endif()
 configure_file(${CMAKE_SOURCE_DIR}/scripts/orvanwriter-virtual.in ${CMAKE_BINARY_DIR}/orvanwriter-virtual @ONLY)
 install(PROGRAMS ${CMAKE_BINARY_DIR}/orvanwriter-virtual DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The man page's FILES section names the prefix the page is installed under,
-# which only the installation knows (cmake --install --prefix, the .deb's
-# /usr): the page is filled at install time. The archive unpacks anywhere
-# (cmake/cpack_generators.cmake sets ORVAN_INSTALL_RELOCATABLE for it), so its
-# page gives the paths relative to its folder. build/orvanwriter.1 is the
-# page for the configured prefix, for `man ./build/orvanwriter.1`.
-string(TIMESTAMP ORVAN_MAN_DATE "%Y-%m-%d" UTC)
-set(ORVAN_MAN_FILES_NOTE "Paths as installed under ${CMAKE_INSTALL_PREFIX}.")
-configure_file(${CMAKE_SOURCE_DIR}/doc/orvanwriter.1.in ${CMAKE_BINARY_DIR}/orvanwriter.1 @ONLY)
-install(CODE "
-  set(PROJECT_VERSION \"${PROJECT_VERSION}\")
-  set(ORVAN_MAN_DATE \"${ORVAN_MAN_DATE}\")
-  if(\"\$ENV{ORVAN_INSTALL_RELOCATABLE}\")
-    set(CMAKE_INSTALL_FULL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
-    set(ORVAN_MAN_FILES_NOTE \"Paths relative to the folder the archive was unpacked into.\")
-  else()
-    set(CMAKE_INSTALL_FULL_LIBDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\")
-    set(ORVAN_MAN_FILES_NOTE \"Paths as installed under \${CMAKE_INSTALL_PREFIX}.\")
-  endif()
-  set(page \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man1/orvanwriter.1\")
-  message(STATUS \"Installing: \${page}\")
-  configure_file(\"${CMAKE_SOURCE_DIR}/doc/orvanwriter.1.in\" \"\${page}\" @ONLY)
-  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${page}\")
-")
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+include(cmake/man_pages.cmake)
+orvan_install_man_page(orvanwriter)
+orvan_install_man_page(orvanwriter-virtual)
+
+# Beside the README: the licence as a machine-readable copyright file and the
+# changes compressed, in the Debian changelog form, where and as a Debian
+# package has them.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/doc
+  COMMAND sh -c "sh \"$1\" \"$2\" orvanwriter \"$3\" >\"$4\"" sh ${CMAKE_SOURCE_DIR}/scripts/debian-changelog.sh
+          ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${CPACK_PACKAGE_CONTACT} ${CMAKE_BINARY_DIR}/doc/changelog
+  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/debian-changelog.sh ${CMAKE_SOURCE_DIR}/CHANGELOG.md VERBATIM)
+orvan_gzip(${CMAKE_BINARY_DIR}/doc/changelog ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/COPYRIGHT DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 
 set(CPACK_GENERATOR TGZ DEB)
 set(CPACK_PACKAGE_FILE_NAME orvanwriter-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The libraries are private (lib/orvanwriter, found through the program's run
+# path): no shlibs file and no ldconfig call. CPack adds ldconfig to postinst
+# and postrm for any shared object under /usr/lib once it scans the files for
+# dpkg-shlibdeps, so the scan is cmake/deb_dependencies.cmake's, and it gives
+# the Depends field alone.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/deb_dependencies.cmake)
 # The .deb installs under /usr; the archive unpacks anywhere.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/cpack_generators.cmake)
 include(CPack)

@@ -2,7 +2,8 @@
 # Builds the program and writes a sample image to the virtual adapter in its
 # real-time mode, then shows where the image landed in the virtual flash.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# The source tree the script lies in, also when it is reached through a link.
+cd "$(dirname "$(readlink -f "$0")")/.."
 
 step() { echo "-- $*"; }
 

@@ -76,8 +76,8 @@ package=build-windows/orvanwriter-$version-windows-x86.zip
 rm -f "$package"
 (cd build-windows && cpack >/dev/null)
 echo "$package: $(stat -c %s "$package") bytes"
-listed=$(unzip -Z1 "$package" | grep -v "/$" | sort | xargs)
-if [ "$listed" != "README-windows.txt orvanwriter.exe virtual-adapter/FTCSPI.dll" ]; then
+listed=$(unzip -Z1 "$package" | grep -v "/$" | LC_ALL=C sort | xargs)
+if [ "$listed" != "README-windows.txt changelog.txt copyright.txt orvanwriter.exe virtual-adapter/FTCSPI.dll" ]; then
     echo "FAIL: the package holds: $listed" >&2
     exit 1
 fi

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the Linux packages with cpack and checks their names (with the
 # version), their files against the expected lists, the .deb's declared
-# dependencies, and that the banner, the package names and the man page carry
-# the same version. Usage: package_test.sh BUILD_DIR VERSION
+# dependencies and maintainer scripts, and that the banner, the package names,
+# the man page and the changelog's newest entry carry the same version.
+# Usage: package_test.sh BUILD_DIR VERSION
 set -euo pipefail
 build=$(cd "$1" && pwd)
 version=$2
@@ -24,7 +25,9 @@ expected() {
     local root=$1
     printf '%s\n' "${root}bin/orvanwriter" "${root}bin/orvanwriter-virtual" \
         "${root}lib/orvanwriter/libftcspi.so" "${root}lib/orvanwriter/virtual-adapter/libftcspi.so" \
-        "${root}share/doc/orvanwriter/README.md" "${root}share/man/man1/orvanwriter.1"
+        "${root}share/doc/orvanwriter/README.md" "${root}share/doc/orvanwriter/changelog.gz" \
+        "${root}share/doc/orvanwriter/copyright" \
+        "${root}share/man/man1/orvanwriter.1.gz" "${root}share/man/man1/orvanwriter-virtual.1.gz"
     if [ "$hardware" = yes ]; then
         echo "${root}lib/udev/rules.d/60-vexil-cable.rules"
     fi
@@ -43,6 +46,17 @@ for package in $needed; do
     grep -q "$package" <<<"$depends" || fail "the .deb does not depend on $package: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the .deb's version is $(dpkg-deb -f "$deb" Version)"
+# Private libraries: nothing for ldconfig to do, so no maintainer scripts.
+scripts=$(dpkg-deb -I "$deb" | grep -E '^ +[0-9]+ bytes, .*(postinst|postrm|triggers|shlibs)' || true)
+[ -z "$scripts" ] || fail "the .deb has maintainer scripts or library files:"$'\n'"$scripts"
+# The Debian changelog's newest entry is this version; the man pages are
+# compressed without a name or time stamp, so the same build packs the same bytes.
+entry=$(dpkg-deb --fsys-tarfile "$deb" | tar xOf - ./usr/share/doc/orvanwriter/changelog.gz | gzip -dc | head -n 1)
+[ "$entry" = "orvanwriter ($version) unstable; urgency=medium" ] || fail "the changelog's first line: $entry"
+for page in orvanwriter orvanwriter-virtual; do
+    header=$(dpkg-deb --fsys-tarfile "$deb" | tar xOf - "./usr/share/man/man1/$page.1.gz" | od -A n -t x1 -N 8 | xargs)
+    [ "$header" = "1f 8b 08 00 00 00 00 00" ] || fail "$page.1.gz carries a name or time stamp: $header"
+done
 
 banner=$("$build/orvanwriter" </dev/null || true)
 banner=${banner%%$'\n'*}

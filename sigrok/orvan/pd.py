@@ -71,7 +71,7 @@ class Decoder(srd.Decoder):
     name = 'Orvan'
     longname = 'Orvan target frames'
     desc = 'The Orvan flash target\'s SPI command frames.'
-    license = 'unknown'
+    license = 'mit'
     inputs = ['spi']
     outputs = []
     tags = ['IC', 'Memory']
