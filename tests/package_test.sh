@@ -64,10 +64,10 @@ banner=${banner%%$'\n'*}
 grep -q "^\.TH ORVANWRITER 1 \"[0-9-]*\" \"orvanwriter $version\"" "$build/orvanwriter.1" || fail "the man page's version"
 
 # Each installed man page names the libraries where that package puts them.
-page=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/orvanwriter.1)
+page=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/orvanwriter.1.gz | gzip -dc)
 grep -qx '\.I /usr/lib/orvanwriter/libftcspi\.so' <<<"$page" || fail "the .deb's man page does not name /usr/lib"
 ! grep -q '/usr/local' <<<"$page" || fail "the .deb's man page names /usr/local"
-page=$(tar -xzOf "$tgz" "orvanwriter-$version-linux-$arch/share/man/man1/orvanwriter.1")
+page=$(tar -xzOf "$tgz" "orvanwriter-$version-linux-$arch/share/man/man1/orvanwriter.1.gz" | gzip -dc)
 grep -qx '\.I lib/orvanwriter/libftcspi\.so' <<<"$page" || fail "the archive's man page does not name lib/ in its folder"
 ! grep -q '/usr/' <<<"$page" || fail "the archive's man page names a /usr path"
 
