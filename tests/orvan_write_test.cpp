@@ -134,7 +134,9 @@ std::string environmentValue(const char* name) {
 
 // Taken before any run sets ORVAN_PROGRAM for itself.
 const std::string WRITER = environmentValue("ORVAN_PROGRAM");
-const std::string ORVAN = environmentValue("ORVAN_COMMAND");
+const std::string ORVAN = environmentValue("ORVAN_COMMAND").empty()
+                              ? WRITER.substr(0, WRITER.rfind('/') + 1) + "orvan"
+                              : environmentValue("ORVAN_COMMAND");
 
 // orvanwriter's runs, "-s SECTOR -f FILE", for the job's raw equivalent.
 using WriterJobs = std::vector<std::pair<size_t, std::string>>;
@@ -253,6 +255,7 @@ TEST_F(OrvanWriteTest, EveryModeLeavesOrvanwritersFlash) {
                                (&mode.from == &erased ? " onto an erased flash" : "");
             EXPECT_EQ(result.status, 0) << what << "\n" << result.output;
             EXPECT_TRUE(flash() == mode.expected) << what << ": the flash differs from orvanwriter's";
+            EXPECT_TRUE(adapterClosed()) << what << ": not run through the adapter meant";
         }
     }
 }
