@@ -17,8 +17,9 @@
 
 namespace {
 
-const int STATUS_TARGET_DISAGREED = 1;
-const int STATUS_NO_CABLE = 3;
+const int DONE = 0;
+const int DISAGREED = 1;
+const int NO_CABLE = 3;
 const size_t SECTORS = FLASH_SIZE / SECTOR;
 
 enum Format { RAW, INTEL_HEX, SRECORD };
@@ -63,7 +64,7 @@ const std::vector<Job> JOBS = {
     {"HEX records in two sectors apart, above 64 KiB first",
      {{INTEL_HEX, {{0x14020, imageBytes(4000, 7)}, {0x4010, imageBytes(16, 8)}}}}},
     {"S-records over two whole sectors and the last byte",
-     {{SRECORD, {{0x8000, imageBytes(2 * SECTOR, 9)}, {FLASH_SIZE - 1, "\x00"}}}}},
+     {{SRECORD, {{0x8000, imageBytes(2 * SECTOR, 9)}, {FLASH_SIZE - 1, std::string(1, '\0')}}}}},
     {"raw, HEX and S-records together",
      {{RAW, {{0, imageBytes(5000, 10)}}},
       {INTEL_HEX, {{0x8100, imageBytes(500, 11)}, {0xBFF8, imageBytes(16, 12)}}},
@@ -80,27 +81,28 @@ std::string hexDigits(const std::string& bytes) {
     return text;
 }
 
-std::string intelHexRecord(size_t address, int type, const std::string& data) {
-    std::string bytes = {static_cast<char>(data.size()), static_cast<char>(address >> 8),
-                         static_cast<char>(address), static_cast<char>(type)};
-    bytes += data;
+char byteSum(const std::string& bytes) {
     unsigned sum = 0;
     for (unsigned char byte : bytes) {
         sum += byte;
     }
-    return ":" + hexDigits(bytes + static_cast<char>(-sum)) + "\n";
+    return static_cast<char>(sum);
 }
 
+std::string intelHexRecord(size_t address, int type, const std::string& data) {
+    std::string bytes = {static_cast<char>(data.size()), static_cast<char>(address >> 8),
+                         static_cast<char>(address), static_cast<char>(type)};
+    bytes += data;
+    return ":" + hexDigits(bytes + static_cast<char>(-byteSum(bytes))) + "\n";
+}
+
+// S3 and S7: four address bytes.
 std::string sRecord(char type, size_t address, const std::string& data) {
     std::string bytes = {static_cast<char>(data.size() + 5), static_cast<char>(address >> 24),
                          static_cast<char>(address >> 16), static_cast<char>(address >> 8),
                          static_cast<char>(address)};
     bytes += data;
-    unsigned sum = 0;
-    for (unsigned char byte : bytes) {
-        sum += byte;
-    }
-    return std::string("S") + type + hexDigits(bytes + static_cast<char>(~sum)) + "\n";
+    return std::string("S") + type + hexDigits(bytes + static_cast<char>(~byteSum(bytes))) + "\n";
 }
 
 // Records of up to 16 bytes that never cross a 64 KiB boundary.
@@ -163,8 +165,9 @@ class OrvanWriteTest : public ProgramTest {
             std::vector<bool> touched(SECTORS);
             for (const Piece& piece : image.pieces) {
                 canvas.replace(piece.address, piece.bytes.size(), piece.bytes);
-                for (size_t at = piece.address; at < piece.address + piece.bytes.size(); at += 1) {
-                    touched[at / SECTOR] = true;
+                for (size_t s = piece.address / SECTOR; s * SECTOR < piece.address + piece.bytes.size();
+                     s++) {
+                    touched[s] = true;
                 }
             }
             for (size_t first = 0; first < SECTORS; first++) {
@@ -279,28 +282,36 @@ TEST_F(OrvanWriteTest, FaultsFailAndAChangedWriteThenRepairs) {
         int changedStatus;
         const char* line; // in the output of every run that fails
     } faults[] = {
-        {"busy after an erase", "VADAPTER_STUCK_AFTER=0x20:1", 1, 1,
+        {"busy after an erase", "VADAPTER_STUCK_AFTER=0x20:1", DISAGREED, DISAGREED,
          "erase of sector 1: the target stayed busy"},
-        {"busy after a run is closed", "VADAPTER_STUCK_AFTER=0x34:1", 1, 1, "the target stayed busy"},
-        {"busy mid-run", "VADAPTER_STUCK_AFTER=0xaf:5000", 1, 1, "programming at 0x"},
-        {"unerased sector rewritten", "VADAPTER_UNERASED_SECTOR=3", 1, 1,
+        {"busy after a run is closed", "VADAPTER_STUCK_AFTER=0x34:1", DISAGREED, DISAGREED,
+         "the target stayed busy"},
+        {"busy mid-run", "VADAPTER_STUCK_AFTER=0xaf:5000", DISAGREED, DISAGREED, "programming at 0x"},
+        {"unerased sector rewritten", "VADAPTER_UNERASED_SECTOR=3", DISAGREED, DISAGREED,
          "sector 3 is not blank after the erase"},
-        {"unerased sector left alone", "VADAPTER_UNERASED_SECTOR=2", 1, 0,
+        {"unerased sector left alone", "VADAPTER_UNERASED_SECTOR=2", DISAGREED, DONE,
          "sector 2 is not blank after the erase"},
-        {"bit stuck at 1 where 0 is programmed", "VADAPTER_STUCK_BIT=0x4064:0x80:0x80", 1, 1,
+        {"bit stuck at 1 where 0 is programmed", "VADAPTER_STUCK_BIT=0x4064:0x80:0x80", DISAGREED, DISAGREED,
          "differs after programming at 0x4064: flash 0x80, image 0x00"},
-        {"bit stuck at 0 in a sector already right", "VADAPTER_STUCK_BIT=0x80c8", 1, 1,
+        {"bit stuck at 0 in a sector already right", "VADAPTER_STUCK_BIT=0x80c8", DISAGREED, DISAGREED,
          "sector 2 is not blank after the erase: 0xfe at 0x80c8"},
-        {"reads deliver nothing", "VADAPTER_EMPTY_READS=always", 1, 1, "did not answer in time"},
-        {"a few empty reads", "VADAPTER_EMPTY_READS=3", 0, 0, ""},
-        {"short reads", "VADAPTER_SHORT_READ=1000:always", 0, 0, ""},
-        {"adapter gone before the identity", "VADAPTER_VANISH_AFTER=8", 3, 3, "wrong identity byte 0x00"},
-        {"adapter gone mid-write", "VADAPTER_VANISH_AFTER=200", 1, 1, "did not answer in time"},
+        {"reads deliver nothing", "VADAPTER_EMPTY_READS=always", DISAGREED, DISAGREED,
+         "did not answer in time"},
+        {"a few empty reads", "VADAPTER_EMPTY_READS=3", DONE, DONE, ""},
+        {"short reads", "VADAPTER_SHORT_READ=1000:always", DONE, DONE, ""},
+        {"adapter gone before the identity", "VADAPTER_VANISH_AFTER=8", NO_CABLE, NO_CABLE,
+         "wrong identity byte 0x00"},
+        {"adapter gone mid-write", "VADAPTER_VANISH_AFTER=200", DISAGREED, DISAGREED,
+         "did not answer in time"},
     };
-    std::vector<std::string> names;
-    std::vector<int> statuses;
-    std::vector<const char*> lines;
-    std::vector<ProgramRun> runs;
+    struct FaultRun {
+        std::string name;
+        int status;
+        const char* line;
+        ProgramRun run;
+        ProgramResult result;
+    };
+    std::vector<FaultRun> runs;
     for (const auto& fault : faults) {
         for (bool changed : {false, true}) {
             if (needsVirtualAdapter({fault.fault})) {
@@ -314,35 +325,34 @@ TEST_F(OrvanWriteTest, FaultsFailAndAChangedWriteThenRepairs) {
             if (changed) {
                 faulty.push_back("--changed");
             }
-            names.push_back(std::string(fault.name) + (changed ? ", --changed" : ", default"));
-            statuses.push_back(changed ? fault.changedStatus : fault.defaultStatus);
-            lines.push_back(fault.line);
-            runs.push_back(orvanRun(faulty, {fault.fault}, folder));
+            runs.push_back({std::string(fault.name) + (changed ? ", --changed" : ", default"),
+                            changed ? fault.changedStatus : fault.defaultStatus, fault.line,
+                            orvanRun(faulty, {fault.fault}, folder), ProgramResult()});
         }
     }
-    std::vector<ProgramResult> results(runs.size());
     std::vector<std::thread> threads;
-    for (size_t i = 0; i < runs.size(); i++) {
-        threads.emplace_back([&runs, &results, i] { results[i] = runProgram(runs[i]); });
+    for (FaultRun& faultRun : runs) {
+        threads.emplace_back([&faultRun] { faultRun.result = runProgram(faultRun.run); });
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
-    for (size_t i = 0; i < runs.size(); i++) {
-        const ProgramResult& result = results[i];
-        std::string left = readWholeFile(runs[i].directory + "/flash.bin");
-        EXPECT_EQ(result.status, statuses[i]) << names[i] << "\n" << result.output;
-        EXPECT_EQ(readWholeFile(runs[i].directory + "/trace.txt").find("violation:"), std::string::npos)
-            << names[i];
-        if (result.status == 0) {
-            EXPECT_TRUE(left == expected) << names[i] << ": status 0 with another flash";
+    for (const FaultRun& faultRun : runs) {
+        const ProgramResult& result = faultRun.result;
+        const std::string& name = faultRun.name;
+        std::string left = readWholeFile(faultRun.run.directory + "/flash.bin");
+        EXPECT_EQ(result.status, faultRun.status) << name << "\n" << result.output;
+        EXPECT_EQ(readWholeFile(faultRun.run.directory + "/trace.txt").find("violation:"), std::string::npos)
+            << name;
+        if (result.status == DONE) {
+            EXPECT_TRUE(left == expected) << name << ": status 0 with another flash";
             continue;
         }
-        EXPECT_NE(result.output.find(lines[i]), std::string::npos) << names[i] << "\n" << result.output;
+        EXPECT_NE(result.output.find(faultRun.line), std::string::npos) << name << "\n" << result.output;
         std::vector<std::string> again = arguments;
         again.push_back("--changed");
         orvanWrite(left, again);
-        EXPECT_TRUE(flash() == expected) << names[i] << ": a second --changed write left another flash";
+        EXPECT_TRUE(flash() == expected) << name << ": a second --changed write left another flash";
     }
 }
 
@@ -353,19 +363,20 @@ TEST_F(OrvanWriteTest, InterruptionWhileComparingLeavesTheFlash) {
     writeFile(path("whole.bin"), GAPPED);
     const std::string from = imageBytes(FLASH_SIZE, 15);
     const struct {
-        const char* mode;
+        std::vector<std::string> arguments;
         const char* showing;
         const char* line;
         bool unchanged;
-    } cases[] = {{"--changed", "compare: ", "interrupted: the flash is unchanged", true},
-                 {"--full", "program: ", "interrupted: the flash may be incomplete", false}};
+    } cases[] = {{{"whole.bin@0", "--changed"}, "compare: ", "interrupted: the flash is unchanged", true},
+                 {{"whole.bin@0"}, "program: ", "interrupted: the flash may be incomplete", false}};
     for (const auto& interruption : cases) {
-        ProgramResult result = orvanWrite(from, {"whole.bin@0", interruption.mode}, {"VADAPTER_REALTIME=1"},
-                                          SIGINT, interruption.showing);
-        EXPECT_EQ(result.signal, SIGINT) << interruption.mode << "\n" << result.output;
+        ProgramResult result =
+            orvanWrite(from, interruption.arguments, {"VADAPTER_REALTIME=1"}, SIGINT, interruption.showing);
+        // Ended by the signal: status 130 to the shell.
+        EXPECT_EQ(result.signal, SIGINT) << interruption.showing << "\n" << result.output;
         EXPECT_NE(result.output.find(interruption.line), std::string::npos) << result.output;
-        EXPECT_EQ(flash() == from, interruption.unchanged) << interruption.mode;
-        EXPECT_TRUE(adapterClosed()) << interruption.mode;
+        EXPECT_EQ(flash() == from, interruption.unchanged) << interruption.showing;
+        EXPECT_TRUE(adapterClosed()) << interruption.showing;
     }
 }
 
