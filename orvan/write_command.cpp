@@ -75,11 +75,11 @@ static void planRuns(uint32_t index, uint8_t mask) {
         planProgramRuns(planBytes, mask, reopenBreakEvenBytes(options.divisor));
         return;
     }
-    // Every byte of the image's span, as the writer sends it.
+    // Every byte of the image's span within its sectors, as the writer sends it.
     uint32_t address = 0;
     uint32_t length = 0;
     imageSpan(&images[index], &address, &length);
-    planWholeRun(address, length);
+    planWholeRuns(address, length, mask);
 }
 
 static void programRun(const ProgramRun& run, uint64_t* done) {

@@ -51,10 +51,20 @@ void planProgramRuns(const uint8_t* bytes, uint8_t sectorMask, uint32_t breakEve
     }
 }
 
-void planWholeRun(uint32_t address, uint32_t length) {
+void planWholeRuns(uint32_t address, uint32_t length, uint8_t sectorMask) {
     programRunCount = 0;
-    if (length > 0) {
-        addRun(address, length);
+    uint32_t end = address + length;
+    for (uint32_t sector = 0; sector < PLAN_SECTORS;) {
+        uint32_t first = sector;
+        while (sector < PLAN_SECTORS && (sectorMask >> sector & 1) != 0) {
+            sector++;
+        }
+        uint32_t runStart = first * PLAN_SECTOR_BYTES > address ? first * PLAN_SECTOR_BYTES : address;
+        uint32_t runEnd = sector * PLAN_SECTOR_BYTES < end ? sector * PLAN_SECTOR_BYTES : end;
+        if (runStart < runEnd) {
+            addRun(runStart, runEnd - runStart);
+        }
+        sector = sector == first ? sector + 1 : sector;
     }
 }
 

@@ -42,8 +42,10 @@ uint32_t reopenBreakEvenBytes(uint32_t divisor);
 // breakEvenBytes inside a run is sent with it.
 void planProgramRuns(const uint8_t* bytes, uint8_t sectorMask, uint32_t breakEvenBytes);
 
-// One run over [address, address + length): every byte sent, 0xff included.
-void planWholeRun(uint32_t address, uint32_t length);
+// Every byte of [address, address + length) sent, 0xff included, as one run
+// per run of consecutive sectors in sectorMask: the sectors between two
+// that an image touches are not erased, so nothing is sent there.
+void planWholeRuns(uint32_t address, uint32_t length, uint8_t sectorMask);
 
 // The bytes the planned runs send.
 uint32_t plannedBytes();
