@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include "emulated_cable.h"
+#include "emulated_target/target_environment.h"
 #include "emulated_target/vcd.h"
 #include "mpsse_encoder.h"
 
@@ -65,7 +66,7 @@ uint64_t limitOf(const char* text) {
 
 } // namespace
 
-void cableWaveformOpen() {
+void cableWaveformOpen(uint32_t location) {
     static bool opened = false;
     const char* path = getenv("VADAPTER_VCD");
     if (opened || path == nullptr || *path == '\0') {
@@ -73,8 +74,9 @@ void cableWaveformOpen() {
     }
     opened = true;
     wave = Wave();
-    cableWaveformDrawing =
-        vcdOpen(path, "emulated USB cable", limitOf(getenv("VADAPTER_VCD_LIMIT")), VCD_DRAW_TARGET_MODE);
+    std::string named = envPathAtLocation(path, location);
+    cableWaveformDrawing = vcdOpen(named.c_str(), "emulated USB cable", limitOf(getenv("VADAPTER_VCD_LIMIT")),
+                                   VCD_DRAW_TARGET_MODE);
 }
 
 void cableWaveformWrite(uint64_t modelNs) {
