@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 namespace {
 
@@ -146,4 +147,38 @@ TargetConfig targetConfigFromEnvironment(const char* front) {
     readFault(front, "VADAPTER_STUCK_BIT", config, parseStuckBit);
     readFault(front, "VADAPTER_STUCK_AFTER", config, parseStuckAfter);
     return config;
+}
+
+std::string envPathAtLocation(const std::string& path, uint32_t locationId) {
+    static const std::string PLACEHOLDER = "{location}";
+    char hex[16];
+    snprintf(hex, sizeof(hex), "%x", locationId);
+    std::string result = path;
+    for (size_t at = result.find(PLACEHOLDER); at != std::string::npos;
+         at = result.find(PLACEHOLDER, at + strlen(hex))) {
+        result.replace(at, PLACEHOLDER.size(), hex);
+    }
+    return result;
+}
+
+bool envReadFaultLocation(const char* front, uint32_t& location) {
+    std::string text;
+    if (!envVariable("VADAPTER_FAULT_LOCATION", text)) {
+        return false;
+    }
+    if (!envParseNumber(text, location)) {
+        envReportBad(front, "VADAPTER_FAULT_LOCATION");
+        return false;
+    }
+    return true;
+}
+
+TargetConfig targetWithoutFaults(const TargetConfig& config) {
+    TargetConfig faultless;
+    faultless.eraseBusyReads = config.eraseBusyReads;
+    faultless.programBusyReads = config.programBusyReads;
+    faultless.busyTime = config.busyTime;
+    faultless.eraseBusyUs = config.eraseBusyUs;
+    faultless.programBusyUs = config.programBusyUs;
+    return faultless;
 }

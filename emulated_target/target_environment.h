@@ -23,6 +23,18 @@ void envReportBad(const char* front, const char* name);
 void envReadNumber(const char* front, const char* name, uint32_t& field);
 void envReadByte(const char* front, const char* name, uint8_t& field);
 
+// The path with each "{location}" replaced by the location id of the opened
+// device in lower-case hexadecimal without 0x (flash-{location}.bin at
+// 0x1102: flash-1102.bin), so that each cable of a fixture has files of its
+// own.
+std::string envPathAtLocation(const std::string& path, uint32_t locationId);
+// VADAPTER_FAULT_LOCATION: when set, the fault variables apply only to the
+// device opened at that location; false when it is not set.
+bool envReadFaultLocation(const char* front, uint32_t& location);
+// The target's configuration with its faults off: a device that the faults
+// do not concern.
+TargetConfig targetWithoutFaults(const TargetConfig& config);
+
 // The target's own variables (identity, status bytes, busy reads and times,
 // the flash faults) over the defaults of TargetConfig. Whether the busy times
 // apply (TargetConfig::busyTime) is the front's choice.

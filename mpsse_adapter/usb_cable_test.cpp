@@ -277,3 +277,59 @@ TEST_F(UsbCableTest, LibraryBesideTheProgramOrFirstInTheSearchPath) {
 }
 
 } // namespace
+
+namespace {
+
+struct LocationCase {
+    const char* what;
+    std::vector<std::string> environment;
+    int status;
+    std::string message; // in the output
+};
+
+} // namespace
+
+// Two cables on bus 1, ports 2 and 3 (location ids 0x1200000 and 0x1300000):
+// the program claims the first, and the files and faults follow its location.
+TEST_F(UsbCableTest, FilesAndFaultsFollowTheClaimedLocation) {
+    makeImage("a.bin", 100);
+    const std::string devices = "VUSB_DEVICES=0x6010|Vexil USB-SPI Cable|1|2;0x6010|Vexil USB-SPI Cable|1|3";
+    const std::vector<LocationCase> cases = {
+        {"files named after the location",
+         {"VADAPTER_FLASH=flash-{location}.bin", "VADAPTER_TRACE=trace-{location}.txt",
+          "VUSB_FRAMES=frames-{location}.txt", "VADAPTER_VCD=lines-{location}.vcd"},
+         0,
+         COMPLETED},
+        {"target fault elsewhere",
+         {"VADAPTER_FAULT_LOCATION=0x1300000", "VADAPTER_IDENTITY=0xAD"},
+         0,
+         COMPLETED},
+        {"target fault here",
+         {"VADAPTER_FAULT_LOCATION=0x1200000", "VADAPTER_IDENTITY=0xAD"},
+         STATUS_ERROR,
+         "invalid Flash ID(ad)"},
+        {"cable fault elsewhere",
+         {"VADAPTER_FAULT_LOCATION=0x1300000", "VUSB_UNPLUG_AFTER=14"},
+         0,
+         COMPLETED},
+        {"cable fault here",
+         {"VADAPTER_FAULT_LOCATION=0x1200000", "VUSB_UNPLUG_AFTER=14"},
+         STATUS_ERROR,
+         "invalid Flash ID(0)"},
+    };
+    for (const LocationCase& row : cases) {
+        std::vector<std::string> environment = row.environment;
+        environment.push_back(devices);
+        ProgramResult result = run({"-s", "0", "-f", "a.bin", "-e"}, environment);
+        EXPECT_EQ(result.status, row.status) << row.what << ": " << result.output;
+        EXPECT_NE(result.output.find(row.message), std::string::npos) << row.what << ": " << result.output;
+    }
+    // The first row's files, each under the claimed cable's name only.
+    std::string flash = readWholeFile(path("flash-1200000.bin"));
+    ASSERT_EQ(flash.size(), FLASH_SIZE);
+    EXPECT_EQ(flash.substr(0, 100), imageBytes(100, 1));
+    EXPECT_NE(readWholeFile(path("trace-1200000.txt")).find("\nclaim device=0"), std::string::npos);
+    EXPECT_NE(readWholeFile(path("frames-1200000.txt")), "");
+    EXPECT_NE(readWholeFile(path("lines-1200000.vcd")).find("$enddefinitions"), std::string::npos);
+    EXPECT_EQ(system(("cd '" + directory + "' && ! ls | grep -e '{location}' -e 1300000").c_str()), 0);
+}

@@ -4,20 +4,16 @@
 // prompt on a terminal. Each row checks the status, the message and the
 // flash file byte for byte.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <random>
-#include <tuple>
 
 #include "program_fixture.h"
+#include "terminal_session.h"
 
 namespace {
 
@@ -110,11 +106,6 @@ Ended waitWithin(pid_t pid, int timeoutMs) {
     Ended ended;
     ended.timedOut = true;
     return ended;
-}
-
-bool terminalSane(int terminal) {
-    struct termios mode;
-    return tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & ECHO) != 0 && (mode.c_lflag & ICANON) != 0;
 }
 
 // Polls until the condition holds, at most timeoutMs.
@@ -314,115 +305,36 @@ Ended AbnormalEnvironmentTest::runTruncatedMidRun(const AbnormalCase& row) {
     return ended;
 }
 
-// On a terminal, as from a shell: a session whose leader waits for the
-// program in a process group of its own, in the foreground, so that a stop
-// signal stops it (a group without such a parent would discard it).
+// Signals at the key prompt, on a terminal as from a shell.
 Ended AbnormalEnvironmentTest::runAtPrompt(const AbnormalCase& row) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    EXPECT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
-    std::string terminalName = ptsname(master);
-    int terminal = open(terminalName.c_str(), O_RDWR | O_NOCTTY);
-    int report[2];
-    EXPECT_EQ(pipe(report), 0);
     ProgramRun run = programRun(arguments(row, "job.bin"));
-    std::vector<std::string> words = programCommandLine(run);
-    std::vector<std::string> environment = programEnvironment(run);
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(&word[0]);
-    }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& entry : environment) {
-        envp.push_back(&entry[0]);
-    }
-    envp.push_back(nullptr);
-    pid_t leader = fork();
-    if (leader == 0) {
-        setsid();
-        int controlling = open(terminalName.c_str(), O_RDWR);
-        ioctl(controlling, TIOCSCTTY, 0);
-        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGTSTP, SIGTTOU}) {
-            signal(signalNumber, SIG_DFL);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        pid_t program = fork();
-        if (program == 0) {
-            setpgid(0, 0);
-            signal(SIGTTOU, SIG_IGN);
-            tcsetpgrp(controlling, getpid());
-            signal(SIGTTOU, SIG_DFL);
-            struct rlimit noCore = {0, 0};
-            setrlimit(RLIMIT_CORE, &noCore);
-            if (chdir(directory.c_str()) != 0) {
-                _exit(126);
-            }
-            for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; descriptor++) {
-                dup2(controlling, descriptor);
-            }
-            close(controlling);
-            execvpe(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-        ssize_t ignored = write(report[1], &program, sizeof(program));
-        int waitStatus = 0;
-        waitpid(program, &waitStatus, 0);
-        ignored = write(report[1], &waitStatus, sizeof(waitStatus));
-        (void)ignored;
-        _exit(0);
-    }
-    close(report[1]);
-    pid_t program = -1;
-    EXPECT_EQ(read(report[0], &program, sizeof(program)), static_cast<ssize_t>(sizeof(program)));
-    std::string shown;
-    auto drain = [&] {
-        char chunk[4096];
-        struct pollfd ready = {master, POLLIN, 0};
-        while (poll(&ready, 1, 0) > 0) {
-            ssize_t got = read(master, chunk, sizeof(chunk));
-            if (got <= 0) {
-                break;
-            }
-            shown.append(chunk, static_cast<size_t>(got));
-        }
-    };
+    TerminalSession session;
+    EXPECT_TRUE(startInTerminal(programCommandLine(run), programEnvironment(run), directory, &session));
     auto rawAtPrompt = [&] {
-        drain();
-        return shown.find("Please any key....") != std::string::npos && !terminalSane(terminal);
+        drainTerminal(&session);
+        return session.shown.find("Please any key....") != std::string::npos &&
+               !terminalSane(session.terminal);
     };
-    EXPECT_TRUE(within(TIMEOUT_MS, rawAtPrompt)) << shown;
+    EXPECT_TRUE(within(TIMEOUT_MS, rawAtPrompt)) << session.shown;
+    kill(session.program, row.signalNumber);
     if (row.environment == STOP_AT_PROMPT) {
-        kill(program, row.signalNumber);
-        EXPECT_TRUE(within(TIMEOUT_MS, [&] { return processState(program) == 'T'; }));
-        EXPECT_TRUE(terminalSane(terminal))
-            << "the shell gets echo and line mode while the program is stopped";
-        kill(program, SIGCONT);
-        EXPECT_TRUE(within(TIMEOUT_MS, [&] { return !terminalSane(terminal); }))
-            << "raw again once continued";
-        ssize_t typed = write(master, "k", 1);
-        EXPECT_EQ(typed, 1);
-    } else {
-        kill(program, row.signalNumber);
+        EXPECT_TRUE(within(TIMEOUT_MS, [&] { return processState(session.program) == 'T'; }));
+        EXPECT_TRUE(terminalSane(session.terminal))
+            << "the shell gets echo and line mode while it is stopped";
+        kill(session.program, SIGCONT);
+        EXPECT_TRUE(within(TIMEOUT_MS, [&] { return !terminalSane(session.terminal); }))
+            << "raw once continued";
+        EXPECT_EQ(write(session.master, "k", 1), 1);
     }
     int waitStatus = 0;
-    struct pollfd reported = {report[0], POLLIN, 0};
     Ended ended;
-    ended.timedOut = poll(&reported, 1, TIMEOUT_MS) <= 0;
-    if (ended.timedOut) {
-        kill(program, SIGKILL);
-    } else {
-        EXPECT_EQ(read(report[0], &waitStatus, sizeof(waitStatus)), static_cast<ssize_t>(sizeof(waitStatus)));
+    ended.timedOut = !waitTerminalSession(&session, TIMEOUT_MS, &waitStatus);
+    if (!ended.timedOut) {
         ended = endedBy(waitStatus);
     }
-    waitpid(leader, nullptr, 0);
-    drain();
-    EXPECT_TRUE(terminalSane(terminal)) << "echo and line mode once the program has ended";
-    writeFile(path("out.txt"), shown);
-    close(report[0]);
-    close(terminal);
-    close(master);
+    EXPECT_TRUE(terminalSane(session.terminal)) << "echo and line mode once the program has ended";
+    writeFile(path("out.txt"), session.shown);
+    closeTerminalSession(&session);
     return ended;
 }
 
@@ -475,57 +387,3 @@ INSTANTIATE_TEST_SUITE_P(Linux, AbnormalEnvironmentTest, ::testing::ValuesIn(CAS
                          [](const ::testing::TestParamInfo<AbnormalCase>& info) { return info.param.name; });
 
 } // namespace
-
-namespace {
-
-struct OverlapJob {
-    const char* name;
-    unsigned sector;
-    size_t size;
-};
-
-struct OverlapCase {
-    const char* what;
-    std::vector<OverlapJob> jobs;
-    // The flash after the run, from the images' own bytes: (address, image,
-    // offset in the image, length).
-    std::vector<std::tuple<size_t, const char*, size_t, size_t>> kept;
-};
-
-} // namespace
-
-// Jobs are written in order, each erasing its sectors, so where two overlap
-// the later job wins, and the run still completes with status 0.
-TEST_F(ProgramTest, OverlappingJobsAreAllWrittenAndTheLaterWins) {
-    const std::vector<OverlapCase> cases = {
-        {"a later job in an earlier one's last sector",
-         {{"c.bin", 0, 20000}, {"b.bin", 1, 100}},
-         {{0, "c.bin", 0, SECTOR}, {SECTOR, "b.bin", 0, 100}}},
-        {"the same sector twice", {{"a.bin", 2, 3000}, {"b.bin", 2, 100}}, {{2 * SECTOR, "b.bin", 0, 100}}},
-        {"a later job covering an earlier one",
-         {{"b.bin", 1, 100}, {"c.bin", 0, 20000}},
-         {{0, "c.bin", 0, 20000}}},
-    };
-    for (const OverlapCase& overlap : cases) {
-        unlink(path("flash.bin").c_str());
-        std::vector<std::string> arguments;
-        std::string expectedOutput = BANNER;
-        unsigned seed = 1;
-        for (const OverlapJob& job : overlap.jobs) {
-            makeImage(job.name, job.size, seed++);
-            arguments.insert(arguments.end(), {"-s", std::to_string(job.sector), "-f", job.name});
-            expectedOutput += jobText(job.name, job.sector, job.size);
-        }
-        arguments.push_back("-e");
-        ProgramResult result = run(arguments);
-        EXPECT_EQ(result.status, 0) << overlap.what;
-        EXPECT_EQ(result.output, expectedOutput + COMPLETED) << overlap.what;
-        std::vector<std::pair<size_t, std::string>> placed;
-        for (const auto& piece : overlap.kept) {
-            placed.push_back(
-                {std::get<0>(piece),
-                 readWholeFile(path(std::get<1>(piece))).substr(std::get<2>(piece), std::get<3>(piece))});
-        }
-        expectFlash(placed);
-    }
-}

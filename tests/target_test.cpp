@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "emulated_target/target.h"
+#include "emulated_target/target_environment.h"
 
 typedef std::vector<std::string> Lines;
 
@@ -234,3 +235,24 @@ TEST(TargetBulk, ReadBytesAndProgramRunsMatchTheWire) {
 }
 
 } // namespace
+
+// {location} in a file name: the opened device's location id, lower-case
+// hexadecimal without 0x, wherever and however often it stands.
+TEST(TargetEnvironment, LocationInAPathIsItsHexId) {
+    struct PathCase {
+        const char* path;
+        uint32_t location;
+        const char* expected;
+    };
+    const PathCase cases[] = {
+        {"flash-{location}.bin", 0x1102, "flash-1102.bin"},
+        {"{location}/{location}.txt", 0xABCDEF01, "abcdef01/abcdef01.txt"},
+        {"flash.bin", 0x1102, "flash.bin"},
+        {"{location}", 0, "0"},
+        {"{locat}{LOCATION}{location", 0x1102, "{locat}{LOCATION}{location"},
+        {"", 0x1102, ""},
+    };
+    for (const PathCase& pathCase : cases) {
+        EXPECT_EQ(envPathAtLocation(pathCase.path, pathCase.location), pathCase.expected) << pathCase.path;
+    }
+}

@@ -504,6 +504,93 @@ TEST(VirtualAdapterFlashFile, OwnFilesNeverTakeAStandardDescriptor) {
     }
 }
 
+// A fixture of several cables: each opened device has its own flash, trace
+// and waveform files, named after its location.
+TEST(VirtualAdapterLocations, FilesAreNamedAfterTheOpenedDevice) {
+    std::string folder = ::testing::TempDir() + "va_locations_";
+    VirtualAdapterConfig config = traced();
+    config.devices = {{"Vexil USB-SPI Cable", "A", 0x1101}, {"Vexil USB-SPI Cable", "A", 0xAB02}};
+    config.flashPath = folder + "flash-{location}.bin";
+    config.tracePath = folder + "trace-{location}.txt";
+    config.vcdPath = folder + "lines-{location}.vcd";
+    struct Opening {
+        uint32_t location;
+        const char* suffix;
+        const char* program;
+        uint8_t byte;
+    };
+    for (const Opening& opening : {Opening{0xAB02, "ab02", "w36 waf@1234+42 w34", 0x42},
+                                   Opening{0x1101, "1101", "w36 waf@1234+17 w34", 0x17}}) {
+        vaConfigure(config);
+        uint32_t count = 0;
+        ASSERT_EQ(libCountDevices(&count), ADAPTER_OK);
+        uint32_t handle = 0;
+        ASSERT_EQ(libOpenDevice("Vexil USB-SPI Cable", opening.location, "A", &handle), ADAPTER_OK);
+        Bus bus;
+        bus.run(opening.program);
+        libClose(1);
+        std::string flash = fileContent(folder + "flash-" + opening.suffix + ".bin");
+        ASSERT_EQ(flash.size(), size_t(VA_FLASH_SIZE)) << opening.suffix;
+        EXPECT_EQ(uint8_t(flash[0x1234]), opening.byte) << opening.suffix;
+        std::string trace = fileContent(folder + "trace-" + opening.suffix + ".txt");
+        // The lines before the open wait for it and go first.
+        EXPECT_EQ(trace.find("count status=0"), 0u) << trace;
+        EXPECT_NE(trace.find(std::string("location=0x") + opening.suffix), std::string::npos) << trace;
+        EXPECT_NE(fileContent(folder + "lines-" + opening.suffix + ".vcd").find("$enddefinitions"),
+                  std::string::npos);
+    }
+    // The first device's flash kept its own byte.
+    EXPECT_EQ(uint8_t(fileContent(folder + "flash-ab02.bin")[0x1234]), 0x42);
+    for (const char* suffix : {"ab02", "1101"}) {
+        for (const std::string& name :
+             {"flash-" + std::string(suffix) + ".bin", "trace-" + std::string(suffix) + ".txt",
+              "lines-" + std::string(suffix) + ".vcd"}) {
+            std::remove((folder + name).c_str());
+        }
+    }
+}
+
+// With a fault location the adapter's and the target's faults concern only
+// the device opened there; the others behave faultless.
+TEST(VirtualAdapterLocations, FaultsLimitedToOneLocation) {
+    struct FaultCase {
+        const char* what;
+        bool locationSet;
+        uint32_t faultLocation;
+        uint32_t openStatus; // the adapter fault configured
+        uint32_t opened;
+        AdapterStatus expectedOpen;
+        uint8_t byteAfterErase; // byte 100 of sector 0: 0x00 where the unerased-sector fault applies
+    };
+    const FaultCase cases[] = {
+        {"no fault location: everywhere", false, 0, 2, 0x1102, 2, 0x00},
+        {"at the fault location", true, 0x1102, 2, 0x1102, 2, 0x00},
+        {"elsewhere", true, 0x1102, 2, 0x1101, ADAPTER_OK, 0xFF},
+        {"target fault at the location", true, 0x1102, 0, 0x1102, ADAPTER_OK, 0x00},
+        {"a location no device has", true, 0x1103, 2, 0x1101, ADAPTER_OK, 0xFF},
+    };
+    for (const FaultCase& fault : cases) {
+        VirtualAdapterConfig config;
+        config.devices = {{"Vexil USB-SPI Cable", "A", 0x1101}, {"Vexil USB-SPI Cable", "A", 0x1102}};
+        config.faultLocationSet = fault.locationSet;
+        config.faultLocation = fault.faultLocation;
+        config.openStatus = fault.openStatus;
+        config.target.unerasedSector = 0;
+        vaConfigure(config);
+        uint32_t handle = 0;
+        EXPECT_EQ(libOpenDevice("Vexil USB-SPI Cable", fault.opened, "A", &handle), fault.expectedOpen)
+            << fault.what;
+        // The target fault, on a device that opens without the adapter fault.
+        config.openStatus = 0;
+        vaConfigure(config);
+        ASSERT_EQ(libOpenDevice("Vexil USB-SPI Cable", fault.opened, "A", &handle), ADAPTER_OK) << fault.what;
+        Bus bus;
+        bus.run("w28 w20@0");
+        EXPECT_EQ(vaFlash()[100], fault.byteAfterErase) << fault.what;
+        libClose(1);
+    }
+}
+
 TEST(VirtualAdapterTiming, BitsAtTheClockRatePlusLatencyPerRoundTrip) {
     struct TimingCase {
         uint32_t divisor, latencyUs;

@@ -153,6 +153,7 @@ void readFaultVariables(VirtualAdapterConfig& config) {
     readInto("VADAPTER_SHORT_READ", config, parseShortRead);
     readInto("VADAPTER_EMPTY_READS", config, parseEmptyReads);
     readNumber("VADAPTER_VANISH_AFTER", config.vanishAfterCalls);
+    config.faultLocationSet = envReadFaultLocation(FRONT, config.faultLocation);
 }
 
 void readWaveformVariables(VirtualAdapterConfig& config) {

@@ -1,6 +1,9 @@
 // The session and the in-process control interface: the configuration in
 // force, whether the device is open, and the reset of every part.
+#include <string.h>
+
 #include "emulated_target/target.h"
+#include "emulated_target/target_environment.h"
 #include "virtual_adapter.h"
 
 namespace vadapter {
@@ -8,7 +11,8 @@ namespace vadapter {
 namespace {
 
 struct Session {
-    VirtualAdapterConfig config;
+    VirtualAdapterConfig given;  // as configured
+    VirtualAdapterConfig config; // in force: without the faults at another location
     bool configured = false;
     bool open = false;
 };
@@ -28,6 +32,35 @@ const VirtualAdapterConfig& config() {
     return session.config;
 }
 
+void applyFaultsAt(uint32_t locationId) {
+    if (!session.given.faultLocationSet) {
+        return;
+    }
+    session.config = session.given;
+    TargetConfig target = session.given.target;
+    if (locationId != session.given.faultLocation) {
+        const VirtualAdapterConfig faultless;
+        VirtualAdapterConfig& c = session.config;
+        c.openStatus = faultless.openStatus;
+        c.lineLevelsStatus = faultless.lineLevelsStatus;
+        c.queryStatus = faultless.queryStatus;
+        c.frequencyMode = faultless.frequencyMode;
+        c.shortReadBytes = faultless.shortReadBytes;
+        c.shortReadAlways = faultless.shortReadAlways;
+        c.emptyReads = faultless.emptyReads;
+        c.emptyReadsRepeat = faultless.emptyReadsRepeat;
+        c.vanishAfterCalls = faultless.vanishAfterCalls;
+        target = targetWithoutFaults(target);
+    }
+    target.busyTime = session.config.realTime;
+    // A new target configuration starts erased: the flash as it was stays.
+    static uint8_t flash[TARGET_FLASH_BYTES];
+    memcpy(flash, targetFlash(), TARGET_FLASH_BYTES);
+    targetConfigure(target);
+    memcpy(targetFlash(), flash, TARGET_FLASH_BYTES);
+    resetReadFaults();
+}
+
 bool isOpen() {
     return session.open;
 }
@@ -45,6 +78,7 @@ void vaConfigure(const VirtualAdapterConfig& configuration) {
     closeFlashFile();
     resetTrace(configuration);
     resetWaveform(configuration);
+    session.given = configuration;
     session.config = configuration;
     session.configured = true;
     setOpen(false);

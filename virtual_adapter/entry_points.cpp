@@ -39,10 +39,11 @@ AdapterStatus openSession(const char* name, uint32_t locationId, const char* cha
     if (!isListed(name, locationId, channel)) {
         violation("open of a device that is not listed");
     }
-    AdapterStatus status = openFlashFile();
+    AdapterStatus status = openFlashFile(locationId);
     if (status != ADAPTER_OK) {
         return status;
     }
+    openWaveformAt(locationId);
     targetReset();
     resetQueue();
     setOpen(true);
@@ -111,6 +112,10 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libOpenDevice(const char* name, uint32
     AdapterStatus status = beginCall(OP_OPEN);
     if (status == ADAPTER_OK) {
         status = checkPointers({{name, "name"}, {channel, "channel"}, {handle, "handle"}});
+    }
+    if (status == ADAPTER_OK && !isOpen()) {
+        applyFaultsAt(locationId);
+        traceAtLocation(locationId);
     }
     if (status == ADAPTER_OK) {
         status = config().openStatus;

@@ -5,6 +5,7 @@
 
 #include "emulated_target/flash_file.h"
 #include "emulated_target/target.h"
+#include "emulated_target/target_environment.h"
 #include "virtual_adapter.h"
 
 namespace vadapter {
@@ -32,8 +33,8 @@ void refuse(const std::string& text) {
 
 } // namespace
 
-AdapterStatus openFlashFile() {
-    const std::string& path = config().flashPath;
+AdapterStatus openFlashFile(uint32_t locationId) {
+    const std::string path = envPathAtLocation(config().flashPath, locationId);
     if (path.empty()) {
         return ADAPTER_OK;
     }

@@ -27,6 +27,7 @@
 #include <stdio.h>
 
 #include "emulated_target/output_file.h"
+#include "emulated_target/target_environment.h"
 #include "virtual_adapter.h"
 
 namespace vadapter {
@@ -42,7 +43,10 @@ struct Trace {
     uint64_t violations = 0;
     std::vector<std::string> lines;
     std::vector<std::string> afterLines; // violations and notes of the current call
+    std::vector<std::string> waiting;    // lines before the device's location names the file
 };
+
+const char LOCATION_PLACEHOLDER[] = "{location}";
 
 // Never destroyed, so that the exit handler finds it intact.
 Trace& trace = *new Trace;
@@ -64,13 +68,7 @@ std::string formatArgs(const char* pattern, va_list args) {
     return std::string(large.data(), static_cast<size_t>(length));
 }
 
-void emit(const std::string& line) {
-    if (trace.keepLines) {
-        trace.lines.push_back(line);
-    }
-    if (trace.path.empty()) {
-        return;
-    }
+void writeLine(const std::string& line) {
     if (!trace.file && !trace.fileFailed) {
         trace.file = createOutputFile(trace.path);
         if (!trace.file) {
@@ -85,6 +83,21 @@ void emit(const std::string& line) {
     }
 }
 
+void emit(const std::string& line) {
+    if (trace.keepLines) {
+        trace.lines.push_back(line);
+    }
+    if (trace.path.empty()) {
+        return;
+    }
+    // The file is named after the device opened; until then the lines wait.
+    if (trace.path.find(LOCATION_PLACEHOLDER) != std::string::npos) {
+        trace.waiting.push_back(line);
+        return;
+    }
+    writeLine(line);
+}
+
 } // namespace
 
 void resetTrace(const VirtualAdapterConfig& configuration) {
@@ -96,6 +109,18 @@ void resetTrace(const VirtualAdapterConfig& configuration) {
     trace.violations = 0;
     trace.lines.clear();
     trace.afterLines.clear();
+    trace.waiting.clear();
+}
+
+void traceAtLocation(uint32_t locationId) {
+    if (trace.path.find(LOCATION_PLACEHOLDER) == std::string::npos) {
+        return;
+    }
+    trace.path = envPathAtLocation(trace.path, locationId);
+    for (const std::string& line : trace.waiting) {
+        writeLine(line);
+    }
+    trace.waiting.clear();
 }
 
 bool isTracing() {

@@ -25,6 +25,9 @@ const uint8_t CMD_PROGRAM = 0xAF;
 // Reads the configuration from the environment on the first call of all.
 void ensureConfigured();
 const VirtualAdapterConfig& config();
+// Before a device is opened: with a fault location set, the faults (the
+// adapter's and the target's) are in force only when the device is there.
+void applyFaultsAt(uint32_t locationId);
 bool isOpen();
 void setOpen(bool open);
 
@@ -118,6 +121,9 @@ uint32_t executeQueue();
 #endif
 
 void resetTrace(const VirtualAdapterConfig& configuration);
+// A trace path with {location} names its file after the device opened; the
+// lines before the open go into it first.
+void traceAtLocation(uint32_t locationId);
 bool isTracing();
 const std::vector<std::string>& traceLines();
 std::string format(const char* pattern, ...) VA_PRINTF_LIKE;
@@ -153,6 +159,9 @@ uint64_t bitPeriodPs();
 
 // Starts the waveform file afresh when one is configured (VADAPTER_VCD).
 void resetWaveform(const VirtualAdapterConfig& configuration);
+// A waveform path with {location} is opened when the device is, under its
+// location's name.
+void openWaveformAt(uint32_t locationId);
 bool isDrawing();
 // A frame of byteCount bytes, next on the bus: the first of its call once the
 // call's latency has passed, else right after the one before.
@@ -173,7 +182,7 @@ void finishWaveform();
 // Maps the configured flash file (if any) as the target's flash and holds it
 // for the session; a status other than ADAPTER_OK when it cannot serve, after
 // saying why on standard error.
-AdapterStatus openFlashFile();
+AdapterStatus openFlashFile(uint32_t locationId);
 // Releases the file; the target keeps a copy of the flash.
 void closeFlashFile();
 // A program that exits without closing the adapter is told of in the trace.

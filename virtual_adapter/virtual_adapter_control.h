@@ -70,6 +70,11 @@ struct VirtualAdapterConfig {
     uint32_t emptyReads = 0;       // addressed reads that deliver nothing (VA_ALWAYS: all)
     bool emptyReadsRepeat = false; // after each read that delivers, emptyReads more deliver nothing
     uint32_t vanishAfterCalls = 0; // non-zero: every call after this many fails, delivers nothing
+    // The adapter's faults (open, line levels, query, frequency and reads)
+    // and the target's (identity, status bytes, unerased sector, stuck bit,
+    // stuck target) apply only to a device opened at this location.
+    bool faultLocationSet = false;
+    uint32_t faultLocation = 0;
 
     // Output.
     std::string flashPath;  // the flash while open, written through and held (created erased if missing)

@@ -3,6 +3,7 @@
 // frames of a call are clocked one after another once the call's round-trip
 // latency has passed, at the configured SPI clock.
 #include "emulated_target/target.h"
+#include "emulated_target/target_environment.h"
 #include "emulated_target/vcd.h"
 #include "virtual_adapter.h"
 
@@ -39,8 +40,17 @@ VcdDrawing drawingOf(VirtualVcdFault fault) {
 void resetWaveform(const VirtualAdapterConfig& configuration) {
     vcdClose(0);
     cursor = Cursor();
-    if (!configuration.vcdPath.empty()) {
+    if (!configuration.vcdPath.empty() && configuration.vcdPath.find("{location}") == std::string::npos) {
         vcdOpen(configuration.vcdPath.c_str(), "virtual adapter", configuration.vcdLimitBytes,
+                drawingOf(configuration.vcdFault));
+    }
+}
+
+void openWaveformAt(uint32_t locationId) {
+    const VirtualAdapterConfig& configuration = config();
+    if (configuration.vcdPath.find("{location}") != std::string::npos && !vcdDrawing()) {
+        std::string path = envPathAtLocation(configuration.vcdPath, locationId);
+        vcdOpen(path.c_str(), "virtual adapter", configuration.vcdLimitBytes,
                 drawingOf(configuration.vcdFault));
     }
 }

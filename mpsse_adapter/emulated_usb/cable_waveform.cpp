@@ -53,7 +53,7 @@ uint64_t vcdLimitBytes() {
 
 } // namespace
 
-void cableWaveformOpen() {
+void cableWaveformOpen(uint32_t location) {
     static bool opened = false;
     const char* path = getenv("VADAPTER_VCD");
     if (opened || path == nullptr || *path == '\0') {
@@ -61,7 +61,8 @@ void cableWaveformOpen() {
     }
     opened = true;
     wave = Wave();
-    cableWaveformDrawing = vcdOpen(path, "emulated USB cable", vcdLimitBytes(), VCD_DRAW_TARGET_MODE);
+    std::string named = envPathAtLocation(path, location);
+    cableWaveformDrawing = vcdOpen(named.c_str(), "emulated USB cable", vcdLimitBytes(), VCD_DRAW_TARGET_MODE);
 }
 
 void cableWaveformWrite(uint64_t modelNs) {

@@ -19,8 +19,9 @@
 const uint64_t WAVEFORM_PIN_COMMAND_NS = 100;
 
 // Starts the dump when VADAPTER_VCD names a file, once per process (at the
-// first claim of a channel).
-void cableWaveformOpen();
+// first claim of a channel); {location} in the name becomes the claimed
+// device's location id.
+void cableWaveformOpen(uint32_t location = 0);
 // A bulk OUT begins at modelNs of the USB model.
 void cableWaveformWrite(uint64_t modelNs);
 

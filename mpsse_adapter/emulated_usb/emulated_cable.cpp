@@ -3,6 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <vector>
@@ -31,6 +32,9 @@ struct Cable {
     FILE* frames;
     FILE* writes;
     bool flashAttached;
+    TargetConfig target;   // as the variables set it, faults included
+    bool faultLocationSet; // VADAPTER_FAULT_LOCATION: the faults concern that device only
+    uint32_t faultLocation;
     // The frame being clocked, for the frame log.
     uint8_t frameBytes[FRAME_BYTES_SHOWN];
     uint32_t frameLength;
@@ -140,9 +144,11 @@ void configure() {
     }
     std::string writesPath = variable("VUSB_WRITES");
     if (!writesPath.empty()) {
-        cable.writes = fopen(writesPath.c_str(), "w");
+        cable.writes = createOutputFile(writesPath);
     }
-    targetConfigure(targetConfigFromEnvironment(FRONT));
+    cable.target = targetConfigFromEnvironment(FRONT);
+    cable.faultLocationSet = envReadFaultLocation(FRONT, cable.faultLocation);
+    targetConfigure(cable.target);
     interpreterReset();
     atexit(flushAtExit);
 }
@@ -218,13 +224,63 @@ bool cableTransferAllowed() {
     return true;
 }
 
+// The location id that the MPSSE library reports for the device: the bus in
+// bits 31-24, then one hex digit per port level (mpsse_adapter/mpsse_usb.cpp).
+uint32_t cableLocation(uint32_t device) {
+    const uint32_t LOCATION_PORT_LEVELS = 6;
+    const CableDevice& entry = cable.config.devices[device];
+    uint32_t location = static_cast<uint32_t>(entry.bus) << 24;
+    for (uint32_t level = 0; level < entry.portDepth && level < LOCATION_PORT_LEVELS; level++) {
+        location |= static_cast<uint32_t>(entry.ports[level] & 0x0F) << (20 - 4 * level);
+    }
+    return location;
+}
+
+// A trace or frame file named with {location} is made under that very name
+// at the start and takes the claimed device's name at the claim.
+void renameAtLocation(const std::string& path, uint32_t location) {
+    std::string named = envPathAtLocation(path, location);
+    if (named != path) {
+        rename(path.c_str(), named.c_str());
+    }
+}
+
+// With a fault location, a device elsewhere gets neither the target's faults
+// nor the cable's own.
+void applyFaultsAt(uint32_t location) {
+    if (!cable.faultLocationSet || location == cable.faultLocation) {
+        return;
+    }
+    CableConfig& config = cable.config;
+    config.unplugAfter = CABLE_NO_LIMIT;
+    config.bulkTimeoutFrom = CABLE_NO_LIMIT;
+    config.shortInBytes = CABLE_NO_LIMIT;
+    config.silentAfterBytes = CABLE_NO_LIMIT;
+    config.staleBytes = 0;
+    config.outPieceBytes = CABLE_NO_LIMIT;
+    static uint8_t flash[TARGET_FLASH_BYTES];
+    memcpy(flash, targetFlash(), TARGET_FLASH_BYTES);
+    targetConfigure(targetWithoutFaults(cable.target));
+    memcpy(targetFlash(), flash, TARGET_FLASH_BYTES);
+}
+
 // The flash is the file, written through and held as the virtual adapter holds
-// it (emulated_target/flash_file.h), until the process ends.
-bool cableAttachFlash() {
-    if (cable.flashAttached || cable.config.flashPath.empty()) {
+// it (emulated_target/flash_file.h), until the process ends. The first claim
+// also settles what the device's location decides: the files' names and the
+// faults.
+bool cableAttachFlash(uint32_t device) {
+    if (cable.flashAttached) {
         return true;
     }
-    const std::string& path = cable.config.flashPath;
+    uint32_t location = cableLocation(device);
+    applyFaultsAt(location);
+    renameAtLocation(cable.config.tracePath, location);
+    renameAtLocation(cable.config.framesPath, location);
+    if (cable.config.flashPath.empty()) {
+        cable.flashAttached = true;
+        return true;
+    }
+    const std::string path = envPathAtLocation(cable.config.flashPath, location);
     uint8_t* flash = nullptr;
     uint64_t size = 0;
     FlashFileOpening opening = mapFlashFile(path, &flash, &size);

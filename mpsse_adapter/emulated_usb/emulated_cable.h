@@ -61,9 +61,13 @@ void cableTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Counts a transfer; false when the cable is unplugged (before or now).
 bool cableTransferAllowed();
 bool cableUnplugged();
-// Makes the flash file the target's flash (at the first claim); false, after
-// a line on standard error, when the file cannot serve.
-bool cableAttachFlash();
+// At the first claim of the device (an index into the configured devices):
+// names the files after its location ({location}), limits the faults to the
+// fault location, and makes the flash file the target's flash; false, after a
+// line on standard error, when the file cannot serve.
+bool cableAttachFlash(uint32_t device);
+// The location id of the device as the MPSSE library reports it.
+uint32_t cableLocation(uint32_t device);
 void cableCloseTrace(uint32_t device);
 // VUSB_WRITES: each bulk OUT's bytes as one line of hexadecimal bytes, so
 // that a test can read the command stream the library sent.

@@ -241,13 +241,13 @@ STANDIN_EXPORT int libusb_claim_interface(libusb_device_handle* handle, int inte
         interfaceNumber >= static_cast<int>(interfaceCount(cableConfig().devices[handle->index].productId))) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
-    if (!cableAttachFlash()) {
+    if (!cableAttachFlash(handle->index)) {
         return LIBUSB_ERROR_BUSY;
     }
     handle->claimed = interfaceNumber;
     interpreterReset();
     targetReset();
-    cableWaveformOpen();
+    cableWaveformOpen(cableLocation(handle->index));
     cableTrace("claim device=%u interface=%d", handle->index, interfaceNumber);
     return 0;
 }
