@@ -5,9 +5,19 @@
 
 AdapterConnection connection;
 
+// Every transaction starts with the clock low, data out high and chip select
+// inactive (high), on chip-select line 0.
 static const StartCondition START_CONDITION = {0, 1, 1, 0};
+// No wait on a pin after a write; the library's own time limit for it.
 static const WriteWaitSettings WAIT_SETTINGS = {0, 0, 0, WRITE_WAIT_TIMEOUT_MS};
+// The upper pins are not driven by a transfer: state 0, active state 1.
 static const PinStatePair PIN_STATE = {0, 1};
+// Lines 0 and 2 serve as chip selects; lines 1, 3 and 4 are general pins.
+static const ChipSelectDisableStates LINE_DISABLE_STATES = {{0, 1, 0, 1, 1}};
+// The general pins are driven high (direction 1, level 1); line 2's pair is unused.
+static const PinSettings LINE_PIN_SETTINGS = {{{1, 1}, {0, 0}, {1, 1}, {1, 1}}};
+// The library reports the frequency in Hz; the writer shows units of 1024 Hz.
+static const uint32_t FREQUENCY_UNIT_SHIFT = 10;
 
 static uint8_t queryArea[QUERY_AREA_SIZE];
 
@@ -83,8 +93,9 @@ AdapterOpening openAdapterDevice(const AdapterDevice* device) {
     libSetClockDivisor(connection.handle, OPEN_CLOCK_DIVISOR, &ignoredFrequency);
     connection.clockDivisor = OPEN_CLOCK_DIVISOR;
     libSetup14(connection.handle);
-    ChipSelectDisableStates disableStates = {{0, 1, 0, 1, 1}};
-    PinSettings pinSettings = {{{1, 1}, {0, 0}, {1, 1}, {1, 1}}};
+    // The library takes the records by address; these copies are its to read.
+    ChipSelectDisableStates disableStates = LINE_DISABLE_STATES;
+    PinSettings pinSettings = LINE_PIN_SETTINGS;
     // Configuration the adapter did not accept leaves it unusable.
     if (libSetLineLevels(connection.handle, &disableStates, &pinSettings) != ADAPTER_OK ||
         libQuery(connection.handle, queryArea) != ADAPTER_OK) {
@@ -104,7 +115,7 @@ uint32_t applyClockDivisor(uint32_t divisor) {
 
 void setClockDivisor(uint32_t divisor) {
     uint32_t frequencyHz = applyClockDivisor(divisor);
-    printf("SPI Freq : %dkhz\n", static_cast<int>(frequencyHz >> 10));
+    printf("SPI Freq : %dkhz\n", static_cast<int>(frequencyHz >> FREQUENCY_UNIT_SHIFT));
 }
 
 void closeAdapter() {
