@@ -17,8 +17,9 @@ if(WIN32)
     return()
   endif()
   # Flat, as the operator unpacks it beside the vendor's FTCSPI.dll:
-  #   orvanwriter.exe, README-windows.txt, virtual-adapter/FTCSPI.dll
+  #   orvanwriter.exe, orvan.exe, README-windows.txt, virtual-adapter/FTCSPI.dll
   install(TARGETS orvanwriter RUNTIME DESTINATION .)
+  install(TARGETS orvan RUNTIME DESTINATION .)
   install(TARGETS ftcspi RUNTIME DESTINATION virtual-adapter ARCHIVE DESTINATION import EXCLUDE_FROM_ALL)
   # Windows line ends, for Notepad.
   configure_file(${CMAKE_SOURCE_DIR}/doc/README-windows.txt.in ${CMAKE_BINARY_DIR}/README-windows.txt
@@ -54,6 +55,14 @@ string(TIMESTAMP ORVAN_MAN_DATE "%Y-%m-%d" UTC)
 configure_file(${CMAKE_SOURCE_DIR}/doc/orvanwriter.1.in ${CMAKE_BINARY_DIR}/orvanwriter.1 @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/orvanwriter.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# orvan, the companion command: beside orvanwriter, with the same run path,
+# its manual page and its bash completion.
+install(TARGETS orvan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+configure_file(${CMAKE_SOURCE_DIR}/doc/orvan.1.in ${CMAKE_BINARY_DIR}/orvan.1 @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/orvan.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_SOURCE_DIR}/scripts/orvan.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME orvan)
 
 set(CPACK_GENERATOR TGZ DEB)
 set(CPACK_PACKAGE_FILE_NAME orvanwriter-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})

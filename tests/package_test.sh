@@ -24,7 +24,8 @@ expected() {
     local root=$1
     printf '%s\n' "${root}bin/orvanwriter" "${root}bin/orvanwriter-virtual" \
         "${root}lib/orvanwriter/libftcspi.so" "${root}lib/orvanwriter/virtual-adapter/libftcspi.so" \
-        "${root}share/doc/orvanwriter/README.md" "${root}share/man/man1/orvanwriter.1"
+        "${root}share/doc/orvanwriter/README.md" "${root}share/man/man1/orvanwriter.1" \
+        "${root}bin/orvan" "${root}share/man/man1/orvan.1" "${root}share/bash-completion/completions/orvan"
     if [ "$hardware" = yes ]; then
         echo "${root}lib/udev/rules.d/60-vexil-cable.rules"
     fi
@@ -47,6 +48,10 @@ done
 banner=$("$build/orvanwriter" </dev/null || true)
 banner=${banner%%$'\n'*}
 [ "$banner" = "============ Orvan Flash Writer(v$version) ============" ] || fail "banner: $banner"
+mkdir "$out/unpacked" && tar xzf "$tgz" -C "$out/unpacked"
+packaged=$("$out/unpacked/orvanwriter-$version-linux-$arch/bin/orvan" --version 2>&1 || true)
+[ "$packaged" = "orvan v$version" ] || fail "the packaged orvan --version: $packaged"
+grep -q "^\.TH ORVAN 1 \"[0-9-]*\" \"orvan $version\"" "$build/orvan.1" || fail "orvan's man page's version"
 grep -q "^\.TH ORVANWRITER 1 \"[0-9-]*\" \"orvanwriter $version\"" "$build/orvanwriter.1" || fail "the man page's version"
 
 [ "$failures" -eq 0 ] || exit 1
