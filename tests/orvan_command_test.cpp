@@ -133,6 +133,7 @@ TEST_F(OrvanCommandTest, CommandLinesGiveTheirStatusErrorLineAndOutput) {
         {"read", 2, usage("--output is required"), ""},
         {"read -o n.bin --sector 8", 2, usage("--sector: Value 8 not in range 0 to 7"), ""},
         {"read -o n.bin --sector 6 --count 3", 2, "orvan: --count 3: only 2 sectors follow sector 6", ""},
+        {"erase --sector 7 --count 2", 2, "orvan: --count 2: only 1 sector follows sector 7", ""},
         {"read -o out.bin", 2, "orvan: out.bin: exists (give --force to replace it)", ""},
         {"erase --count 0", 2, usage("--count: Value 0 not in range 1 to 8"), ""},
         {"verify", 2, usage("images is required"), ""},
