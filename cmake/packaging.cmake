@@ -28,8 +28,9 @@ if(WIN32)
     return()
   endif()
   # Flat, as the operator unpacks it beside the vendor's FTCSPI.dll:
-  #   orvanwriter.exe, README-windows.txt, virtual-adapter/FTCSPI.dll
+  #   orvanwriter.exe, orvan.exe, README-windows.txt, virtual-adapter/FTCSPI.dll
   install(TARGETS orvanwriter RUNTIME DESTINATION .)
+  install(TARGETS orvan RUNTIME DESTINATION .)
   install(TARGETS ftcspi RUNTIME DESTINATION virtual-adapter ARCHIVE DESTINATION import EXCLUDE_FROM_ALL)
   # Windows line ends, for Notepad.
   configure_file(${CMAKE_SOURCE_DIR}/doc/README-windows.txt.in ${CMAKE_BINARY_DIR}/README-windows.txt
@@ -88,6 +89,13 @@ orvan_gzip(${CMAKE_BINARY_DIR}/doc/changelog ${CMAKE_BINARY_DIR}/doc/changelog.g
 add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/COPYRIGHT DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+
+# orvan, the companion command: beside orvanwriter, with the same run path,
+# its manual page and its bash completion.
+install(TARGETS orvan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+orvan_install_man_page(orvan)
+install(FILES ${CMAKE_SOURCE_DIR}/scripts/orvan.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME orvan)
 
 set(CPACK_GENERATOR TGZ DEB)
 set(CPACK_PACKAGE_FILE_NAME orvanwriter-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})

@@ -67,7 +67,8 @@ static uint32_t rangeCount() {
     }
     if (options.count > room) {
         finish(STATUS_USAGE, "--count " + std::to_string(options.count) + ": only " + std::to_string(room) +
-                                 " sectors follow sector " + std::to_string(options.sector));
+                                 (room == 1 ? " sector follows" : " sectors follow") + " sector " +
+                                 std::to_string(options.sector));
     }
     return options.count;
 }

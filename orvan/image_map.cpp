@@ -5,6 +5,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "orvan/image_formats.h"
 
@@ -147,6 +148,13 @@ ReadFileResult readWholeFile(const char* path, uint8_t* destination, uint32_t ca
     FILE* file = fopen(path, "rb");
     if (file == nullptr) {
         setImageError(error, "%s: cannot open: %s", what, strerror(errno));
+        return READ_FILE_FAILED;
+    }
+    // fopen takes a folder on POSIX, and ftell then reports a huge size.
+    struct stat status;
+    if (fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+        fclose(file);
+        setImageError(error, "%s: is a folder, not a file", what);
         return READ_FILE_FAILED;
     }
     // The reported size only words the message about a file too large; the

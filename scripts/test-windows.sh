@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the 32-bit Windows program and the virtual adapter's FTCSPI.dll with
-# MinGW-w64, checks that the program imports FTCSPI.dll by ordinal only,
-# packages it (cpack in build-windows), and runs the end-to-end tests on a Windows build under Wine:
+# Builds the 32-bit Windows programs (orvanwriter.exe, orvan.exe) and the
+# virtual adapter's FTCSPI.dll with MinGW-w64, checks that both import
+# FTCSPI.dll by ordinal only, packages them (cpack in build-windows), and runs
+# the end-to-end tests of both on a Windows build under Wine:
 # the 32-bit one where this host runs 32-bit programs, otherwise a 64-bit
 # build of the same sources under the 64-bit Wine loader.
 #
@@ -67,8 +68,9 @@ fi
 echo "-- cross build (build-windows, 32-bit)"
 crossBuild build-windows cmake/mingw-i686.cmake
 
-echo "-- imports of orvanwriter.exe"
+echo "-- imports of orvanwriter.exe and orvan.exe"
 bash tests/check_windows_imports.sh build-windows/orvanwriter.exe
+bash tests/check_windows_imports.sh build-windows/orvan.exe
 
 echo "-- package"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)
@@ -77,7 +79,7 @@ rm -f "$package"
 (cd build-windows && cpack >/dev/null)
 echo "$package: $(stat -c %s "$package") bytes"
 listed=$(unzip -Z1 "$package" | grep -v "/$" | LC_ALL=C sort | xargs)
-if [ "$listed" != "README-windows.txt changelog.txt copyright.txt orvanwriter.exe virtual-adapter/FTCSPI.dll" ]; then
+if [ "$listed" != "README-windows.txt changelog.txt copyright.txt orvan.exe orvanwriter.exe virtual-adapter/FTCSPI.dll" ]; then
     echo "FAIL: the package holds: $listed" >&2
     exit 1
 fi
@@ -106,7 +108,7 @@ fi
 echo "Windows end-to-end tests: $run"
 
 cmake -S . -B build -DORVAN_TESTS=ON >/dev/null
-cmake --build build -j"$jobs" --target orvan_program_tests
+cmake --build build -j"$jobs" --target orvan_program_tests orvan_command_tests
 
 # A prefix of our own, so that stopping its server touches no other Wine
 # program. One persistent server for all runs: without it every run starts a
@@ -138,4 +140,8 @@ fi
 # time limit.
 ORVAN_PROGRAM=$root/$folder/orvanwriter.exe ORVAN_PROGRAM_WRAPPER=$wine \
     build/orvan_program_tests --gtest_brief=1 --gtest_filter="$filter"
+# orvan.exe by the same runner: list, info, read, verify and erase, their
+# faults, cables and --json, against the same stand-in FTCSPI.dll.
+ORVAN_PROGRAM=$root/$folder/orvan.exe ORVAN_PROGRAM_WRAPPER=$wine \
+    build/orvan_command_tests --gtest_brief=1 --gtest_filter="$filter"
 echo "-- Windows tests passed in $(($(date +%s) - started)) s ($run)"

@@ -27,7 +27,8 @@ expected() {
         "${root}lib/orvanwriter/libftcspi.so" "${root}lib/orvanwriter/virtual-adapter/libftcspi.so" \
         "${root}share/doc/orvanwriter/README.md" "${root}share/doc/orvanwriter/changelog.gz" \
         "${root}share/doc/orvanwriter/copyright" \
-        "${root}share/man/man1/orvanwriter.1.gz" "${root}share/man/man1/orvanwriter-virtual.1.gz"
+        "${root}share/man/man1/orvanwriter.1.gz" "${root}share/man/man1/orvanwriter-virtual.1.gz" \
+        "${root}bin/orvan" "${root}share/man/man1/orvan.1.gz" "${root}share/bash-completion/completions/orvan"
     if [ "$hardware" = yes ]; then
         echo "${root}lib/udev/rules.d/60-vexil-cable.rules"
     fi
@@ -61,6 +62,10 @@ done
 banner=$("$build/orvanwriter" </dev/null || true)
 banner=${banner%%$'\n'*}
 [ "$banner" = "============ Orvan Flash Writer(v$version) ============" ] || fail "banner: $banner"
+mkdir "$out/unpacked" && tar xzf "$tgz" -C "$out/unpacked"
+packaged=$("$out/unpacked/orvanwriter-$version-linux-$arch/bin/orvan" --version 2>&1 || true)
+[ "$packaged" = "orvan v$version" ] || fail "the packaged orvan --version: $packaged"
+grep -q "^\.TH ORVAN 1 \"[0-9-]*\" \"orvan $version\"" "$build/orvan.1" || fail "orvan's man page's version"
 grep -q "^\.TH ORVANWRITER 1 \"[0-9-]*\" \"orvanwriter $version\"" "$build/orvanwriter.1" || fail "the man page's version"
 
 # Each installed man page names the libraries where that package puts them.

@@ -193,6 +193,11 @@ static bool startChild(const ProgramRun& run, Child* child) {
         if (!run.directory.empty() && chdir(run.directory.c_str()) != 0) {
             _exit(126);
         }
+        if (!run.errorFile.empty()) {
+            int error = open(run.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(error, STDERR_FILENO);
+            close(error);
+        }
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }

@@ -24,6 +24,8 @@ struct ProgramRun {
     // Standard output's reading end is closed once it shows this text, as by
     // a pager that is quit.
     std::string closeOutputWhenShows;
+    // Standard error goes to this file in the run's folder (empty: inherited).
+    std::string errorFile;
 };
 
 struct ProgramResult {

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Sources orvan's bash completion and checks what it offers for a few
+# command lines. Usage: orvan_completion_test.sh COMPLETION_FILE
+set -euo pipefail
+source "$1"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+touch app.bin boot.hex notes.txt
+failures=0
+
+# Completes the line's last word (as typed so far) and compares the offers.
+expect() {
+    local line=$1 want=$2
+    read -ra COMP_WORDS <<<"$line"
+    [[ $line == *" " ]] && COMP_WORDS+=("")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    _orvan
+    local got
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
+    if [ "$got" != "$want" ]; then
+        echo "FAIL: '$line' offers '$got', expected '$want'" >&2
+        failures=$((failures + 1))
+    fi
+}
+
+expect "orvan " "erase info list read verify write"
+expect "orvan e" "erase"
+expect "orvan --c" "--cable"
+expect "orvan --cable 0x1101 -q 0 r" "read"
+expect "orvan --cable " ""
+expect "orvan read --" "--count --force --help --output --sector"
+expect "orvan read -o a" "app.bin"
+expect "orvan --json verify b" "boot.hex"
+expect "orvan verify app.bin@0 " "app.bin boot.hex notes.txt"
+expect "orvan write --" "--changed --full --help"
+expect "orvan erase --sector " ""
+[ "$(complete -p orvan)" = "complete -o filenames -F _orvan orvan" ] || { echo "FAIL: orvan is not bound" >&2; failures=$((failures + 1)); }
+[ "$failures" -eq 0 ] || exit 1
+echo "orvan completion: 12 checks passed"
