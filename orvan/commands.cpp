@@ -73,16 +73,34 @@ static uint32_t rangeCount() {
     return options.count;
 }
 
+// The read goes to FILE.part, made before the cable is opened, so that a
+// folder that takes no file is found before the target is touched; it gets
+// its name only once the whole range is in it.
+static PlatformFile partFile;
+static std::string partPath;
+
+static void createPartFile() {
+    partPath = options.output + ".part";
+    if (!platformCreateFile(partPath.c_str(), true, &partFile)) {
+        finish(STATUS_USAGE, options.output + ": cannot be created (no such folder, or no permission)");
+    }
+    platformCloseFile(partFile);
+    outputToRemove = partPath;
+}
+
 static void writeOutput(const uint8_t* bytes, uint32_t length) {
-    PlatformFile file;
-    if (!platformCreateFile(options.output.c_str(), options.force, &file)) {
-        finish(STATUS_USAGE, options.output + ": cannot be created");
+    if (!platformCreateFile(partPath.c_str(), true, &partFile)) {
+        finish(STATUS_USAGE, options.output + ": cannot be created (no such folder, or no permission)");
     }
-    bool written = platformWriteFile(file, bytes, length);
-    platformCloseFile(file);
+    bool written = platformWriteFile(partFile, bytes, length);
+    platformCloseFile(partFile);
     if (!written) {
-        finish(STATUS_USAGE, options.output + ": could not be written in full");
+        finish(STATUS_USAGE, options.output + ": could not be written in full (no room left?)");
     }
+    if (!platformRenameFile(partPath.c_str(), options.output.c_str())) {
+        finish(STATUS_USAGE, options.output + ": could not be given its name");
+    }
+    outputToRemove.clear();
 }
 
 // The output file's name, with {location} as the cable's location in hex.
@@ -106,11 +124,13 @@ void runRead() {
     bool named = options.output.find("{location}") == std::string::npos;
     if (named) {
         refuseExistingOutput();
+        createPartFile();
     }
     openCable();
     if (!named) {
         nameOutput(record["cable"]["location"].get<std::string>().substr(2));
         refuseExistingOutput();
+        createPartFile();
     }
     uint32_t address = options.sector * SECTOR_SIZE;
     uint32_t length = count * SECTOR_SIZE;

@@ -10,6 +10,7 @@
 OrvanOptions options;
 nlohmann::ordered_json record;
 bool flashChanged;
+std::string outputToRemove;
 
 static const double MS_PER_SECOND = 1000.0;
 
@@ -45,9 +46,18 @@ static void printRecord(int status, const std::string& error) {
     }
 }
 
+// What the command made and did not finish is not left looking finished.
+static void removeUnfinishedOutput() {
+    if (!outputToRemove.empty()) {
+        platformRemoveFile(outputToRemove.c_str());
+        outputToRemove.clear();
+    }
+}
+
 void finishQuietly(int status, const std::string& error) {
     progressStop();
     closeCable();
+    removeUnfinishedOutput();
     printRecord(status, error);
     platformExit(status);
 }
@@ -63,6 +73,7 @@ void finish(int status, const std::string& error) {
 void finishInterruptedWith(const std::string& error) {
     progressStop();
     closeCable();
+    removeUnfinishedOutput();
     fprintf(stderr, "orvan: %s\n", error.c_str());
     // The status the shell will see once the signal ends the process.
     printRecord(platformInterruptedStatus(), error);

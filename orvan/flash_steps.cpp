@@ -10,11 +10,28 @@
 
 static const uint8_t ERASED_BYTE = 0xFF;
 
+// A read group lasts at most about this long on the bus, so that progress
+// moves and an interruption is taken soon, at any clock.
+static const uint64_t READ_GROUP_TARGET_MS = 250;
+static const uint32_t READ_GROUP_MIN_BYTES = 256;
+static const uint64_t BITS_PER_BYTE = 8;
+static const uint64_t MS_PER_SECOND = 1000;
+
+static uint32_t readGroupBytes() {
+    uint64_t clockHz = SPI_BASE_CLOCK_HZ / (static_cast<uint64_t>(options.divisor) + 1);
+    uint64_t bytes = clockHz * READ_GROUP_TARGET_MS / MS_PER_SECOND / BITS_PER_BYTE;
+    if (bytes < READ_GROUP_MIN_BYTES) {
+        return READ_GROUP_MIN_BYTES;
+    }
+    return bytes > READ_GROUP_MAX_BYTES ? READ_GROUP_MAX_BYTES : static_cast<uint32_t>(bytes);
+}
+
 // Reads length bytes from address into destination in read groups, with progress.
 void readWithProgress(const char* phase, uint32_t address, uint32_t length, uint8_t* destination) {
     progressBegin(phase, length);
+    uint32_t groupBytes = readGroupBytes();
     for (uint32_t done = 0; done < length;) {
-        uint32_t group = length - done < READ_GROUP_MAX_BYTES ? length - done : READ_GROUP_MAX_BYTES;
+        uint32_t group = length - done < groupBytes ? length - done : groupBytes;
         if (!readRange(address + done, group, destination + done)) {
             failFlashStep(std::string(phase) + " at " + hexAddress(address + done));
         }

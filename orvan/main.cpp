@@ -60,8 +60,9 @@ static void addGlobalOptions(CLI::App& app) {
            "the command runs on each of those cables at once")
         ->type_name("LOCATION")
         ->check([](const std::string& text) {
-            return cableValueIsValid(text) ? std::string()
-                                           : "not all, a location or a list of locations: " + text;
+            return cableValueIsValid(text)
+                       ? std::string()
+                       : "not all, a location in hex or locations separated by commas: " + text;
         });
     app.add_option("--log", options.log, "append one JSON line per cable to this production log")
         ->type_name("FILE");
@@ -83,6 +84,31 @@ static bool jsonAsked(int argumentCount, char** arguments) {
     return false;
 }
 
+static const char* const COMMANDS[] = {"list", "info", "read", "verify", "erase", "write"};
+// The global options that take a value as the next word.
+static const char* const VALUED_OPTIONS[] = {"--cable", "-q", "--divisor", "--log", "--record"};
+
+static bool isOneOf(const char* word, const char* const* words, size_t count) {
+    for (size_t i = 0; i < count; i++) {
+        if (strcmp(word, words[i]) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The word where a command should stand, when it is none of orvan's.
+static std::string unknownCommand(int argumentCount, char** arguments) {
+    for (int i = 1; i < argumentCount; i++) {
+        if (isOneOf(arguments[i], VALUED_OPTIONS, sizeof VALUED_OPTIONS / sizeof *VALUED_OPTIONS)) {
+            i++;
+        } else if (arguments[i][0] != '-') {
+            return isOneOf(arguments[i], COMMANDS, sizeof COMMANDS / sizeof *COMMANDS) ? "" : arguments[i];
+        }
+    }
+    return "";
+}
+
 static void parse(CLI::App& app, int argumentCount, char** arguments) {
     try {
         app.parse(argumentCount, arguments);
@@ -91,7 +117,11 @@ static void parse(CLI::App& app, int argumentCount, char** arguments) {
     } catch (const CLI::ParseError& error) {
         options.json = jsonAsked(argumentCount, arguments);
         record["command"] = app.get_subcommands().empty() ? "" : app.get_subcommands()[0]->get_name();
-        finish(STATUS_USAGE, std::string("usage: ") + error.what() + " (see orvan --help)");
+        std::string unknown = unknownCommand(argumentCount, arguments);
+        std::string why = unknown.empty() ? error.what()
+                                          : "unknown command " + unknown +
+                                                " (commands: list, info, read, verify, erase, write)";
+        finish(STATUS_USAGE, "usage: " + why + " (see orvan --help)");
     }
 }
 

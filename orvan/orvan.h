@@ -55,6 +55,9 @@ extern nlohmann::ordered_json record;
 // Set once the command has sent a command that changes the flash.
 extern bool flashChanged;
 
+// A file the command made and has not finished: removed when it ends early.
+extern std::string outputToRemove;
+
 // The commands; each ends the process.
 [[noreturn]] void runList();
 [[noreturn]] void runInfo();

@@ -112,3 +112,6 @@ bool platformAppendToFile(const char* path, const uint8_t* bytes, uint32_t count
 
 // The machine's name, or "" when it has none.
 void platformHostName(char* name, uint32_t size);
+
+// Gives the file at from the name to, replacing a file of that name.
+bool platformRenameFile(const char* from, const char* to);

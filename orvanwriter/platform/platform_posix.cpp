@@ -306,3 +306,7 @@ bool platformStandardErrorIsTerminal() {
 int platformInterruptedStatus() {
     return 128 + (caughtSignal != 0 ? caughtSignal : SIGINT);
 }
+
+bool platformRenameFile(const char* from, const char* to) {
+    return rename(from, to) == 0;
+}

@@ -162,3 +162,7 @@ bool platformStandardErrorIsTerminal() {
 int platformInterruptedStatus() {
     return static_cast<int>(STATUS_CONTROL_C_EXIT);
 }
+
+bool platformRenameFile(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}

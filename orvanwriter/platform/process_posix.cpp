@@ -36,8 +36,10 @@ bool platformStartProcess(const char* const* arguments, const char* outputPath, 
     const int FILE_MODE = 0600;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath, O_WRONLY | O_CREAT | O_TRUNC, FILE_MODE);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath, O_WRONLY | O_CREAT | O_TRUNC, FILE_MODE);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath, O_WRONLY | O_CREAT | O_TRUNC,
+                                     FILE_MODE);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath, O_WRONLY | O_CREAT | O_TRUNC,
+                                     FILE_MODE);
     // A group of its own: Ctrl-C at the terminal reaches the parent alone,
     // which hands each worker exactly one interruption.
     posix_spawnattr_t attributes;
@@ -45,8 +47,8 @@ bool platformStartProcess(const char* const* arguments, const char* outputPath, 
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = 0;
-    int failed = posix_spawn(&pid, arguments[0], &actions, &attributes, const_cast<char* const*>(arguments),
-                             environ);
+    int failed =
+        posix_spawn(&pid, arguments[0], &actions, &attributes, const_cast<char* const*>(arguments), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
