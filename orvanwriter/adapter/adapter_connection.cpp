@@ -43,7 +43,10 @@ bool isDefaultAdapter(const AdapterDevice* device) {
            strcmp(device->channel, ADAPTER_CHANNEL) == 0;
 }
 
-AdapterOpening findDefaultAdapter(AdapterDevice* device) {
+// The first listed device that is the program's own cable or, with
+// byLocation, that lies at locationId. The search stops at the first
+// description that fails.
+static AdapterOpening findListedAdapter(bool byLocation, uint32_t locationId, AdapterDevice* device) {
     uint32_t count = 0;
     if (!countAdapters(&count)) {
         return ADAPTER_NOT_FOUND;
@@ -52,27 +55,19 @@ AdapterOpening findDefaultAdapter(AdapterDevice* device) {
         if (!describeAdapter(index, device)) {
             return ADAPTER_NOT_FOUND;
         }
-        if (isDefaultAdapter(device)) {
+        if (byLocation ? device->locationId == locationId : isDefaultAdapter(device)) {
             return ADAPTER_OPENED;
         }
     }
     return ADAPTER_NOT_FOUND;
 }
 
+AdapterOpening findDefaultAdapter(AdapterDevice* device) {
+    return findListedAdapter(false, 0, device);
+}
+
 AdapterOpening findAdapterAt(uint32_t locationId, AdapterDevice* device) {
-    uint32_t count = 0;
-    if (!countAdapters(&count)) {
-        return ADAPTER_NOT_FOUND;
-    }
-    for (uint32_t index = 0; index < count; index++) {
-        if (!describeAdapter(index, device)) {
-            return ADAPTER_NOT_FOUND;
-        }
-        if (device->locationId == locationId) {
-            return ADAPTER_OPENED;
-        }
-    }
-    return ADAPTER_NOT_FOUND;
+    return findListedAdapter(true, locationId, device);
 }
 
 static void fillTransferRecords() {
