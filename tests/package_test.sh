@@ -7,6 +7,7 @@
 set -euo pipefail
 build=$(cd "$1" && pwd)
 version=$2
+documents=$(cd "$(dirname "$0")/../doc" && ls ./*.md)
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 failures=0
@@ -29,6 +30,10 @@ expected() {
         "${root}share/doc/orvanwriter/copyright" \
         "${root}share/man/man1/orvanwriter.1.gz" "${root}share/man/man1/orvanwriter-virtual.1.gz" \
         "${root}bin/orvan" "${root}share/man/man1/orvan.1.gz" "${root}share/bash-completion/completions/orvan"
+    # The documents the README links to, beside it.
+    for document in $documents; do
+        echo "${root}share/doc/orvanwriter/doc/${document#./}"
+    done
     if [ "$hardware" = yes ]; then
         echo "${root}lib/udev/rules.d/60-vexil-cable.rules"
     fi
