@@ -78,7 +78,7 @@ done
 # CMakeLists.txt gives the build.
 source=$(cd "$(dirname "$0")/.." && pwd)
 version=$(sed -n 's/^project(orvanwriter VERSION \([^ ]*\).*/\1/p' "$source/CMakeLists.txt")
-first=$(sh "$convert" "$source/CHANGELOG.md" orvanwriter "$MAINTAINER" | head -n 1)
+first=$(sh "$convert" "$source/CHANGELOG.md" orvanwriter "$MAINTAINER" | sed -n 1p)
 if [ "$first" != "orvanwriter ($version) unstable; urgency=medium" ]; then
     echo "FAIL: CHANGELOG.md's newest entry is \"$first\", the project's version $version" >&2
     failures=$((failures + 1))

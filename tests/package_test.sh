@@ -57,10 +57,14 @@ scripts=$(dpkg-deb -I "$deb" | grep -E '^ +[0-9]+ bytes, .*(postinst|postrm|trig
 [ -z "$scripts" ] || fail "the .deb has maintainer scripts or library files:"$'\n'"$scripts"
 # The Debian changelog's newest entry is this version; the man pages are
 # compressed without a name or time stamp, so the same build packs the same bytes.
-entry=$(dpkg-deb --fsys-tarfile "$deb" | tar xOf - ./usr/share/doc/orvanwriter/changelog.gz | gzip -dc | head -n 1)
+# Each file is taken out whole before it is looked at: a reader that stops
+# early would end the writer with SIGPIPE, which pipefail reports.
+dpkg-deb --fsys-tarfile "$deb" | tar xOf - ./usr/share/doc/orvanwriter/changelog.gz >"$out/changelog.gz"
+entry=$(gzip -dc "$out/changelog.gz" | sed -n 1p)
 [ "$entry" = "orvanwriter ($version) unstable; urgency=medium" ] || fail "the changelog's first line: $entry"
-for page in orvanwriter orvanwriter-virtual; do
-    header=$(dpkg-deb --fsys-tarfile "$deb" | tar xOf - "./usr/share/man/man1/$page.1.gz" | od -A n -t x1 -N 8 | xargs)
+for page in orvanwriter orvanwriter-virtual orvan; do
+    dpkg-deb --fsys-tarfile "$deb" | tar xOf - "./usr/share/man/man1/$page.1.gz" >"$out/page.gz"
+    header=$(od -A n -t x1 -N 8 "$out/page.gz" | xargs)
     [ "$header" = "1f 8b 08 00 00 00 00 00" ] || fail "$page.1.gz carries a name or time stamp: $header"
 done
 

@@ -288,5 +288,5 @@ TEST(ReadWholeFile, ExactBoundAndFolders) {
     folder.resize(folder.rfind('/') + 1);
     EXPECT_EQ(readWholeFile(folder.c_str(), buffer, 100, &length, &reported, "dir", &error),
               READ_FILE_FAILED);
-    EXPECT_STREQ(error.text, "dir: cannot read: Is a directory");
+    EXPECT_STREQ(error.text, "dir: is a folder, not a file");
 }
