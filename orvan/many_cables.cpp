@@ -20,6 +20,8 @@ static const double MS_PER_SECOND = 1000.0;
 struct Worker {
     uint32_t locationId;
     std::string location; // as list shows it
+    std::string name;     // as the listing gave it, for a worker that leaves no record
+    std::string channel;
     PlatformProcess process;
     bool running;
     int status;
@@ -61,7 +63,8 @@ bool cableValueIsValid(const std::string& cable) {
     }
 }
 
-static void addWorker(uint32_t locationId) {
+static void addWorker(const AdapterDevice* device) {
+    uint32_t locationId = device->locationId;
     for (uint32_t i = 0; i < workerCount; i++) {
         if (workers[i].locationId == locationId) {
             return;
@@ -72,6 +75,8 @@ static void addWorker(uint32_t locationId) {
     }
     workers[workerCount].locationId = locationId;
     workers[workerCount].location = hexAddress(locationId);
+    workers[workerCount].name = device->name;
+    workers[workerCount].channel = device->channel;
     workerCount++;
 }
 
@@ -88,7 +93,7 @@ static void addEveryDefaultCable() {
                    "cable all: the adapter library could not describe device " + std::to_string(index));
         }
         if (isDefaultAdapter(&device)) {
-            addWorker(device.locationId);
+            addWorker(&device);
         }
     }
     if (workerCount == 0) {
@@ -104,9 +109,15 @@ static void chooseCables() {
     size_t start = 0;
     for (;;) {
         size_t comma = options.cable.find(',', start);
+        static AdapterDevice device;
         uint32_t locationId = 0;
         parseLocation(options.cable.substr(start, comma - start), &locationId);
-        addWorker(locationId);
+        // A location that is not listed is the worker's to report.
+        if (findAdapterAt(locationId, &device) != ADAPTER_OPENED) {
+            device = AdapterDevice();
+            device.locationId = locationId;
+        }
+        addWorker(&device);
         if (comma == std::string::npos) {
             return;
         }
@@ -263,12 +274,13 @@ static void collectRecord(Worker* worker) {
             worker->lastLine == "could not be started"
                 ? "the worker could not be started"
                 : "the worker ended with status " + std::to_string(worker->status) + " and left no record";
-        worker->record = {{"command", options.command},
-                          {"cable", {{"location", worker->location}, {"name", ""}, {"channel", ""}}},
-                          {"ok", false},
-                          {"status", worker->status},
-                          {"error", "cable " + worker->location + ": " + why},
-                          {"seconds", worker->seconds}};
+        worker->record = {
+            {"command", options.command},
+            {"cable", {{"location", worker->location}, {"name", worker->name}, {"channel", worker->channel}}},
+            {"ok", false},
+            {"status", worker->status},
+            {"error", "cable " + worker->location + ": " + why},
+            {"seconds", worker->seconds}};
     }
     // The status the parent saw is the one that counts, also for a record
     // written before the worker was killed.
@@ -339,10 +351,11 @@ void runOnManyCables(int argumentCount, char** arguments) {
         removeWorkFiles(*worker);
     }
     printSummary(options.json ? stderr : stdout);
+    // Each cable has its line in the log; the run as a whole has none.
+    options.log.clear();
     if (platformInterrupted()) {
         finishInterruptedWith("interrupted: every cable was stopped; the summary says how each ended");
     }
     // The cables' own errors stand in the summary; the record keeps the first.
-    options.log.clear();
     finishQuietly(status, firstError);
 }

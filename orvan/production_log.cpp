@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <time.h>
 
+#include "orvan/image_map.h"
+#include "orvan/images.h"
 #include "orvan/orvan.h"
 #include "orvanwriter/platform/platform.h"
 
@@ -25,17 +27,17 @@ static const char* resultOf(const nlohmann::ordered_json& cableRecord) {
                                                                                       : "failed";
 }
 
-// The files the command took or made, with the SHA-256 of their bytes.
+// The images the command was given, as loaded here (also for a cable that
+// failed or was stopped before its record named them: a returned board is
+// traced by them), and the file a read made, each with its SHA-256.
 static nlohmann::ordered_json filesOf(const nlohmann::ordered_json& cableRecord) {
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
-    for (const char* key : {"images", "ranges"}) {
-        if (!cableRecord.contains(key)) {
-            continue;
-        }
-        for (const nlohmann::ordered_json& item : cableRecord[key]) {
-            if (item.contains("file") && item.contains("sha256")) {
-                files.push_back({{"file", item["file"]}, {"sha256", item["sha256"]}});
-            }
+    for (uint32_t index = 0; index < imageCount; index++) {
+        files.push_back({{"file", images[index].fileName}, {"sha256", sha256Text(images[index].sha256)}});
+    }
+    for (const nlohmann::ordered_json& item : cableRecord.value("ranges", nlohmann::ordered_json::array())) {
+        if (item.contains("file") && item.contains("sha256")) {
+            files.push_back({{"file", item["file"]}, {"sha256", item["sha256"]}});
         }
     }
     return files;

@@ -144,4 +144,22 @@ ORVAN_PROGRAM=$root/$folder/orvanwriter.exe ORVAN_PROGRAM_WRAPPER=$wine \
 # faults, cables and --json, against the same stand-in FTCSPI.dll.
 ORVAN_PROGRAM=$root/$folder/orvan.exe ORVAN_PROGRAM_WRAPPER=$wine \
     build/orvan_command_tests --gtest_brief=1 --gtest_filter="$filter"
+# orvan on two cables at once: a worker process per cable (CreateProcess),
+# each cable with its own flash file.
+echo "-- orvan.exe write --cable all on two cables"
+cables=$(mktemp -d)
+head -c 131072 /dev/urandom >"$cables/image.bin"
+status=0
+(cd "$cables" && VADAPTER_DEVICES='Vexil USB-SPI Cable|A|0x1101;Vexil USB-SPI Cable|A|0x1102' \
+    VADAPTER_FLASH='flash-{location}.bin' bounded 60 "orvan.exe --cable all write" \
+    "$wine" "$root/$folder/orvan.exe" --cable all write image.bin@0 </dev/null >output.txt 2>&1) || status=$?
+for location in 1101 1102; do
+    if [ "$status" -ne 0 ] || ! cmp -s "$cables/image.bin" "$cables/flash-$location.bin"; then
+        echo "FAIL: orvan.exe --cable all write: status $status; flash-$location.bin is not the image:" >&2
+        cat "$cables/output.txt" >&2
+        exit 1
+    fi
+done
+rm -rf "$cables"
+
 echo "-- Windows tests passed in $(($(date +%s) - started)) s ($run)"

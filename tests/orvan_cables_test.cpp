@@ -1,0 +1,399 @@
+// orvan on many cables at once: a worker process per cable, each with its
+// own flash file ({location} in VADAPTER_FLASH), one summary, one --json
+// record and one production-log line per cable per run. The oracles are the
+// flash files, the summary table, the record, the log and sha256sum.
+#include <dirent.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "program_fixture.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const std::string CABLE_NAME = "Vexil USB-SPI Cable";
+const int KILLED = 128 + SIGKILL;
+const int INTERRUPTED = 128 + SIGINT;
+
+std::string environmentValue(const char* name) {
+    const char* value = getenv(name);
+    return value == nullptr ? std::string() : value;
+}
+
+// Taken before any run sets ORVAN_PROGRAM for itself.
+const std::string WRITER = environmentValue("ORVAN_PROGRAM");
+const std::string ORVAN = environmentValue("ORVAN_COMMAND").empty()
+                              ? WRITER.substr(0, WRITER.rfind('/') + 1) + "orvan"
+                              : environmentValue("ORVAN_COMMAND");
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        result.push_back(line);
+    }
+    return result;
+}
+
+std::string sha256sum(const std::string& file) {
+    FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
+    char digest[65] = {};
+    return pipe != nullptr && fscanf(pipe, "%64s", digest) == 1 && pclose(pipe) == 0 ? digest : "";
+}
+
+// Each cable's result and status ("failed 3"), by location.
+using Outcomes = std::map<std::string, std::string>;
+
+// The summary table: location, result and status of each row below its head.
+Outcomes summaryOf(const std::string& text) {
+    Outcomes outcomes;
+    bool inTable = false;
+    for (const std::string& line : lines(text)) {
+        std::istringstream words(line);
+        std::string location, result;
+        int status = -1;
+        words >> location >> result >> status;
+        if (inTable && !words.fail()) {
+            outcomes[location] = result + " " + std::to_string(status);
+        }
+        inTable = inTable || location == "location";
+    }
+    return outcomes;
+}
+
+// The log's lines, each parsed; a line that is not whole JSON fails the test.
+std::vector<Json> logLines(const std::string& path) {
+    std::vector<Json> result;
+    for (const std::string& line : lines(readWholeFile(path))) {
+        Json json = Json::parse(line, nullptr, false);
+        EXPECT_TRUE(json.is_object()) << "not a whole JSON line: " << line;
+        result.push_back(json);
+    }
+    return result;
+}
+
+// The log's result "ok" is the summary's "done".
+Outcomes logOutcomes(const std::vector<Json>& log) {
+    Outcomes outcomes;
+    for (const Json& line : log) {
+        std::string result = line.value("result", "");
+        outcomes[line.value("location", "")] =
+            (result == "ok" ? "done" : result) + " " + std::to_string(line.value("status", -1));
+    }
+    return outcomes;
+}
+
+// The worker of that cable, started from the folder: found by its command
+// line and working folder, so that no other test's process is taken.
+pid_t findWorker(const std::string& location, const std::string& folder) {
+    const std::string words = std::string("--cable") + '\0' + location + '\0';
+    DIR* proc = opendir("/proc");
+    pid_t found = 0;
+    for (dirent* entry = readdir(proc); entry != nullptr && found == 0; entry = readdir(proc)) {
+        pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+        std::string base = std::string("/proc/") + entry->d_name;
+        char cwd[4096] = {};
+        if (pid > 0 && readWholeFile(base + "/cmdline").find(words) != std::string::npos &&
+            readlink((base + "/cwd").c_str(), cwd, sizeof(cwd) - 1) > 0 && folder == cwd) {
+            found = pid;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+class OrvanCablesTest : public ProgramTest {
+  protected:
+    // Cables on ports 2, 3, ... of bus 1 over USB; at 0x1101, 0x1102, ...
+    // on the virtual adapter. Their locations as the summary names them.
+    // A trace costs each worker CPU time that 2 cores cannot give 8 at once:
+    // the timed runs go without.
+    std::vector<std::string> cables(int count, bool traced = true) {
+        std::string list;
+        locations.clear();
+        for (int i = 0; i < count; i++) {
+            list += i == 0 ? "" : ";";
+            if (programIsOverUsb()) {
+                list += "0x6010|" + std::string(CABLE_NAME) + "|1|" + std::to_string(i + 2);
+                locations.push_back("0x1" + std::to_string(i + 2) + "00000");
+                continue;
+            }
+            list += std::string(CABLE_NAME) + "|A|0x" + std::to_string(1101 + i);
+            locations.push_back("0x" + std::to_string(1101 + i));
+        }
+        return {(programIsOverUsb() ? "VUSB_DEVICES=" : "VADAPTER_DEVICES=") + list,
+                "VADAPTER_FLASH=fl-{location}.bin",
+                traced ? "VADAPTER_TRACE=tr-{location}.txt" : "VADAPTER_TRACE="};
+    }
+    std::string flashAt(const std::string& location) const {
+        return readWholeFile(path("fl-" + location.substr(2) + ".bin"));
+    }
+    void removeFlashes() const {
+        for (const std::string& location : locations) {
+            unlink(path("fl-" + location.substr(2) + ".bin").c_str());
+        }
+    }
+    std::string traceAt(const std::string& location) const {
+        return readWholeFile(path("tr-" + location.substr(2) + ".txt"));
+    }
+    // orvan with standard error in errors.txt, so that standard output is
+    // the summary or, with --json, the one record.
+    ProgramRun orvanRun(const std::vector<std::string>& arguments,
+                        const std::vector<std::string>& environment) {
+        setenv("ORVAN_PROGRAM", "/bin/sh", 1);
+        ProgramRun run;
+        run.arguments = {"-c", "exec \"$0\" \"$@\" 2>errors.txt", ORVAN};
+        run.arguments.insert(run.arguments.end(), arguments.begin(), arguments.end());
+        run.environment = environment;
+        run.directory = directory;
+        return run;
+    }
+    ProgramResult orvan(const std::vector<std::string>& arguments,
+                        const std::vector<std::string>& environment) {
+        ProgramResult result = runProgram(orvanRun(arguments, environment));
+        EXPECT_FALSE(result.timedOut);
+        for (const std::string& location : locations) {
+            EXPECT_EQ(traceAt(location).find("violation:"), std::string::npos) << location;
+        }
+        return result;
+    }
+    std::string errors() const {
+        return readWholeFile(path("errors.txt"));
+    }
+
+    std::vector<std::string> locations;
+};
+
+// Each row's cable list, and which of three cables it writes.
+TEST_F(OrvanCablesTest, EveryNamedCableGetsItsOwnExactFlash) {
+    const std::string image = imageBytes(FLASH_SIZE, 21);
+    writeFile(path("img.bin"), image);
+    std::vector<std::string> environment = cables(3);
+    const std::string& a = locations[0];
+    const std::string& c = locations[2];
+    const struct {
+        std::string cable;
+        std::vector<bool> written;
+    } rows[] = {
+        {"all", {true, true, true}},
+        {a + "," + c, {true, false, true}},
+        {a + "," + a, {true, false, false}}, // one worker, however often it is named
+    };
+    for (const auto& row : rows) {
+        removeFlashes();
+        ProgramResult result = orvan({"--cable", row.cable, "write", "img.bin@0"}, environment);
+        EXPECT_EQ(result.status, 0) << row.cable << "\n" << result.output << errors();
+        Outcomes expected;
+        for (size_t i = 0; i < locations.size(); i++) {
+            std::string flash = flashAt(locations[i]);
+            if (row.written[i]) {
+                expected[locations[i]] = "done 0";
+                EXPECT_TRUE(flash == image) << row.cable << ": " << locations[i] << " not exact";
+            } else {
+                EXPECT_TRUE(flash.empty()) << row.cable << ": " << locations[i] << " was opened";
+            }
+        }
+        EXPECT_EQ(summaryOf(result.output), expected) << row.cable << "\n" << result.output;
+    }
+}
+
+// Real time: each cable sleeps for its bus and busy time, so the workers
+// overlap only if they run at once.
+TEST_F(OrvanCablesTest, EightCablesTakeAboutTheTimeOfOne) {
+    if (programIsOverUsb()) {
+        GTEST_SKIP() << "the virtual adapter's real-time mode";
+    }
+    const std::string image = imageBytes(FLASH_SIZE, 22);
+    writeFile(path("img.bin"), image);
+    std::vector<std::string> environment = cables(8, false);
+    environment.push_back("VADAPTER_REALTIME=1");
+    // The better of two runs each: the machine may be busy with other work.
+    ProgramResult one, eight;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        ProgramResult single = orvan({"--cable", locations[0], "write", "img.bin@0"}, environment);
+        ASSERT_EQ(single.status, 0) << errors();
+        removeFlashes();
+        ProgramResult all = orvan({"--cable", "all", "write", "img.bin@0"}, environment);
+        ASSERT_EQ(all.status, 0) << all.output << errors();
+        one = attempt == 0 || single.wallSeconds < one.wallSeconds ? single : one;
+        eight = attempt == 0 || all.wallSeconds < eight.wallSeconds ? all : eight;
+    }
+    printf("one cable %.2f s, eight cables %.2f s (%.2f times)\n", one.wallSeconds, eight.wallSeconds,
+           eight.wallSeconds / one.wallSeconds);
+    EXPECT_LE(eight.wallSeconds, 1.3 * one.wallSeconds);
+    EXPECT_EQ(summaryOf(eight.output).size(), 8u) << eight.output;
+    for (const std::string& location : locations) {
+        EXPECT_TRUE(flashAt(location) == image) << location << " not exact";
+    }
+}
+
+// One run: a refused flash file, a target fault and a killed worker each
+// fail alone; the summary, the record and the log agree on which.
+TEST_F(OrvanCablesTest, FailuresStayWithTheirCables) {
+    if (programIsOverUsb()) {
+        GTEST_SKIP() << "the virtual adapter's real-time mode";
+    }
+    const std::string image = imageBytes(FLASH_SIZE, 23);
+    writeFile(path("img.bin"), image);
+    std::vector<std::string> environment = cables(5);
+    const std::string refused(100, '\x5a');
+    writeFile(path("fl-1101.bin"), refused);
+    environment.insert(environment.end(), {"VADAPTER_REALTIME=1", "VADAPTER_FAULT_LOCATION=0x1102",
+                                           "VADAPTER_UNERASED_SECTOR=3"});
+    const Outcomes expected = {{"0x1101", "failed 3"},
+                               {"0x1102", "failed 1"},
+                               {"0x1103", "failed " + std::to_string(KILLED)},
+                               {"0x1104", "done 0"},
+                               {"0x1105", "done 0"}};
+    ProgramRun run =
+        orvanRun({"--cable", "all", "--json", "--log", "log.jsonl", "write", "img.bin@0"}, environment);
+    ProgramResult result;
+    std::thread parent([&] { result = runProgram(run); });
+    pid_t worker = 0;
+    for (int tries = 0; tries < 500 && worker == 0; tries++) {
+        usleep(10000);
+        worker = findWorker("0x1103", directory);
+    }
+    usleep(400000); // into its erase and programming, 1.5 s in all
+    bool killed = worker != 0 && kill(worker, SIGKILL) == 0;
+    parent.join();
+    ASSERT_TRUE(killed) << "the worker of 0x1103 was not found running";
+
+    EXPECT_EQ(result.status, KILLED) << "the highest of the cables' statuses";
+    EXPECT_EQ(summaryOf(errors()), expected) << errors();
+    Json record = Json::parse(result.output, nullptr, false);
+    ASSERT_TRUE(record.is_object()) << result.output;
+    EXPECT_EQ(record["status"], KILLED);
+    Outcomes recorded;
+    for (const Json& cable : record["cables"]) {
+        recorded[cable["cable"]["location"]] =
+            (cable["ok"] ? "done " : "failed ") + std::to_string(cable["status"].get<int>());
+    }
+    EXPECT_EQ(recorded, expected) << result.output;
+    std::vector<Json> log = logLines(path("log.jsonl"));
+    EXPECT_EQ(log.size(), 5u);
+    EXPECT_EQ(logOutcomes(log), expected);
+    // Every cable's line names the cable and the image it was given, the
+    // killed one's too: a returned board is traced by them.
+    for (const Json& line : log) {
+        EXPECT_EQ(line["name"], CABLE_NAME) << line.dump();
+        EXPECT_EQ(line["images"],
+                  Json::parse(R"([{"file":"img.bin","sha256":")" + sha256sum(path("img.bin")) + "\"}]"))
+            << line.dump();
+    }
+    EXPECT_TRUE(flashAt("0x1101") == refused) << "a refused flash file is left as it is";
+    EXPECT_TRUE(flashAt("0x1104") == image && flashAt("0x1105") == image) << "the others are not exact";
+}
+
+// Several runs, each with a line per cable; eight single-cable runs at once
+// on one log with lines of a few KiB each (long image names) leave whole lines.
+TEST_F(OrvanCablesTest, TheLogKeepsAWholeLinePerCablePerRun) {
+    std::vector<std::string> images;
+    for (size_t sector = 0; sector < 8; sector++) {
+        std::string name = std::string(200, static_cast<char>('a' + sector)) + ".bin";
+        writeFile(path(name), imageBytes(SECTOR, static_cast<unsigned>(30 + sector)));
+        images.push_back(name + "@" + std::to_string(sector));
+    }
+    std::vector<std::string> environment = cables(8);
+    std::vector<std::string> write = {"--cable", "all", "--log", "log.jsonl", "write"};
+    write.insert(write.end(), images.begin(), images.end());
+    ASSERT_EQ(orvan(write, environment).status, 0) << errors();
+    ASSERT_EQ(orvan({"--cable", "all", "--log", "log.jsonl", "read", "-o", "rd-{location}.bin"}, environment)
+                  .status,
+              0)
+        << errors();
+    std::vector<ProgramRun> runs;
+    for (const std::string& location : locations) {
+        std::vector<std::string> single = write;
+        single[1] = location;
+        runs.push_back(orvanRun(single, environment));
+    }
+    std::vector<std::thread> threads;
+    for (ProgramRun& run : runs) {
+        threads.emplace_back([&run] { EXPECT_EQ(runProgram(run).status, 0); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+
+    std::vector<Json> log = logLines(path("log.jsonl"));
+    ASSERT_EQ(log.size(), 24u) << "8 cables, 3 runs";
+    char host[256] = {};
+    gethostname(host, sizeof(host) - 1);
+    std::string version = lines(runProgram(orvanRun({"--version"}, {})).output).at(0);
+    char today[16];
+    time_t now = time(nullptr);
+    strftime(today, sizeof(today), "%Y-%m-%dT", gmtime(&now));
+    const std::regex utc(today + std::string("\\d\\d:\\d\\d:\\d\\dZ"));
+    std::map<std::string, int> linesPerCable;
+    for (size_t i = 0; i < log.size(); i++) {
+        const Json& line = log[i];
+        std::string keys;
+        for (const auto& item : line.items()) {
+            keys += item.key() + " ";
+        }
+        EXPECT_EQ(keys, "time host orvan location name command images result status error seconds ");
+        EXPECT_TRUE(std::regex_match(line.value("time", ""), utc)) << line["time"];
+        EXPECT_EQ(line["host"], host);
+        EXPECT_EQ("orvan " + line.value("orvan", ""), version);
+        EXPECT_EQ(line["name"], CABLE_NAME);
+        EXPECT_EQ(line["result"], "ok");
+        EXPECT_TRUE(line["error"].is_null());
+        EXPECT_TRUE(line["seconds"].is_number());
+        std::string location = line.value("location", "");
+        linesPerCable[location]++;
+        // The read's own file, else the eight images in their order.
+        bool read = i >= 8 && i < 16;
+        EXPECT_EQ(line["command"], read ? "read" : "write");
+        const Json& files = line["images"];
+        ASSERT_EQ(files.size(), read ? 1u : 8u) << line.dump();
+        for (size_t f = 0; f < files.size(); f++) {
+            std::string file =
+                read ? "rd-" + location.substr(2) + ".bin" : images[f].substr(0, images[f].find('@'));
+            EXPECT_EQ(files[f]["file"], file);
+            EXPECT_EQ(files[f]["sha256"], sha256sum(path(file))) << file;
+        }
+    }
+    for (const std::string& location : locations) {
+        EXPECT_EQ(linesPerCable[location], 3) << location;
+    }
+}
+
+// Ctrl-C at the parent: each worker closes its cable, shows as interrupted,
+// and logs its line; the run ends by the signal.
+TEST_F(OrvanCablesTest, CtrlCStopsEveryCable) {
+    if (programIsOverUsb()) {
+        GTEST_SKIP() << "the virtual adapter's real-time mode";
+    }
+    writeFile(path("img.bin"), imageBytes(FLASH_SIZE, 24));
+    std::vector<std::string> environment = cables(4);
+    environment.push_back("VADAPTER_REALTIME=1");
+    ProgramRun run = orvanRun({"--cable", "all", "--log", "log.jsonl", "write", "img.bin@0"}, environment);
+    run.signalNumber = SIGINT;
+    run.signalAfterMs = 600;
+    ProgramResult result = runProgram(run);
+    EXPECT_EQ(result.signal, SIGINT) << "status " << INTERRUPTED << " to the shell\n" << errors();
+    Outcomes expected;
+    for (const std::string& location : locations) {
+        expected[location] = "interrupted " + std::to_string(INTERRUPTED);
+        std::vector<std::string> trace = lines(traceAt(location));
+        EXPECT_TRUE(!trace.empty() && trace.back().rfind("close ", 0) == 0) << location << ": not closed";
+    }
+    EXPECT_EQ(summaryOf(result.output), expected) << result.output;
+    EXPECT_EQ(logOutcomes(logLines(path("log.jsonl"))), expected);
+    EXPECT_EQ(lines(readWholeFile(path("log.jsonl"))).size(), 4u) << "a line per cable, none for the run";
+}
+
+} // namespace
