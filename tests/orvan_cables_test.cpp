@@ -27,16 +27,9 @@ const std::string CABLE_NAME = "Vexil USB-SPI Cable";
 const int KILLED = 128 + SIGKILL;
 const int INTERRUPTED = 128 + SIGINT;
 
-std::string environmentValue(const char* name) {
-    const char* value = getenv(name);
-    return value == nullptr ? std::string() : value;
-}
-
 // Taken before any run sets ORVAN_PROGRAM for itself.
 const std::string WRITER = environmentValue("ORVAN_PROGRAM");
-const std::string ORVAN = environmentValue("ORVAN_COMMAND").empty()
-                              ? WRITER.substr(0, WRITER.rfind('/') + 1) + "orvan"
-                              : environmentValue("ORVAN_COMMAND");
+const std::string ORVAN = orvanCommandPath();
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;

@@ -129,16 +129,9 @@ std::string recordText(const Image& image) {
     return text + (image.format == SRECORD ? sRecord('7', 0, "") : ":00000001FF\n");
 }
 
-std::string environmentValue(const char* name) {
-    const char* value = getenv(name);
-    return value == nullptr ? std::string() : value;
-}
-
 // Taken before any run sets ORVAN_PROGRAM for itself.
 const std::string WRITER = environmentValue("ORVAN_PROGRAM");
-const std::string ORVAN = environmentValue("ORVAN_COMMAND").empty()
-                              ? WRITER.substr(0, WRITER.rfind('/') + 1) + "orvan"
-                              : environmentValue("ORVAN_COMMAND");
+const std::string ORVAN = orvanCommandPath();
 
 // orvanwriter's runs, "-s SECTOR -f FILE", for the job's raw equivalent.
 using WriterJobs = std::vector<std::pair<size_t, std::string>>;

@@ -19,7 +19,7 @@
 
 extern char** environ;
 
-static std::string environmentValue(const char* name) {
+std::string environmentValue(const char* name) {
     const char* value = getenv(name);
     return value == nullptr ? std::string() : std::string(value);
 }
@@ -307,4 +307,10 @@ ProgramResult runProgram(const ProgramRun& run) {
         result.output = foldLineEnds(result.output);
     }
     return result;
+}
+
+std::string orvanCommandPath() {
+    std::string writer = environmentValue("ORVAN_PROGRAM");
+    std::string named = environmentValue("ORVAN_COMMAND");
+    return named.empty() ? writer.substr(0, writer.rfind('/') + 1) + "orvan" : named;
 }

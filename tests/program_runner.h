@@ -49,6 +49,12 @@ ProgramResult runProgram(const ProgramRun& run);
 // The command line (the wrapper first, when there is one) and the whole
 // environment that runProgram gives the program, for tests that start it
 // their own way.
+// The variable's value, or "" when it is not set.
+std::string environmentValue(const char* name);
+
+// orvan: the one ORVAN_COMMAND names, else the one beside ORVAN_PROGRAM.
+std::string orvanCommandPath();
+
 std::vector<std::string> programCommandLine(const ProgramRun& run);
 std::vector<std::string> programEnvironment(const ProgramRun& run);
 
