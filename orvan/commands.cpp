@@ -2,6 +2,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <filesystem>
+
 #include "orvan/cable.h"
 #include "orvan/flash_steps.h"
 #include "orvan/images.h"
@@ -114,6 +116,10 @@ static void nameOutput(const std::string& location) {
 }
 
 static void refuseExistingOutput() {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(options.output, ignored)) {
+        finish(STATUS_USAGE, options.output + ": is a folder; name a file to write");
+    }
     if (!options.force && platformFileExists(options.output.c_str())) {
         finish(STATUS_USAGE, options.output + ": exists (give --force to replace it)");
     }

@@ -145,16 +145,20 @@ bool parseImageArgument(const char* text, ImageArgument* argument, ImageError* e
 
 ReadFileResult readWholeFile(const char* path, uint8_t* destination, uint32_t capacity, uint32_t* length,
                              uint64_t* reportedBytes, const char* what, ImageError* error) {
+    // Looked at before it is opened: fopen takes a folder on POSIX (whose
+    // size then reads huge) and waits on a FIFO for a writer that may never come.
+    struct stat status;
+    if (stat(path, &status) == 0 && S_ISDIR(status.st_mode)) {
+        setImageError(error, "%s: is a folder, not a file", what);
+        return READ_FILE_FAILED;
+    }
+    if (stat(path, &status) == 0 && !S_ISREG(status.st_mode)) {
+        setImageError(error, "%s: is not a regular file (a device, pipe or socket)", what);
+        return READ_FILE_FAILED;
+    }
     FILE* file = fopen(path, "rb");
     if (file == nullptr) {
         setImageError(error, "%s: cannot open: %s", what, strerror(errno));
-        return READ_FILE_FAILED;
-    }
-    // fopen takes a folder on POSIX, and ftell then reports a huge size.
-    struct stat status;
-    if (fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
-        fclose(file);
-        setImageError(error, "%s: is a folder, not a file", what);
         return READ_FILE_FAILED;
     }
     // The reported size only words the message about a file too large; the

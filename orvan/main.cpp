@@ -18,8 +18,10 @@ static const char* const DESCRIPTION =
 
 static void addRangeOptions(CLI::App* command, const char* verb) {
     command->add_option("--sector", options.sector, std::string("first sector to ") + verb + " (0-7)")
+        ->type_name("S")
         ->check(CLI::Range(0u, 7u));
     command->add_option("--count", options.count, "sectors from --sector (default: to the end of the flash)")
+        ->type_name("C")
         ->check(CLI::Range(1u, 8u));
 }
 
@@ -29,10 +31,14 @@ static void addCommands(CLI::App& app) {
     CLI::App* read =
         app.add_subcommand("read", "read the flash (whole, or --count sectors from --sector) to a file");
     addRangeOptions(read, "read");
-    read->add_option("-o,--output", options.output, "file to write; an existing one is kept unless --force")
+    read->add_option("-o,--output", options.output,
+                     "file to write; an existing one is kept unless --force; {location} in its name "
+                     "becomes the cable's location")
+        ->type_name("FILE")
         ->required();
     read->add_flag("--force", options.force, "replace an existing output file");
-    CLI::App* verify = app.add_subcommand("verify", "compare the flash with images, without writing");
+    CLI::App* verify = app.add_subcommand(
+        "verify", "compare the flash with images, without writing: the bytes each image defines");
     verify
         ->add_option("images", options.images,
                      "FILE@SECTOR for a raw image, or an Intel HEX or S-record file")
@@ -69,6 +75,7 @@ static void addGlobalOptions(CLI::App& app) {
     // A worker's record, for the parent of a run on many cables.
     app.add_option("--record", options.recordPath)->group("");
     app.add_option("-q,--divisor", options.divisor, "SPI clock divisor: 30 MHz / (N + 1); default 8")
+        ->type_name("N")
         ->check(CLI::Range(0u, MAX_DIVISOR));
     app.add_flag("--json", options.json, "print one JSON object with the outcome on standard output");
     app.add_flag("--quiet", options.quiet, "no progress on standard error");
@@ -77,7 +84,7 @@ static void addGlobalOptions(CLI::App& app) {
 // A command line that does not parse still owes --json its one record.
 static bool jsonAsked(int argumentCount, char** arguments) {
     for (int i = 1; i < argumentCount; i++) {
-        if (strcmp(arguments[i], "--json") == 0) {
+        if (strcmp(arguments[i], "--json") == 0 || strncmp(arguments[i], "--json=", strlen("--json=")) == 0) {
             return true;
         }
     }
@@ -137,7 +144,8 @@ int main(int argumentCount, char** arguments) {
     parse(app, argumentCount, arguments);
     options.command = app.get_subcommands()[0]->get_name();
     record["command"] = options.command;
-    if (manyCablesAsked(options.cable)) {
+    // list shows every cable already: it runs once, whatever --cable says.
+    if (manyCablesAsked(options.cable) && options.command != "list") {
         runOnManyCables(argumentCount, arguments);
     }
     if (options.command == "list") {

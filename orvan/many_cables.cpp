@@ -45,22 +45,25 @@ bool manyCablesAsked(const std::string& cable) {
     return cable == "all" || cable.find(',') != std::string::npos;
 }
 
-bool cableValueIsValid(const std::string& cable) {
-    if (cable == "all") {
-        return true;
-    }
-    size_t start = 0;
-    for (;;) {
+// The locations of a list "LOC,LOC,..."; false at the first that does not read.
+static bool readLocations(const std::string& cable, std::vector<uint32_t>* locations) {
+    for (size_t start = 0;;) {
         size_t comma = cable.find(',', start);
         uint32_t locationId = 0;
         if (!parseLocation(cable.substr(start, comma - start), &locationId)) {
             return false;
         }
+        locations->push_back(locationId);
         if (comma == std::string::npos) {
             return true;
         }
         start = comma + 1;
     }
+}
+
+bool cableValueIsValid(const std::string& cable) {
+    std::vector<uint32_t> locations;
+    return cable == "all" || readLocations(cable, &locations);
 }
 
 static void addWorker(const AdapterDevice* device) {
@@ -106,22 +109,16 @@ static void chooseCables() {
         addEveryDefaultCable();
         return;
     }
-    size_t start = 0;
-    for (;;) {
-        size_t comma = options.cable.find(',', start);
+    std::vector<uint32_t> locations;
+    readLocations(options.cable, &locations); // checked with the command line
+    for (uint32_t locationId : locations) {
         static AdapterDevice device;
-        uint32_t locationId = 0;
-        parseLocation(options.cable.substr(start, comma - start), &locationId);
         // A location that is not listed is the worker's to report.
         if (findAdapterAt(locationId, &device) != ADAPTER_OPENED) {
             device = AdapterDevice();
             device.locationId = locationId;
         }
         addWorker(&device);
-        if (comma == std::string::npos) {
-            return;
-        }
-        start = comma + 1;
     }
 }
 
@@ -143,13 +140,24 @@ static bool isOption(const char* argument, const char* name) {
     return strncmp(argument, name, length) == 0 && (argument[length] == '\0' || argument[length] == '=');
 }
 
+static char program[PATH_CHARS];
+static std::string workFolder;
+
+// What every worker needs before the first starts: this program's file and
+// a folder for the workers' files.
+static void prepareWorkers() {
+    if (!platformProgramPath(program, sizeof(program))) {
+        finish(STATUS_USAGE, "cables: this program's own file cannot be found to start workers");
+    }
+    workFolder = platformWorkFolder();
+    if (workFolder.empty()) {
+        finish(STATUS_USAGE, "cables: no folder for the workers' files can be made in the temporary folder");
+    }
+}
+
 // The worker's command line: this program, its cable, its record file, and
 // the user's words without --cable, --log and --json, which the parent keeps.
 static std::vector<std::string> workerArguments(const Worker& worker, int argumentCount, char** arguments) {
-    char program[PATH_CHARS];
-    if (!platformProgramPath(program, sizeof(program))) {
-        finish(STATUS_NO_CABLE, "cables: this program's own file cannot be found to start workers");
-    }
     std::vector<std::string> words = {program, "--cable", worker.location, "--record", worker.recordPath};
     for (int i = 1; i < argumentCount; i++) {
         bool valued = isOption(arguments[i], "--cable") || isOption(arguments[i], "--log");
@@ -163,10 +171,10 @@ static std::vector<std::string> workerArguments(const Worker& worker, int argume
 }
 
 static void startWorker(Worker* worker, int argumentCount, char** arguments) {
-    std::string name = worker->location.substr(2);
-    platformWorkFilePath((name + ".out").c_str(), worker->outputPath, PATH_CHARS);
-    platformWorkFilePath((name + ".err").c_str(), worker->errorPath, PATH_CHARS);
-    platformWorkFilePath((name + ".json").c_str(), worker->recordPath, PATH_CHARS);
+    std::string name = workFolder + "/" + worker->location.substr(2);
+    snprintf(worker->outputPath, PATH_CHARS, "%s.out", name.c_str());
+    snprintf(worker->errorPath, PATH_CHARS, "%s.err", name.c_str());
+    snprintf(worker->recordPath, PATH_CHARS, "%s.json", name.c_str());
     platformRemoveFile(worker->recordPath);
     std::vector<std::string> words = workerArguments(*worker, argumentCount, arguments);
     std::vector<const char*> pointers;
@@ -223,7 +231,7 @@ static void drawCables() {
 
 static void watchWorkers() {
     bool terminal = platformStandardErrorIsTerminal() && !options.quiet;
-    bool interruptionHandedOn = false;
+    uint32_t handedOn = 0;
     for (uint32_t running = workerCount; running > 0;) {
         platformSleepMs(POLL_INTERVAL_MS);
         running = 0;
@@ -237,13 +245,18 @@ static void watchWorkers() {
             }
             running += worker->running ? 1 : 0;
         }
-        if (platformInterrupted() && !interruptionHandedOn) {
-            interruptionHandedOn = true;
+        // The first interruption is handed to every worker, which closes
+        // its cable; a second one ends the workers at once.
+        uint32_t interruptions = platformInterruptionCount();
+        if (interruptions > handedOn) {
             for (uint32_t i = 0; i < workerCount; i++) {
-                if (workers[i].running) {
+                if (workers[i].running && interruptions == 1) {
                     platformInterruptProcess(workers[i].process);
+                } else if (workers[i].running) {
+                    platformKillProcess(workers[i].process);
                 }
             }
+            handedOn = interruptions;
         }
         if (terminal) {
             drawCables();
@@ -308,9 +321,9 @@ static void printSummary(FILE* stream) {
     fprintf(stream, "\n%-10s %-12s %-6s %-8s %s\n", "location", "result", "status", "seconds", "error");
     for (uint32_t i = 0; i < workerCount; i++) {
         const Worker& worker = workers[i];
-        const char* result = worker.status == STATUS_DONE                   ? "done"
-                             : errorOf(worker).rfind("interrupted", 0) == 0 ? "interrupted"
-                                                                            : "failed";
+        const char* result = worker.status == STATUS_DONE       ? "done"
+                             : recordInterrupted(worker.record) ? "interrupted"
+                                                                : "failed";
         fprintf(stream, "%-10s %-12s %-6d %-8.2f %s\n", worker.location.c_str(), result, worker.status,
                 worker.seconds, errorOf(worker).c_str());
     }
@@ -326,9 +339,20 @@ static void removeWorkFiles(const Worker& worker) {
     platformRemoveFile(worker.recordPath);
 }
 
+// Every status but 0 is worse than 0; among failures, one outside the
+// statuses orvan gives (a crash, or a Windows exception code) counts worst.
+static bool worseStatus(int status, int than) {
+    const int WORST_RANK = 256;
+    int rank = status >= 0 && status < WORST_RANK ? status : WORST_RANK;
+    int thanRank = than >= 0 && than < WORST_RANK ? than : WORST_RANK;
+    return rank > thanRank;
+}
+
 void runOnManyCables(int argumentCount, char** arguments) {
     chooseCables();
     checkInputs();
+    prepareWorkers();
+    platformCountInterruptions();
     for (uint32_t i = 0; i < workerCount; i++) {
         startWorker(&workers[i], argumentCount, arguments);
     }
@@ -339,7 +363,7 @@ void runOnManyCables(int argumentCount, char** arguments) {
     for (uint32_t i = 0; i < workerCount; i++) {
         Worker* worker = &workers[i];
         collectRecord(worker);
-        status = worker->status > status ? worker->status : status;
+        status = worseStatus(worker->status, status) ? worker->status : status;
         firstError = firstError.empty() ? errorOf(*worker) : firstError;
         if (!options.json) {
             printWorkerOutput(*worker);
@@ -350,6 +374,7 @@ void runOnManyCables(int argumentCount, char** arguments) {
         record["cables"].push_back(worker->record);
         removeWorkFiles(*worker);
     }
+    platformRemoveWorkFolder();
     printSummary(options.json ? stderr : stdout);
     // Each cable has its line in the log; the run as a whole has none.
     options.log.clear();

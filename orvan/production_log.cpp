@@ -18,13 +18,16 @@ static std::string utcNow() {
     return text;
 }
 
+bool recordInterrupted(const nlohmann::ordered_json& cableRecord) {
+    nlohmann::ordered_json error = cableRecord.value("error", nlohmann::ordered_json());
+    return error.is_string() && error.get<std::string>().rfind("interrupted", 0) == 0;
+}
+
 static const char* resultOf(const nlohmann::ordered_json& cableRecord) {
     if (cableRecord.value("status", STATUS_NO_CABLE) == STATUS_DONE) {
         return "ok";
     }
-    nlohmann::ordered_json error = cableRecord.value("error", nlohmann::ordered_json());
-    return error.is_string() && error.get<std::string>().rfind("interrupted", 0) == 0 ? "interrupted"
-                                                                                      : "failed";
+    return recordInterrupted(cableRecord) ? "interrupted" : "failed";
 }
 
 // The images the command was given, as loaded here (also for a cable that

@@ -5,6 +5,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+// True when the cable's run ended by an interruption.
+bool recordInterrupted(const nlohmann::ordered_json& cableRecord);
+
 // The line for one cable's run, from its --json record.
 nlohmann::ordered_json productionLogLine(const nlohmann::ordered_json& cableRecord);
 

@@ -53,6 +53,11 @@ void platformCatchInterruptions();
 // True once an interruption has come.
 bool platformInterrupted();
 
+// From here a second interruption does not end the process: it is counted,
+// for a parent that stops its workers itself.
+void platformCountInterruptions();
+uint32_t platformInterruptionCount();
+
 // Ends the process as the interruption would have ended it by itself, so
 // that a calling shell or script sees an interrupted program.
 [[noreturn]] void platformEndInterrupted();
@@ -83,10 +88,6 @@ struct PlatformProcess {
 // This program's own file, to start workers of it.
 bool platformProgramPath(char* path, uint32_t size);
 
-// A path for a file of this process's own in the system's temporary folder:
-// name, made unique by the process id.
-void platformWorkFilePath(const char* name, char* path, uint32_t size);
-
 // Starts the program (arguments[0], arguments ending with a null entry) with
 // its standard output and standard error going to the files at the two
 // paths (created or emptied). The worker keeps no console interruption of
@@ -100,6 +101,16 @@ bool platformProcessEnded(PlatformProcess process, int* status);
 
 // Interrupts the process as Ctrl-C would.
 void platformInterruptProcess(PlatformProcess process);
+
+// Ends the process at once.
+void platformKillProcess(PlatformProcess process);
+
+// A private folder for this process's work files, made on the first call:
+// the folder's path, or "" when none can be made.
+const char* platformWorkFolder();
+
+// Removes the work folder, once its files are removed.
+void platformRemoveWorkFolder();
 
 // Opens a file that another process may still be writing, for reading.
 bool platformOpenSharedFile(const char* path, PlatformFile* file);

@@ -135,15 +135,31 @@ static struct termios rawTerminal;
     _exit(128 + signalNumber);
 }
 
+// Set by a parent of workers: a second interruption is counted, not fatal,
+// so that the parent can stop its workers before it ends.
+static volatile sig_atomic_t interruptionsCounted;
+static volatile sig_atomic_t interruptionCount;
+
 static void onInterruption(int signalNumber) {
     if (keyPromptActive) {
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
         endBySignal(signalNumber);
     }
-    if (caughtSignal != 0) {
+    if (caughtSignal != 0 && !interruptionsCounted) {
         endBySignal(signalNumber);
     }
-    caughtSignal = signalNumber;
+    if (caughtSignal == 0) {
+        caughtSignal = signalNumber;
+    }
+    interruptionCount = interruptionCount + 1;
+}
+
+void platformCountInterruptions() {
+    interruptionsCounted = 1;
+}
+
+uint32_t platformInterruptionCount() {
+    return static_cast<uint32_t>(interruptionCount);
 }
 
 void platformCatchInterruptions() {

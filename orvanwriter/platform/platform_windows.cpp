@@ -91,6 +91,8 @@ uint64_t platformMonotonicMs() {
 // Set from the console's control-handler thread.
 static volatile LONG interruptionCount;
 static volatile LONG keyPromptActive;
+// Set by a parent of workers: a second interruption is counted, not fatal.
+static volatile LONG interruptionsCounted;
 
 // Returning FALSE hands the event on to the default handler, which ends the
 // process at once with STATUS_CONTROL_C_EXIT.
@@ -103,7 +105,15 @@ static BOOL WINAPI onConsoleEvent(DWORD event) {
     if (keyPromptActive) {
         return FALSE;
     }
-    return InterlockedIncrement(&interruptionCount) == 1 ? TRUE : FALSE;
+    return InterlockedIncrement(&interruptionCount) == 1 || interruptionsCounted ? TRUE : FALSE;
+}
+
+void platformCountInterruptions() {
+    InterlockedExchange(&interruptionsCounted, 1);
+}
+
+uint32_t platformInterruptionCount() {
+    return static_cast<uint32_t>(interruptionCount);
 }
 
 void platformCatchInterruptions() {

@@ -23,12 +23,30 @@ bool platformProgramPath(char* path, uint32_t size) {
     return true;
 }
 
-void platformWorkFilePath(const char* name, char* path, uint32_t size) {
-    const char* folder = getenv("TMPDIR");
-    if (folder == nullptr || folder[0] == '\0') {
-        folder = "/tmp";
+static char workFolder[4096];
+
+const char* platformWorkFolder() {
+    if (workFolder[0] != '\0') {
+        return workFolder;
     }
-    snprintf(path, size, "%s/orvan-%ld-%s", folder, static_cast<long>(getpid()), name);
+    const char* temporary = getenv("TMPDIR");
+    if (temporary == nullptr || temporary[0] == '\0') {
+        temporary = "/tmp";
+    }
+    // A folder of its own (mode 0700), so that no other user can plant a
+    // link where a worker's file goes.
+    snprintf(workFolder, sizeof(workFolder), "%s/orvan-XXXXXX", temporary);
+    if (mkdtemp(workFolder) == nullptr) {
+        workFolder[0] = '\0';
+    }
+    return workFolder;
+}
+
+void platformRemoveWorkFolder() {
+    if (workFolder[0] != '\0') {
+        rmdir(workFolder);
+        workFolder[0] = '\0';
+    }
 }
 
 bool platformStartProcess(const char* const* arguments, const char* outputPath, const char* errorPath,
@@ -73,6 +91,10 @@ void platformInterruptProcess(PlatformProcess process) {
     kill(static_cast<pid_t>(process.value), SIGINT);
 }
 
+void platformKillProcess(PlatformProcess process) {
+    kill(static_cast<pid_t>(process.value), SIGKILL);
+}
+
 bool platformOpenSharedFile(const char* path, PlatformFile* file) {
     return platformOpenFile(path, file);
 }
@@ -91,6 +113,11 @@ bool platformAppendToFile(const char* path, const uint8_t* bytes, uint32_t count
     do {
         written = write(descriptor, bytes, count);
     } while (written < 0 && errno == EINTR);
+    // A line cut short (the disk full) is ended, so the next one starts whole.
+    if (written > 0 && written < static_cast<ssize_t>(count)) {
+        ssize_t ended = write(descriptor, "\n", 1);
+        (void)ended;
+    }
     close(descriptor);
     return written == static_cast<ssize_t>(count);
 }

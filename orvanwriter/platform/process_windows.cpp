@@ -16,13 +16,30 @@ bool platformProgramPath(char* path, uint32_t size) {
     return length > 0 && length < size;
 }
 
-void platformWorkFilePath(const char* name, char* path, uint32_t size) {
-    char folder[MAX_PATH + 1];
-    DWORD length = GetTempPathA(sizeof(folder), folder);
-    if (length == 0 || length > MAX_PATH) {
-        strcpy(folder, ".\\");
+static char workFolder[MAX_PATH + 1];
+
+const char* platformWorkFolder() {
+    if (workFolder[0] != '\0') {
+        return workFolder;
     }
-    snprintf(path, size, "%sorvan-%lu-%s", folder, GetCurrentProcessId(), name);
+    char temporary[MAX_PATH + 1];
+    DWORD length = GetTempPathA(sizeof(temporary), temporary);
+    if (length == 0 || length > MAX_PATH) {
+        strcpy(temporary, ".\\");
+    }
+    snprintf(workFolder, sizeof(workFolder), "%sorvan-%lu-%lu", temporary, GetCurrentProcessId(),
+             GetTickCount());
+    if (!CreateDirectoryA(workFolder, nullptr)) {
+        workFolder[0] = '\0';
+    }
+    return workFolder;
+}
+
+void platformRemoveWorkFolder() {
+    if (workFolder[0] != '\0') {
+        RemoveDirectoryA(workFolder);
+        workFolder[0] = '\0';
+    }
 }
 
 // Quotes an argument as the C runtime's command-line parser reads it back.
@@ -93,7 +110,14 @@ bool platformProcessEnded(PlatformProcess process, int* status) {
 }
 
 void platformInterruptProcess(PlatformProcess process) {
-    GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(process.id));
+    // Without a console shared with the worker there is no Ctrl-Break to give.
+    if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(process.id))) {
+        TerminateProcess(handleOf(process), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    }
+}
+
+void platformKillProcess(PlatformProcess process) {
+    TerminateProcess(handleOf(process), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
 bool platformOpenSharedFile(const char* path, PlatformFile* file) {
