@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "benchmark_job.h"
+#include "orvanwriter/platform/platform.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ bool table(const char* model, const char* field) {
 } // namespace
 
 int main(int argumentCount, char** arguments) {
+    platformGuardStandardStreams();
     std::string writer = benchmarkProgram(argumentCount > 1 ? arguments[1] : nullptr);
     programFolder = writer.substr(0, writer.rfind('/'));
     folder = benchmarkFolder("orvan-write-bench");
