@@ -8,8 +8,6 @@
 #include "orvanwriter/flash/flash_operations.h"
 #include "orvanwriter/platform/platform.h"
 
-static const uint8_t ERASED_BYTE = 0xFF;
-
 // A read group lasts at most about this long on the bus, so that progress
 // moves and an interruption is taken soon, at any clock.
 static const uint64_t READ_GROUP_TARGET_MS = 250;

@@ -26,6 +26,14 @@ static bool inMask(uint8_t mask, uint32_t sector) {
     return (mask >> sector & 1) != 0;
 }
 
+static uint8_t sectorsIn(uint8_t mask) {
+    uint8_t count = 0;
+    for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
+        count = static_cast<uint8_t>(count + (inMask(mask, sector) ? 1 : 0));
+    }
+    return count;
+}
+
 static bool sectorHoldsPlan(uint32_t sector) {
     uint32_t address = sector * SECTOR_SIZE;
     return memcmp(readBackBuffer + address, planBytes + address, SECTOR_SIZE) == 0;
@@ -146,16 +154,10 @@ static void writeImage(uint32_t index, ImageWrite* write) {
         eraseWithProgress(sector, count);
         checkBlank(sector, count);
     });
-    for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
-        write->sectorsWritten = static_cast<uint8_t>(write->sectorsWritten + (inMask(mask, sector) ? 1 : 0));
-    }
+    write->sectorsWritten = sectorsIn(mask);
     planRuns(index, mask);
     uint8_t programmed = programPlannedRuns(write);
-    write->sectorsProgrammed = 0;
-    for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
-        write->sectorsProgrammed =
-            static_cast<uint8_t>(write->sectorsProgrammed + (inMask(programmed, sector) ? 1 : 0));
-    }
+    write->sectorsProgrammed = sectorsIn(programmed);
     verifySectors(index, programmed);
 }
 

@@ -1,9 +1,9 @@
 #include "orvan/write_plan.h"
 
+#include "orvanwriter/flash/flash_protocol.h"
+
 ProgramRun programRuns[MAX_PROGRAM_RUNS];
 uint32_t programRunCount;
-
-static const uint8_t ERASED_BYTE = 0xFF;
 
 uint32_t reopenBreakEvenBytes(uint32_t divisor) {
     uint64_t bitNsTimesHz = NS_PER_SECOND * (static_cast<uint64_t>(divisor) + 1);

@@ -9,6 +9,8 @@ const uint32_t SECTOR_COUNT = 8;
 const uint32_t IMAGE_CAPACITY = SECTOR_SIZE * SECTOR_COUNT;
 const uint32_t SECTOR_SHIFT = 14;
 const uint8_t IDENTITY_BYTE = 0xAC;
+// What every byte of a sector reads after an erase; programming only clears bits.
+const uint8_t ERASED_BYTE = 0xFF;
 
 const uint32_t COMMAND_BUFFER_SIZE = 256;
 const uint32_t READ_BUFFER_SIZE = 65536;

@@ -7,8 +7,6 @@
 #include "orvanwriter/flash/flash_operations.h"
 #include "orvanwriter/platform/platform.h"
 
-static const uint8_t ERASED_BYTE = 0xFF;
-
 // What an interruption's message tells: the job at hand, and whether any
 // erase may have reached the flash yet.
 struct RunProgress {
