@@ -16,6 +16,8 @@ static const uint32_t POLL_INTERVAL_MS = 50;
 static const uint32_t PATH_CHARS = 4096;
 static const uint32_t READ_CHUNK_BYTES = 4096;
 static const double MS_PER_SECOND = 1000.0;
+static const uint32_t START_ATTEMPTS = 3;
+static const uint32_t START_RETRY_MS = 200;
 
 struct Worker {
     uint32_t locationId;
@@ -182,9 +184,16 @@ static void startWorker(Worker* worker, int argumentCount, char** arguments) {
         pointers.push_back(word.c_str());
     }
     pointers.push_back(nullptr);
-    worker->startMs = platformMonotonicMs();
-    worker->running =
-        platformStartProcess(pointers.data(), worker->outputPath, worker->errorPath, &worker->process);
+    // A start the system refuses once (seen under Wine while another worker
+    // starts) is tried again before the cable is counted as failed.
+    for (uint32_t attempt = 0; attempt < START_ATTEMPTS && !worker->running; attempt++) {
+        if (attempt > 0) {
+            platformSleepMs(START_RETRY_MS);
+        }
+        worker->startMs = platformMonotonicMs();
+        worker->running =
+            platformStartProcess(pointers.data(), worker->outputPath, worker->errorPath, &worker->process);
+    }
     worker->status = STATUS_NO_CABLE;
     worker->lastLine = worker->running ? "started" : "could not be started";
     worker->errorOpen = worker->running && platformOpenSharedFile(worker->errorPath, &worker->errorFile);
