@@ -7,6 +7,9 @@ cd "$(dirname "$(readlink -f "$0")")/.."
 
 step() { echo "-- $*"; }
 
+# The packages the build needs, installed or named before anything is built.
+bash scripts/setup.sh build </dev/null
+
 if [ -f build/CMakeCache.txt ]; then
     step "configure: build/ is already configured"
 else

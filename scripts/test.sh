@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test, stage by stage: the plain build, the sanitizer
+# Installs what the tests need (scripts/setup.sh), then builds and runs every
+# test, stage by stage: the plain build, the sanitizer
 # build, the fuzz targets, the Windows program under Wine, and the checks of
 # the Windows stage's own fallback. Every stage runs even when one before it
 # failed; a summary line per stage closes the run, and the exit status is
@@ -26,6 +27,9 @@ stageSanitizer() { presetStage sanitize; }
 stageFuzz() { bash scripts/fuzz.sh; }
 stageWindows() { bash scripts/test-windows.sh; }
 stageWindowsFallback() { bash tests/windows_fallback_test.sh; }
+
+# A machine without the packages is set up first, or told how, before any build.
+bash scripts/setup.sh test </dev/null || exit $?
 
 summary=()
 failed=0

@@ -1,0 +1,47 @@
+# The packages the build cannot go without, found once at configure time.
+# A missing one stops the configure with one line that names the Debian
+# package holding it; scripts/packages.txt lists the same packages for the
+# set-up. Optional tools are found where their tests are, each with one
+# status line when missing.
+
+# Usage: orvan_require_package(NAME DEBIAN_PACKAGE [find_package options]).
+# A macro, so that NAME_FOUND and the imported targets reach the caller.
+macro(orvan_require_package name debian_package)
+  find_package(${name} CONFIG QUIET ${ARGN})
+  if(NOT ${name}_FOUND)
+    message(FATAL_ERROR "${name} not found: install the Debian package ${debian_package}")
+  endif()
+endmacro()
+
+# CLI11 and nlohmann-json are header-only: the Windows build takes the host's
+# copies, which its cross tool chain's find root does not hold.
+if(WIN32)
+  set(ORVAN_HOST_PACKAGE NO_CMAKE_FIND_ROOT_PATH)
+endif()
+orvan_require_package(CLI11 libcli11-dev ${ORVAN_HOST_PACKAGE})
+orvan_require_package(nlohmann_json nlohmann-json3-dev ${ORVAN_HOST_PACKAGE})
+if(ORVAN_TESTS AND NOT WIN32 AND NOT ORVAN_FUZZ)
+  orvan_require_package(GTest libgtest-dev)
+  include(GoogleTest)
+endif()
+
+# The command line and JSON headers for orvan. On Windows only these two
+# folders of the host's /usr/include, never the rest, which is not for the
+# cross compiler.
+add_library(orvan_cli_headers INTERFACE)
+if(WIN32)
+  set(ORVAN_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
+  file(MAKE_DIRECTORY ${ORVAN_HOST_HEADERS})
+  foreach(pair "CLI11::CLI11;CLI/CLI.hpp" "nlohmann_json::nlohmann_json;nlohmann/json.hpp")
+    list(GET pair 0 imported)
+    list(GET pair 1 header)
+    get_target_property(folders ${imported} INTERFACE_INCLUDE_DIRECTORIES)
+    find_path(found ${header} PATHS ${folders} NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+    get_filename_component(top ${header} DIRECTORY)
+    file(CREATE_LINK ${found}/${top} ${ORVAN_HOST_HEADERS}/${top} SYMBOLIC)
+    unset(found CACHE)
+  endforeach()
+  target_include_directories(orvan_cli_headers SYSTEM INTERFACE ${ORVAN_HOST_HEADERS})
+else()
+  target_link_libraries(orvan_cli_headers INTERFACE CLI11::CLI11 nlohmann_json::nlohmann_json)
+endif()
