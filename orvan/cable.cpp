@@ -44,16 +44,25 @@ static void recordCable(const AdapterDevice* device) {
 }
 
 static void findCable(AdapterDevice* device) {
+    const char* NOT_LISTED = ": the adapter library could not list its devices";
     if (options.cable.empty()) {
-        if (findDefaultAdapter(device) != ADAPTER_OPENED) {
-            finish(STATUS_NO_CABLE, "cable: no cable named Vexil... on channel A is listed");
+        AdapterOpening found = findDefaultAdapter(device);
+        if (found != ADAPTER_OPENED) {
+            finish(STATUS_NO_CABLE, found == ADAPTER_NOT_LISTED
+                                        ? std::string("cable") + NOT_LISTED
+                                        : "cable: no cable named Vexil... on channel A is listed");
         }
         return;
     }
     uint32_t locationId = 0;
     parseLocation(options.cable, &locationId); // checked with the command line
-    if (findAdapterAt(locationId, device) != ADAPTER_OPENED) {
-        finish(STATUS_NO_CABLE, "cable " + options.cable + ": no cable is listed at that location");
+    AdapterOpening found = findAdapterAt(locationId, device);
+    if (found != ADAPTER_OPENED) {
+        // The record names the cable asked for, listed or not.
+        record["cable"] = {{"location", hexAddress(locationId)}, {"name", ""}, {"channel", ""}};
+        finish(STATUS_NO_CABLE,
+               "cable " + options.cable +
+                   (found == ADAPTER_NOT_LISTED ? NOT_LISTED : ": no cable is listed at that location"));
     }
 }
 

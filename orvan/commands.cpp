@@ -2,8 +2,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <filesystem>
-
 #include "orvan/cable.h"
 #include "orvan/flash_steps.h"
 #include "orvan/images.h"
@@ -75,67 +73,83 @@ static uint32_t rangeCount() {
     return options.count;
 }
 
-// The read goes to FILE.part, made before the cable is opened, so that a
-// folder that takes no file is found before the target is touched; it gets
-// its name only once the whole range is in it.
-static PlatformFile partFile;
-static std::string partPath;
+// The read goes to a file of a new name beside the output, made before the
+// cable is opened (so that a folder that takes no file is found before the
+// target is touched) and never one that was there; it gets the output's name
+// only once the whole range is in it. A link to a regular file is written
+// through; the link itself, a device or a FIFO is never replaced.
+static char partPath[PLATFORM_PATH_CHARS];
+static char targetPath[PLATFORM_PATH_CHARS];
 
-static void createPartFile() {
-    partPath = options.output + ".part";
-    if (!platformCreateFile(partPath.c_str(), true, &partFile)) {
+static void chooseTarget() {
+    switch (platformPathKind(options.output.c_str())) {
+    case PLATFORM_PATH_FOLDER:
+        finish(STATUS_USAGE, options.output + ": is a folder; name a file to write");
+    case PLATFORM_PATH_OTHER:
+        finish(STATUS_USAGE,
+               options.output + ": is not a regular file (a device, a FIFO or a link to nothing)");
+    case PLATFORM_PATH_REGULAR:
+        if (!options.force) {
+            finish(STATUS_USAGE, options.output + ": exists (give --force to replace it)");
+        }
+        break;
+    case PLATFORM_PATH_MISSING:
+        break;
+    }
+    if (!platformFullPath(options.output.c_str(), targetPath, sizeof targetPath)) {
         finish(STATUS_USAGE, options.output + ": cannot be created (no such folder, or no permission)");
     }
-    platformCloseFile(partFile);
-    outputToRemove = partPath;
+}
+
+static void createPartFile() {
+    chooseTarget();
+    std::string prefix = std::string(targetPath) + ".";
+    if (!platformCreateUniqueFile(prefix.c_str(), ".part", partPath, sizeof partPath,
+                                  &unfinishedOutput.file)) {
+        finish(STATUS_USAGE, options.output + ": cannot be created (no such folder, or no permission)");
+    }
+    unfinishedOutput.open = true;
+    unfinishedOutput.path = partPath;
 }
 
 static void writeOutput(const uint8_t* bytes, uint32_t length) {
-    if (!platformCreateFile(partPath.c_str(), true, &partFile)) {
-        finish(STATUS_USAGE, options.output + ": cannot be created (no such folder, or no permission)");
-    }
-    bool written = platformWriteFile(partFile, bytes, length);
-    platformCloseFile(partFile);
+    bool written = platformWriteFile(unfinishedOutput.file, bytes, length);
+    platformCloseFile(unfinishedOutput.file);
+    unfinishedOutput.open = false;
     if (!written) {
         finish(STATUS_USAGE, options.output + ": could not be written in full (no room left?)");
     }
-    if (!platformRenameFile(partPath.c_str(), options.output.c_str())) {
-        finish(STATUS_USAGE, options.output + ": could not be given its name");
+    bool named = options.force ? platformRenameFile(partPath, targetPath)
+                               : platformRenameWithoutReplacing(partPath, targetPath);
+    if (!named) {
+        finish(STATUS_USAGE, options.output + (platformPathKind(targetPath) != PLATFORM_PATH_MISSING
+                                                   ? ": was made by another program meanwhile; it is kept "
+                                                     "(give --force to replace it)"
+                                                   : ": could not be given its name"));
     }
-    outputToRemove.clear();
+    unfinishedOutput.path.clear();
 }
 
-// The output file's name, with {location} as the cable's location in hex.
-static void nameOutput(const std::string& location) {
+void nameReadOutput(std::string* output, const std::string& location) {
     const std::string PLACE = "{location}";
-    for (size_t at = options.output.find(PLACE); at != std::string::npos;
-         at = options.output.find(PLACE, at)) {
-        options.output.replace(at, PLACE.size(), location);
+    for (size_t at = output->find(PLACE); at != std::string::npos; at = output->find(PLACE, at)) {
+        output->replace(at, PLACE.size(), location);
         at += location.size();
-    }
-}
-
-static void refuseExistingOutput() {
-    std::error_code ignored;
-    if (std::filesystem::is_directory(options.output, ignored)) {
-        finish(STATUS_USAGE, options.output + ": is a folder; name a file to write");
-    }
-    if (!options.force && platformFileExists(options.output.c_str())) {
-        finish(STATUS_USAGE, options.output + ": exists (give --force to replace it)");
     }
 }
 
 void runRead() {
     uint32_t count = rangeCount();
+    if (options.output.empty()) {
+        finish(STATUS_USAGE, "read -o: the file name is empty");
+    }
     bool named = options.output.find("{location}") == std::string::npos;
     if (named) {
-        refuseExistingOutput();
         createPartFile();
     }
     openCable();
     if (!named) {
-        nameOutput(record["cable"]["location"].get<std::string>().substr(2));
-        refuseExistingOutput();
+        nameReadOutput(&options.output, record["cable"]["location"].get<std::string>().substr(2));
         createPartFile();
     }
     uint32_t address = options.sector * SECTOR_SIZE;

@@ -8,20 +8,31 @@
 #include "orvanwriter/flash/flash_operations.h"
 #include "orvanwriter/platform/platform.h"
 
-// A read group lasts at most about this long on the bus, so that progress
-// moves and an interruption is taken soon, at any clock.
-static const uint64_t READ_GROUP_TARGET_MS = 250;
+// A read group or a programming batch lasts at most about this long on the
+// bus, so that progress moves and an interruption is taken soon, at any clock.
+static const uint64_t BUS_GROUP_TARGET_MS = 250;
 static const uint32_t READ_GROUP_MIN_BYTES = 256;
 static const uint64_t BITS_PER_BYTE = 8;
+// Each programmed byte goes as a command byte and a data byte.
+static const uint64_t PROGRAM_BITS_PER_BYTE = 2 * BITS_PER_BYTE;
 static const uint64_t MS_PER_SECOND = 1000;
 
-static uint32_t readGroupBytes() {
+// The bytes that take about BUS_GROUP_TARGET_MS at the clock, within the bounds.
+static uint32_t busGroupBytes(uint64_t bitsPerByte, uint32_t minimum, uint32_t maximum) {
     uint64_t clockHz = SPI_BASE_CLOCK_HZ / (static_cast<uint64_t>(options.divisor) + 1);
-    uint64_t bytes = clockHz * READ_GROUP_TARGET_MS / MS_PER_SECOND / BITS_PER_BYTE;
-    if (bytes < READ_GROUP_MIN_BYTES) {
-        return READ_GROUP_MIN_BYTES;
+    uint64_t bytes = clockHz * BUS_GROUP_TARGET_MS / MS_PER_SECOND / bitsPerByte;
+    if (bytes < minimum) {
+        return minimum;
     }
-    return bytes > READ_GROUP_MAX_BYTES ? READ_GROUP_MAX_BYTES : static_cast<uint32_t>(bytes);
+    return bytes > maximum ? maximum : static_cast<uint32_t>(bytes);
+}
+
+static uint32_t readGroupBytes() {
+    return busGroupBytes(BITS_PER_BYTE, READ_GROUP_MIN_BYTES, READ_GROUP_MAX_BYTES);
+}
+
+uint32_t programBatchBytes() {
+    return busGroupBytes(PROGRAM_BITS_PER_BYTE, 1, PROGRAM_BATCH);
 }
 
 // Reads length bytes from address into destination in read groups, with progress.
@@ -30,6 +41,9 @@ void readWithProgress(const char* phase, uint32_t address, uint32_t length, uint
     uint32_t groupBytes = readGroupBytes();
     for (uint32_t done = 0; done < length;) {
         uint32_t group = length - done < groupBytes ? length - done : groupBytes;
+        if (platformInterrupted()) {
+            finishInterrupted();
+        }
         if (!readRange(address + done, group, destination + done)) {
             failFlashStep(std::string(phase) + " at " + hexAddress(address + done));
         }

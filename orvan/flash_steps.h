@@ -13,3 +13,7 @@ void eraseWithProgress(uint32_t firstSector, uint32_t count);
 // Reads the sectors back (into the read-back buffer at their flash address)
 // and ends the command when one is not blank.
 void checkBlank(uint32_t firstSector, uint32_t count);
+
+// The bytes of one programming batch: the writer's batch, or fewer where the
+// clock is so slow that it would outlast a read group.
+uint32_t programBatchBytes();

@@ -9,6 +9,8 @@
 
 #include "orvan/image_formats.h"
 
+#include <vector>
+
 ImageRecord images[MAX_IMAGES];
 uint32_t imageCount;
 ImageRange imageRanges[MAX_IMAGE_RANGES];
@@ -21,6 +23,8 @@ uint8_t sectorOwner[MAP_SECTORS];
 // fits from one that does not.
 static uint8_t rawFileBuffer[MAP_FLASH_BYTES + 1];
 static uint8_t textFileBuffer[MAX_TEXT_IMAGE_BYTES + 1];
+// Each image's file as it was read and hashed, for workers to take the very same bytes.
+static std::vector<uint8_t> fileBytes[MAX_IMAGES];
 
 // A sector number needs at most "0x" and a few digits; longer is garbage.
 const size_t SECTOR_TEXT_CHARS = 16;
@@ -109,8 +113,12 @@ bool parseImageArgument(const char* text, ImageArgument* argument, ImageError* e
     }
     const char* at = strrchr(text, '@');
     // After the last '@' comes a sector, unless it reads as part of a path or
-    // a name ("build@2/fw.hex", "fw@v2.hex").
-    if (at != nullptr && strpbrk(at + 1, "./\\") != nullptr) {
+    // a name ("build@2/fw.hex", "fw@v2.hex"). What begins with a digit is a
+    // sector ("x.bin@1.5" is refused as one) unless a file has the whole name.
+    struct stat status;
+    bool sectorLike = at != nullptr && isdigit(static_cast<unsigned char>(at[1])) &&
+                      strpbrk(at + 1, "/\\") == nullptr && stat(text, &status) != 0;
+    if (at != nullptr && !sectorLike && strpbrk(at + 1, "./\\") != nullptr) {
         at = nullptr;
     }
     size_t nameLength = at != nullptr ? static_cast<size_t>(at - text) : length;
@@ -260,7 +268,7 @@ static bool loadRawImage(ImageRecord* image, uint32_t index, ImageError* error) 
     uint32_t length = 0;
     uint64_t reported = 0;
     ReadFileResult result =
-        readWholeFile(image->fileName, rawFileBuffer, capacity, &length, &reported, image->argument, error);
+        readWholeFile(image->sourcePath, rawFileBuffer, capacity, &length, &reported, image->argument, error);
     if (result == READ_FILE_TOO_LARGE) {
         char size[48];
         describeTooLarge(size, sizeof size, reported, capacity);
@@ -280,6 +288,7 @@ static bool loadRawImage(ImageRecord* image, uint32_t index, ImageError* error) 
     memset(planOwner + first, ownerOf(index), length);
     image->fileBytes = length;
     sha256Of(rawFileBuffer, length, image->sha256);
+    fileBytes[index].assign(rawFileBuffer, rawFileBuffer + length);
     return true;
 }
 
@@ -301,7 +310,7 @@ static bool detectFormat(ImageRecord* image, const char* text, uint32_t length, 
 static bool loadTextImage(ImageRecord* image, uint32_t index, ImageError* error) {
     uint32_t length = 0;
     uint64_t reported = 0;
-    ReadFileResult result = readWholeFile(image->fileName, textFileBuffer, MAX_TEXT_IMAGE_BYTES, &length,
+    ReadFileResult result = readWholeFile(image->sourcePath, textFileBuffer, MAX_TEXT_IMAGE_BYTES, &length,
                                           &reported, image->argument, error);
     if (result == READ_FILE_TOO_LARGE) {
         char size[48];
@@ -321,6 +330,7 @@ static bool loadTextImage(ImageRecord* image, uint32_t index, ImageError* error)
                       : parseSrecord(text, length, index, image->argument, error);
     image->fileBytes = length;
     sha256Of(textFileBuffer, length, image->sha256);
+    fileBytes[index].assign(textFileBuffer, textFileBuffer + length);
     return parsed;
 }
 
@@ -345,6 +355,15 @@ static void collectRanges(ImageRecord* image, uint32_t index) {
 }
 
 bool addImage(const char* text, ImageError* error) {
+    return addImageFrom(text, nullptr, error);
+}
+
+const uint8_t* imageFileBytes(uint32_t index, uint32_t* length) {
+    *length = static_cast<uint32_t>(fileBytes[index].size());
+    return fileBytes[index].data();
+}
+
+bool addImageFrom(const char* text, const char* sourcePath, ImageError* error) {
     ImageArgument argument;
     if (!parseImageArgument(text, &argument, error)) {
         return false;
@@ -358,6 +377,8 @@ bool addImage(const char* text, ImageError* error) {
     memset(image, 0, sizeof *image);
     snprintf(image->argument, sizeof image->argument, "%s", text);
     snprintf(image->fileName, sizeof image->fileName, "%s", argument.fileName);
+    snprintf(image->sourcePath, sizeof image->sourcePath, "%s",
+             sourcePath != nullptr ? sourcePath : argument.fileName);
     image->format = IMAGE_FORMAT_RAW;
     image->startSector = argument.sector;
     bool loaded = argument.hasSector ? loadRawImage(image, index, error) : loadTextImage(image, index, error);

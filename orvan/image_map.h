@@ -47,6 +47,8 @@ struct ImageRecord {
     // The argument as given: the WHAT of every message about this image.
     char argument[IMAGE_NAME_CHARS];
     char fileName[IMAGE_NAME_CHARS];
+    // Where its bytes are read: the file itself, or a copy of it.
+    char sourcePath[IMAGE_NAME_CHARS];
     ImageFormat format;
     // Raw images only.
     uint32_t startSector;
@@ -88,6 +90,13 @@ bool parseImageArgument(const char* text, ImageArgument* argument, ImageError* e
 // Parses the argument, reads and checks its file and places its bytes in the
 // map as the next image. On failure the map is as it was before the call.
 bool addImage(const char* text, ImageError* error);
+
+// The same, with the file's bytes read from sourcePath (a copy of the file
+// the argument names, which still names it in the record and the messages).
+bool addImageFrom(const char* text, const char* sourcePath, ImageError* error);
+
+// The image's file as it was read and hashed.
+const uint8_t* imageFileBytes(uint32_t index, uint32_t* length);
 
 // Reads the whole file at path into destination, at most capacity bytes,
 // whatever size the file reports (files of /proc report 0). what names the

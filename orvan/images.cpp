@@ -4,9 +4,15 @@
 
 void loadImages() {
     resetImageMap();
-    for (const std::string& argument : options.images) {
+    // A worker reads the copies its parent made of the bytes it checked.
+    if (!options.imageSources.empty() && options.imageSources.size() != options.images.size()) {
+        finish(STATUS_USAGE, "images: the worker was given " + std::to_string(options.imageSources.size()) +
+                                 " image copies for " + std::to_string(options.images.size()) + " images");
+    }
+    for (size_t i = 0; i < options.images.size(); i++) {
         static ImageError error;
-        if (!addImage(argument.c_str(), &error)) {
+        const char* source = options.imageSources.empty() ? nullptr : options.imageSources[i].c_str();
+        if (!addImageFrom(options.images[i].c_str(), source, &error)) {
             finish(STATUS_USAGE, error.text);
         }
     }

@@ -9,12 +9,14 @@
 #include "orvan/many_cables.h"
 #include "orvan/orvan.h"
 #include "orvanwriter/platform/platform.h"
+#include "orvanwriter/text/number_text.h"
 
 static const char* const DESCRIPTION =
     "Reads, verifies, erases and writes the flash of an Orvan target through a USB-to-SPI cable.\n"
     "Exit status: 0 done; 1 the target disagreed (verify mismatch, not blank after erase, target\n"
     "stays busy); 2 usage or input error, found before the target was touched; 3 no cable, cable not\n"
-    "opened or set up, or wrong identity byte; 128+N interrupted by signal N.";
+    "opened or set up, or wrong identity byte; 4 done, but its record could not be kept (--log);\n"
+    "128+N interrupted by signal N.";
 
 static void addRangeOptions(CLI::App* command, const char* verb) {
     command->add_option("--sector", options.sector, std::string("first sector to ") + verb + " (0-7)")
@@ -72,11 +74,22 @@ static void addGlobalOptions(CLI::App& app) {
         });
     app.add_option("--log", options.log, "append one JSON line per cable to this production log")
         ->type_name("FILE");
-    // A worker's record, for the parent of a run on many cables.
+    // A worker's record, parent and image copies, from the parent of a run on many cables.
     app.add_option("--record", options.recordPath)->group("");
-    app.add_option("-q,--divisor", options.divisor, "SPI clock divisor: 30 MHz / (N + 1); default 8")
-        ->type_name("N")
-        ->check(CLI::Range(0u, MAX_DIVISOR));
+    app.add_option("--parent", options.parentId)->group("");
+    app.add_option("--image-source", options.imageSources)->group("")->allow_extra_args(false);
+    // Numbers read as the writer reads its own -q, then held to the range.
+    app.add_option_function<std::string>(
+           "-q,--divisor",
+           [](const std::string& text) {
+               uint32_t value = 0;
+               if (!readNumber(text.c_str(), &value) || value > MAX_DIVISOR) {
+                   throw CLI::ValidationError("-q " + text, "not a divisor from 0 to 65535");
+               }
+               options.divisor = value;
+           },
+           "SPI clock divisor: 30 MHz / (N + 1); default 8; read as orvanwriter reads -q")
+        ->type_name("N");
     app.add_flag("--json", options.json, "print one JSON object with the outcome on standard output");
     app.add_flag("--quiet", options.quiet, "no progress on standard error");
 }
@@ -116,11 +129,23 @@ static std::string unknownCommand(int argumentCount, char** arguments) {
     return "";
 }
 
+// --help and --version: as text, or under --json as the one record.
+[[noreturn]] static void answerSuccess(CLI::App& app, const CLI::Success& success, bool json) {
+    if (!json) {
+        platformExit(app.exit(success));
+    }
+    bool version = success.get_name() == "CallForVersion";
+    options.json = true;
+    record["command"] = app.get_subcommands().empty() ? "" : app.get_subcommands()[0]->get_name();
+    record[version ? "version" : "help"] = version ? std::string(success.what()) : app.help();
+    finish(STATUS_DONE, "");
+}
+
 static void parse(CLI::App& app, int argumentCount, char** arguments) {
     try {
         app.parse(argumentCount, arguments);
     } catch (const CLI::Success& success) {
-        platformExit(app.exit(success));
+        answerSuccess(app, success, jsonAsked(argumentCount, arguments));
     } catch (const CLI::ParseError& error) {
         options.json = jsonAsked(argumentCount, arguments);
         record["command"] = app.get_subcommands().empty() ? "" : app.get_subcommands()[0]->get_name();
@@ -129,6 +154,24 @@ static void parse(CLI::App& app, int argumentCount, char** arguments) {
                                           : "unknown command " + unknown +
                                                 " (commands: list, info, read, verify, erase, write)";
         finish(STATUS_USAGE, "usage: " + why + " (see orvan --help)");
+    }
+}
+
+// The log is checked before any cable is opened: a run whose record could
+// not be kept touches no board.
+static void checkProductionLog(const CLI::App& app) {
+    if (app.count("--log") == 0 || options.command == "list") {
+        return;
+    }
+    if (options.log.empty()) {
+        finish(STATUS_USAGE, "--log: the file name is empty");
+    }
+    if (!platformCheckAppendable(options.log.c_str())) {
+        std::string log = options.log;
+        options.log.clear();
+        finish(STATUS_USAGE,
+               "--log " + log +
+                   ": cannot be appended to (no such folder, no permission, or not a regular file)");
     }
 }
 
@@ -144,6 +187,13 @@ int main(int argumentCount, char** arguments) {
     parse(app, argumentCount, arguments);
     options.command = app.get_subcommands()[0]->get_name();
     record["command"] = options.command;
+    if (options.parentId != 0) {
+        platformFollowParent(static_cast<intptr_t>(options.parentId));
+    }
+    // A second interruption is counted, not obeyed at once: the command
+    // still removes what it made and gives its record.
+    platformCountInterruptions();
+    checkProductionLog(app);
     // list shows every cable already: it runs once, whatever --cable says.
     if (manyCablesAsked(options.cable) && options.command != "list") {
         runOnManyCables(argumentCount, arguments);

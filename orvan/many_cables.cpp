@@ -32,8 +32,7 @@ struct Worker {
     char outputPath[PATH_CHARS];
     char errorPath[PATH_CHARS];
     char recordPath[PATH_CHARS];
-    PlatformFile errorFile;
-    bool errorOpen;
+    size_t errorTaken;        // bytes of the error file already handed on
     std::string pendingError; // bytes of a line not yet ended
     std::string lastLine;
     nlohmann::ordered_json record;
@@ -124,16 +123,39 @@ static void chooseCables() {
     }
 }
 
+// Each cable's read goes to a file of its own: the names, once {location}
+// is put in and links and ".." resolved, must differ.
+static void checkReadOutputs() {
+    if (options.output.find("{location}") == std::string::npos) {
+        finish(STATUS_USAGE,
+               "read -o " + options.output +
+                   ": give {location} in the file name, so that each cable gets a file of its own");
+    }
+    std::vector<std::string> seen;
+    for (uint32_t i = 0; i < workerCount; i++) {
+        std::string output = options.output;
+        nameReadOutput(&output, workers[i].location.substr(2));
+        char full[PLATFORM_PATH_CHARS];
+        if (!platformFullPath(output.c_str(), full, sizeof full)) {
+            finish(STATUS_USAGE, output + ": cannot be created (no such folder, or no permission)");
+        }
+        for (const std::string& other : seen) {
+            if (other == full) {
+                finish(STATUS_USAGE,
+                       "read -o " + options.output + ": two cables' files are the same file, " + full);
+            }
+        }
+        seen.push_back(full);
+    }
+}
+
 // What every worker would find wrong is said once, before any cable is touched.
 static void checkInputs() {
     if (options.command == "verify" || options.command == "write") {
         loadImages();
     }
-    if (options.command == "read" && workerCount > 1 &&
-        options.output.find("{location}") == std::string::npos) {
-        finish(STATUS_USAGE, "read -o " + options.output +
-                                 ": give {location} in the file name, so that each " +
-                                 "cable gets a file of its own");
+    if (options.command == "read" && workerCount > 1) {
+        checkReadOutputs();
     }
 }
 
@@ -144,6 +166,37 @@ static bool isOption(const char* argument, const char* name) {
 
 static char program[PATH_CHARS];
 static std::string workFolder;
+// The copies of the images, in the work folder: the bytes checked and hashed
+// here are the bytes every worker sends, whatever happens to the files meanwhile.
+static std::vector<std::string> imageCopies;
+
+static void removeImageCopies() {
+    for (const std::string& path : imageCopies) {
+        platformRemoveFile(path.c_str());
+    }
+    imageCopies.clear();
+}
+
+static void copyImages() {
+    for (uint32_t index = 0; index < imageCount; index++) {
+        std::string path = workFolder + "/image-" + std::to_string(index);
+        uint32_t length = 0;
+        const uint8_t* bytes = imageFileBytes(index, &length);
+        PlatformFile file;
+        bool saved = platformCreateFile(path.c_str(), false, &file);
+        if (saved) {
+            imageCopies.push_back(path);
+            saved = platformWriteFile(file, bytes, length);
+            platformCloseFile(file);
+        }
+        if (!saved) {
+            removeImageCopies();
+            platformRemoveWorkFolder();
+            finish(STATUS_USAGE, std::string("cables: the copy of ") + images[index].argument +
+                                     " for the workers could not be made in the temporary folder");
+        }
+    }
+}
 
 // What every worker needs before the first starts: this program's file and
 // a folder for the workers' files.
@@ -155,12 +208,24 @@ static void prepareWorkers() {
     if (workFolder.empty()) {
         finish(STATUS_USAGE, "cables: no folder for the workers' files can be made in the temporary folder");
     }
+    copyImages();
 }
 
-// The worker's command line: this program, its cable, its record file, and
-// the user's words without --cable, --log and --json, which the parent keeps.
+// The worker's command line: this program, its cable, its record file, its
+// parent, the copies of the images, and the user's words without --cable,
+// --log and --json, which the parent keeps.
 static std::vector<std::string> workerArguments(const Worker& worker, int argumentCount, char** arguments) {
-    std::vector<std::string> words = {program, "--cable", worker.location, "--record", worker.recordPath};
+    std::vector<std::string> words = {program,
+                                      "--cable",
+                                      worker.location,
+                                      "--record",
+                                      worker.recordPath,
+                                      "--parent",
+                                      std::to_string(platformProcessId())};
+    for (const std::string& copy : imageCopies) {
+        words.push_back("--image-source");
+        words.push_back(copy);
+    }
     for (int i = 1; i < argumentCount; i++) {
         bool valued = isOption(arguments[i], "--cable") || isOption(arguments[i], "--log");
         if (valued || strcmp(arguments[i], "--json") == 0) {
@@ -196,7 +261,7 @@ static void startWorker(Worker* worker, int argumentCount, char** arguments) {
     }
     worker->status = STATUS_NO_CABLE;
     worker->lastLine = worker->running ? "started" : "could not be started";
-    worker->errorOpen = worker->running && platformOpenSharedFile(worker->errorPath, &worker->errorFile);
+    worker->errorTaken = 0;
 }
 
 static void takeErrorLine(Worker* worker, const std::string& line, bool terminal) {
@@ -206,23 +271,35 @@ static void takeErrorLine(Worker* worker, const std::string& line, bool terminal
     }
 }
 
-// Hands on the lines the worker has written to standard error since the last look.
-static void readErrorLines(Worker* worker, bool terminal) {
-    if (!worker->errorOpen) {
-        return;
+static std::string readTextFile(const char* path) {
+    std::string text;
+    PlatformFile file;
+    if (!platformOpenSharedFile(path, &file)) {
+        return text;
     }
     uint8_t chunk[READ_CHUNK_BYTES];
     uint32_t got = 0;
-    while (platformReadFile(worker->errorFile, chunk, sizeof(chunk), &got) && got > 0) {
-        worker->pendingError.append(reinterpret_cast<const char*>(chunk), got);
-        for (size_t end = worker->pendingError.find('\n'); end != std::string::npos;
-             end = worker->pendingError.find('\n')) {
-            takeErrorLine(worker, worker->pendingError.substr(0, end), terminal);
-            worker->pendingError.erase(0, end + 1);
-        }
-        if (got < sizeof(chunk)) {
-            break;
-        }
+    while (platformReadFile(file, chunk, sizeof(chunk), &got) && got > 0) {
+        text.append(reinterpret_cast<const char*>(chunk), got);
+    }
+    platformCloseFile(file);
+    return text;
+}
+
+// Hands on the lines the worker has written to standard error since the
+// last look. The file is opened for each look, so that a run on many
+// cables holds no file open per worker.
+static void readErrorLines(Worker* worker, bool terminal) {
+    std::string text = readTextFile(worker->errorPath);
+    if (text.size() <= worker->errorTaken) {
+        return;
+    }
+    worker->pendingError.append(text, worker->errorTaken, std::string::npos);
+    worker->errorTaken = text.size();
+    for (size_t end = worker->pendingError.find('\n'); end != std::string::npos;
+         end = worker->pendingError.find('\n')) {
+        takeErrorLine(worker, worker->pendingError.substr(0, end), terminal);
+        worker->pendingError.erase(0, end + 1);
     }
 }
 
@@ -273,21 +350,6 @@ static void watchWorkers() {
     }
 }
 
-static std::string readTextFile(const char* path) {
-    std::string text;
-    PlatformFile file;
-    if (!platformOpenSharedFile(path, &file)) {
-        return text;
-    }
-    uint8_t chunk[READ_CHUNK_BYTES];
-    uint32_t got = 0;
-    while (platformReadFile(file, chunk, sizeof(chunk), &got) && got > 0) {
-        text.append(reinterpret_cast<const char*>(chunk), got);
-    }
-    platformCloseFile(file);
-    return text;
-}
-
 // The worker's own record; one made here when it left none (it crashed or was killed).
 static void collectRecord(Worker* worker) {
     worker->record = nlohmann::ordered_json::parse(readTextFile(worker->recordPath), nullptr, false);
@@ -303,6 +365,13 @@ static void collectRecord(Worker* worker) {
             {"status", worker->status},
             {"error", "cable " + worker->location + ": " + why},
             {"seconds", worker->seconds}};
+        // A cable that left no record is never a success.
+        worker->status = worker->status == STATUS_DONE ? STATUS_RECORD_NOT_KEPT : worker->status;
+    }
+    // A cable the listing did not show still carries the location asked for.
+    nlohmann::ordered_json& cable = worker->record["cable"];
+    if (!cable.is_object() || cable.value("location", "").empty()) {
+        cable = {{"location", worker->location}, {"name", worker->name}, {"channel", worker->channel}};
     }
     // The status the parent saw is the one that counts, also for a record
     // written before the worker was killed.
@@ -340,9 +409,6 @@ static void printSummary(FILE* stream) {
 }
 
 static void removeWorkFiles(const Worker& worker) {
-    if (worker.errorOpen) {
-        platformCloseFile(worker.errorFile);
-    }
     platformRemoveFile(worker.outputPath);
     platformRemoveFile(worker.errorPath);
     platformRemoveFile(worker.recordPath);
@@ -372,17 +438,25 @@ void runOnManyCables(int argumentCount, char** arguments) {
     for (uint32_t i = 0; i < workerCount; i++) {
         Worker* worker = &workers[i];
         collectRecord(worker);
+        if (!options.log.empty() && !appendProductionLog(options.log, productionLogLine(worker->record))) {
+            fprintf(stderr, "orvan: %s: %s\n", worker->location.c_str(),
+                    productionLogError(options.log).c_str());
+            if (worker->status == STATUS_DONE) {
+                worker->status = STATUS_RECORD_NOT_KEPT;
+                worker->record["status"] = worker->status;
+                worker->record["ok"] = false;
+                worker->record["error"] = productionLogError(options.log);
+            }
+        }
         status = worseStatus(worker->status, status) ? worker->status : status;
         firstError = firstError.empty() ? errorOf(*worker) : firstError;
         if (!options.json) {
             printWorkerOutput(*worker);
         }
-        if (!options.log.empty()) {
-            appendProductionLog(options.log, productionLogLine(worker->record));
-        }
         record["cables"].push_back(worker->record);
         removeWorkFiles(*worker);
     }
+    removeImageCopies();
     platformRemoveWorkFolder();
     printSummary(options.json ? stderr : stdout);
     // Each cable has its line in the log; the run as a whole has none.

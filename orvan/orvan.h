@@ -8,10 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "orvanwriter/platform/platform.h"
+
 const int STATUS_DONE = 0;
 const int STATUS_TARGET_DISAGREED = 1; // verify mismatch, not blank after erase, target stays busy
 const int STATUS_USAGE = 2;            // usage or input error, found before the target was touched
 const int STATUS_NO_CABLE = 3;         // no cable, not opened or set up, or the wrong identity byte
+const int STATUS_RECORD_NOT_KEPT = 4;  // the work was done, but its record could not be kept
 
 const uint32_t DEFAULT_DIVISOR = 8;
 const uint32_t MAX_DIVISOR = 65535;
@@ -31,6 +34,10 @@ struct OrvanOptions {
     bool full = false;
     std::string log;        // the production log to append to
     std::string recordPath; // a worker's: where its --json record goes as well
+    // A worker's: the copies of the images, in order, that its parent read
+    // and checked, and the parent it ends with.
+    std::vector<std::string> imageSources;
+    int64_t parentId = 0;
 };
 
 // Process-wide: filled once by the command line.
@@ -55,8 +62,14 @@ extern nlohmann::ordered_json record;
 // Set once the command has sent a command that changes the flash.
 extern bool flashChanged;
 
-// A file the command made and has not finished: removed when it ends early.
-extern std::string outputToRemove;
+// A file the command made and has not finished: closed and removed when the
+// command ends early.
+struct UnfinishedOutput {
+    std::string path; // empty: none
+    PlatformFile file;
+    bool open;
+};
+extern UnfinishedOutput unfinishedOutput;
 
 // The commands; each ends the process.
 [[noreturn]] void runList();
@@ -65,6 +78,9 @@ extern std::string outputToRemove;
 [[noreturn]] void runVerify();
 [[noreturn]] void runErase();
 [[noreturn]] void runWriteCommand();
+
+// Puts the cable's location in place of each {location} of a read's file name.
+void nameReadOutput(std::string* output, const std::string& location);
 
 std::string hexByte(uint8_t value);
 std::string hexAddress(uint32_t address);

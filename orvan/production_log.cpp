@@ -64,10 +64,12 @@ nlohmann::ordered_json productionLogLine(const nlohmann::ordered_json& cableReco
             {"seconds", cableRecord.value("seconds", 0.0)}};
 }
 
-void appendProductionLog(const std::string& path, const nlohmann::ordered_json& line) {
+bool appendProductionLog(const std::string& path, const nlohmann::ordered_json& line) {
     std::string text = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-    if (!platformAppendToFile(path.c_str(), reinterpret_cast<const uint8_t*>(text.data()),
-                              static_cast<uint32_t>(text.size()))) {
-        fprintf(stderr, "orvan: %s: the production log could not be appended to\n", path.c_str());
-    }
+    return platformAppendToFile(path.c_str(), reinterpret_cast<const uint8_t*>(text.data()),
+                                static_cast<uint32_t>(text.size()));
+}
+
+std::string productionLogError(const std::string& path) {
+    return "--log " + path + ": the production log could not be appended to";
 }

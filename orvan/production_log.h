@@ -11,5 +11,8 @@ bool recordInterrupted(const nlohmann::ordered_json& cableRecord);
 // The line for one cable's run, from its --json record.
 nlohmann::ordered_json productionLogLine(const nlohmann::ordered_json& cableRecord);
 
-// Appends the line; a log that cannot be written is said on standard error.
-void appendProductionLog(const std::string& path, const nlohmann::ordered_json& line);
+// Appends the line in one write; false when the log took less than all of it.
+bool appendProductionLog(const std::string& path, const nlohmann::ordered_json& line);
+
+// The error of a run whose line the log did not take.
+std::string productionLogError(const std::string& path);

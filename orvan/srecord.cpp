@@ -40,6 +40,10 @@ static bool describeType(char digit, SrecordType* type) {
 struct SrecordState {
     uint32_t dataRecords;
     bool ended;
+    // The last record so far is a count record that matched: a file may end
+    // there without a termination record, since a cut-off file would fail
+    // the count.
+    bool countedToEnd;
 };
 
 // The count byte and the checksum byte.
@@ -87,6 +91,7 @@ static bool applyRecord(SrecordState* state, const SrecordType* type, const uint
     uint32_t address = readAddress(bytes, type->addressBytes);
     uint32_t dataFirst = 1 + type->addressBytes;
     uint32_t dataBytes = count - SRECORD_FRAME_BYTES - type->addressBytes;
+    state->countedToEnd = false;
     switch (type->role) {
     case SRECORD_DATA:
         state->dataRecords++;
@@ -103,6 +108,7 @@ static bool applyRecord(SrecordState* state, const SrecordType* type, const uint
                           what, lineNumber, address, state->dataRecords);
             return false;
         }
+        state->countedToEnd = true;
         return true;
     case SRECORD_TERMINATION:
         state->ended = true;
@@ -137,7 +143,7 @@ static bool parseLine(SrecordState* state, const TextLine* line, uint32_t index,
 }
 
 bool parseSrecord(const char* text, uint32_t length, uint32_t index, const char* what, ImageError* error) {
-    SrecordState state = {0, false};
+    SrecordState state = {0, false, false};
     TextCursor cursor;
     TextLine line;
     startText(&cursor, text, length);
@@ -154,9 +160,11 @@ bool parseSrecord(const char* text, uint32_t length, uint32_t index, const char*
             return false;
         }
     }
-    if (!state.ended) {
-        setImageError(error, "%s: line %u: the file ends without a termination record (S7, S8 or S9)", what,
-                      cursor.lineNumber);
+    if (!state.ended && !state.countedToEnd) {
+        setImageError(error,
+                      "%s: line %u: the file ends without a termination record (S7, S8 or S9) or a "
+                      "count record (S5 or S6) after its last data record",
+                      what, cursor.lineNumber);
         return false;
     }
     return true;

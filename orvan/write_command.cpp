@@ -94,8 +94,9 @@ static void programRun(const ProgramRun& run, uint64_t* done) {
     if (!programOpen(run.address, planBytes[run.address])) {
         failFlashStep("programming at " + hexAddress(run.address));
     }
+    uint32_t batchBytes = programBatchBytes();
     for (uint32_t sent = 1; sent < run.length;) {
-        uint32_t batch = run.length - sent < PROGRAM_BATCH ? run.length - sent : PROGRAM_BATCH;
+        uint32_t batch = run.length - sent < batchBytes ? run.length - sent : batchBytes;
         programQueue(planBytes + run.address + sent, batch);
         if (!programFlush()) {
             failFlashStep("programming at " + hexAddress(run.address + sent));

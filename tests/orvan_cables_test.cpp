@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -361,6 +362,120 @@ TEST_F(OrvanCablesTest, TheLogKeepsAWholeLinePerCablePerRun) {
     }
     for (const std::string& location : locations) {
         EXPECT_EQ(linesPerCable[location], 3) << location;
+    }
+}
+
+// What the parent checked is what every cable gets and every record names:
+// the workers take the parent's copy of the images, even of a file that
+// reads differently in every process; the log is checked before any cable
+// is touched; each cable's read goes to a file of its own; a cable that is
+// not listed keeps its location; a run of many cables holds no file open per
+// cable.
+TEST_F(OrvanCablesTest, TheRunKeepsToWhatTheParentChecked) {
+    if (programIsOverUsb()) {
+        GTEST_SKIP() << "the virtual adapter's listing";
+    }
+    std::vector<std::string> two = cables(2);
+    ASSERT_EQ(mkdir(path("1101").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(path("1102").c_str(), 0755), 0);
+    struct RunCase {
+        std::string name;
+        std::string shellPrefix; // run before orvan in its shell
+        std::vector<std::string> arguments;
+        int status;
+        std::string errorsHave;
+    };
+    const std::vector<RunCase> cases = {
+        {"a file that differs in each process",
+         "",
+         {"--json", "--log", "log.jsonl", "write", "/proc/self/cmdline@0"},
+         0,
+         ""},
+        {"a log that takes no lines",
+         "",
+         {"--log", "/dev/full", "write", "/proc/self/cmdline@0"},
+         2,
+         "orvan: --log /dev/full: cannot be appended to"},
+        {"two reads to one file",
+         "",
+         {"read", "--force", "-o", "{location}/../backup.bin"},
+         2,
+         "two cables' files are the same file"},
+        {"a location not listed", "", {"--cable", "0x1101,0x9999", "--log", "unlisted.jsonl", "info"}, 3, ""},
+        {"few file descriptors", "ulimit -n 20; ", {"--log", "many.jsonl", "info"}, 0, ""},
+    };
+    for (const RunCase& runCase : cases) {
+        std::vector<std::string> environment = runCase.name == "few file descriptors" ? cables(40) : two;
+        for (const std::string& location : locations) {
+            unlink(path("tr-" + location.substr(2) + ".txt").c_str());
+        }
+        std::vector<std::string> arguments = {"--cable", "all"};
+        arguments.insert(arguments.end(), runCase.arguments.begin(), runCase.arguments.end());
+        if (runCase.arguments[0] == "--cable") {
+            arguments = runCase.arguments;
+        }
+        ProgramRun run = orvanRun(arguments, environment);
+        run.arguments[1] = runCase.shellPrefix + run.arguments[1];
+        ProgramResult result = runProgram(run);
+        EXPECT_EQ(result.status, runCase.status) << runCase.name << "\n" << errors();
+        EXPECT_NE(errors().find(runCase.errorsHave), std::string::npos) << runCase.name << "\n" << errors();
+        if (runCase.status == 2) {
+            EXPECT_EQ(traceAt(locations[0]), "") << runCase.name << ": a cable was touched";
+        }
+        if (runCase.name == "a file that differs in each process") {
+            // The parent's own command line, as its /proc/self/cmdline read.
+            std::string bytes;
+            for (const std::string& word : std::vector<std::string>{ORVAN, "--cable", "all"}) {
+                bytes += word + '\0';
+            }
+            for (const std::string& word : runCase.arguments) {
+                bytes += word + '\0';
+            }
+            Json record = Json::parse(result.output, nullptr, false);
+            for (const std::string& location : locations) {
+                EXPECT_EQ(flashAt(location).substr(0, bytes.size()), bytes) << location;
+            }
+            std::vector<Json> log = logLines(path("log.jsonl"));
+            ASSERT_EQ(log.size(), 2u);
+            for (size_t i = 0; i < 2; i++) {
+                EXPECT_EQ(log[i]["images"][0]["sha256"], record["cables"][i]["images"][0]["sha256"]);
+            }
+        }
+        if (runCase.name == "a location not listed") {
+            std::vector<Json> log = logLines(path("unlisted.jsonl"));
+            ASSERT_EQ(log.size(), 2u);
+            EXPECT_EQ(log[0]["location"], "0x1101");
+            EXPECT_EQ(log[1]["location"], "0x9999");
+        }
+        if (runCase.name == "few file descriptors") {
+            EXPECT_EQ(logOutcomes(logLines(path("many.jsonl"))).size(), 40u);
+            EXPECT_EQ(summaryOf(result.output).size(), 40u) << result.output;
+        }
+    }
+}
+
+// A killed parent takes its workers with it: each is interrupted and closes its cable.
+TEST_F(OrvanCablesTest, WorkersEndWithTheirParent) {
+    if (programIsOverUsb()) {
+        GTEST_SKIP() << "the virtual adapter's real-time mode";
+    }
+    writeFile(path("img.bin"), imageBytes(FLASH_SIZE, 25));
+    std::vector<std::string> environment = cables(2);
+    environment.push_back("VADAPTER_REALTIME=1");
+    ProgramRun run = orvanRun({"--cable", "all", "write", "img.bin@0"}, environment);
+    run.signalNumber = SIGKILL;
+    run.signalAfterMs = 400;
+    EXPECT_EQ(runProgram(run).signal, SIGKILL);
+    const int WAIT_STEPS = 40;
+    for (int step = 0; step < WAIT_STEPS &&
+                       (findWorker(locations[0], directory) != 0 || findWorker(locations[1], directory) != 0);
+         step++) {
+        usleep(50000);
+    }
+    for (const std::string& location : locations) {
+        EXPECT_EQ(findWorker(location, directory), 0) << location << ": still running without its parent";
+        std::vector<std::string> trace = lines(traceAt(location));
+        EXPECT_TRUE(!trace.empty() && trace.back().rfind("close ", 0) == 0) << location << ": not closed";
     }
 }
 

@@ -2,9 +2,32 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+namespace {
+// A folder of this run's own, removed with everything in it when the tests end.
+struct TestFolder {
+    std::string path;
+    bool made = false;
+    TestFolder() {
+        std::string pattern = testing::TempDir() + "orvan_image_test_XXXXXX";
+        made = mkdtemp(&pattern[0]) != nullptr;
+        path = made ? pattern + "/" : testing::TempDir() + "orvan_image_test_";
+    }
+    ~TestFolder() {
+        std::error_code ignored;
+        if (made) {
+            std::filesystem::remove_all(path, ignored);
+        }
+    }
+};
+} // namespace
 
 std::string testFilePath(const std::string& name) {
-    return testing::TempDir() + "orvan_image_test_" + name;
+    static TestFolder folder;
+    return folder.path + name;
 }
 
 std::string writeTestFile(const std::string& name, const std::string& bytes) {

@@ -49,11 +49,11 @@ bool isDefaultAdapter(const AdapterDevice* device) {
 static AdapterOpening findListedAdapter(bool byLocation, uint32_t locationId, AdapterDevice* device) {
     uint32_t count = 0;
     if (!countAdapters(&count)) {
-        return ADAPTER_NOT_FOUND;
+        return ADAPTER_NOT_LISTED;
     }
     for (uint32_t index = 0; index < count; index++) {
         if (!describeAdapter(index, device)) {
-            return ADAPTER_NOT_FOUND;
+            return ADAPTER_NOT_LISTED;
         }
         if (byLocation ? device->locationId == locationId : isDefaultAdapter(device)) {
             return ADAPTER_OPENED;

@@ -35,7 +35,8 @@ struct AdapterDevice {
 
 enum AdapterOpening {
     ADAPTER_OPENED,
-    ADAPTER_NOT_FOUND,  // no device, none that matches, or the listing failed
+    ADAPTER_NOT_FOUND,  // no device, or none that matches
+    ADAPTER_NOT_LISTED, // the library could not count or describe its devices
     ADAPTER_NOT_OPENED, // the library refused to open it (in use, unplugged)
     ADAPTER_NOT_SET_UP, // opened, but its line levels or query were refused; it is closed again
 };

@@ -126,3 +126,46 @@ void platformHostName(char* name, uint32_t size);
 
 // Gives the file at from the name to, replacing a file of that name.
 bool platformRenameFile(const char* from, const char* to);
+
+// Files a command writes in a user's folder, never touching one it did not
+// make, and its worker processes' ties to their parent.
+
+// Room for a path the system may give back.
+const uint32_t PLATFORM_PATH_CHARS = 4096;
+
+// What a path names, links followed; a link that leads nowhere is OTHER.
+enum PlatformPathKind {
+    PLATFORM_PATH_MISSING,
+    PLATFORM_PATH_REGULAR,
+    PLATFORM_PATH_FOLDER,
+    PLATFORM_PATH_OTHER
+};
+PlatformPathKind platformPathKind(const char* path);
+
+// The path with its links and its folder's links resolved: of the file itself
+// when it exists, else of its folder and then its name. False when the
+// folder does not exist or the result does not fit.
+bool platformFullPath(const char* path, char* full, uint32_t size);
+
+// Creates a file of a new name, "prefix" and a few random characters, then
+// suffix, that no other file had: never an existing file or link. The name
+// made goes to path.
+bool platformCreateUniqueFile(const char* prefix, const char* suffix, char* path, uint32_t size,
+                              PlatformFile* file);
+
+// Gives the file at from the name to only when no file has that name: the
+// check and the move are one step, so a file made meanwhile is kept.
+bool platformRenameWithoutReplacing(const char* from, const char* to);
+
+// Opens the file at path (created when missing) for appending, without
+// waiting on a FIFO or device, and checks that it is a regular file. A
+// check made before the work begins, by the same rules as the append.
+bool platformCheckAppendable(const char* path);
+
+// This process's id, for a worker to follow its parent.
+intptr_t platformProcessId();
+
+// Called by a worker: when the parent with this id ends, the worker is
+// interrupted as by Ctrl-C, also when the parent ended before the call.
+// (On Windows the parent's job object ends its workers instead.)
+void platformFollowParent(intptr_t parentId);

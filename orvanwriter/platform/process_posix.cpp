@@ -1,12 +1,18 @@
 // Worker processes and shared files on POSIX systems.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "orvanwriter/platform/platform.h"
 
@@ -103,9 +109,30 @@ void platformRemoveFile(const char* path) {
     unlink(path);
 }
 
-bool platformAppendToFile(const char* path, const uint8_t* bytes, uint32_t count) {
+// A log that is a FIFO without a reader, or a device, is refused at once
+// instead of blocking the run or swallowing its lines.
+static int openForAppending(const char* path) {
     const int FILE_MODE = 0644;
-    int descriptor = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, FILE_MODE);
+    int descriptor = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, FILE_MODE);
+    struct stat status;
+    if (descriptor >= 0 && (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))) {
+        close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+bool platformCheckAppendable(const char* path) {
+    int descriptor = openForAppending(path);
+    if (descriptor < 0) {
+        return false;
+    }
+    close(descriptor);
+    return true;
+}
+
+bool platformAppendToFile(const char* path, const uint8_t* bytes, uint32_t count) {
+    int descriptor = openForAppending(path);
     if (descriptor < 0) {
         return false;
     }
@@ -127,4 +154,74 @@ void platformHostName(char* name, uint32_t size) {
         name[0] = '\0';
     }
     name[size - 1] = '\0';
+}
+
+PlatformPathKind platformPathKind(const char* path) {
+    struct stat status;
+    if (stat(path, &status) != 0) {
+        struct stat link;
+        // A link to nothing is there, but names no file to write through.
+        return lstat(path, &link) == 0 ? PLATFORM_PATH_OTHER : PLATFORM_PATH_MISSING;
+    }
+    if (S_ISREG(status.st_mode)) {
+        return PLATFORM_PATH_REGULAR;
+    }
+    return S_ISDIR(status.st_mode) ? PLATFORM_PATH_FOLDER : PLATFORM_PATH_OTHER;
+}
+
+bool platformFullPath(const char* path, char* full, uint32_t size) {
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved) != nullptr) {
+        return snprintf(full, size, "%s", resolved) < static_cast<int>(size);
+    }
+    const char* slash = strrchr(path, '/');
+    std::string folder = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash - path);
+    const char* name = slash == nullptr ? path : slash + 1;
+    if (realpath(folder.c_str(), resolved) == nullptr) {
+        return false;
+    }
+    return snprintf(full, size, "%s/%s", strcmp(resolved, "/") == 0 ? "" : resolved, name) <
+           static_cast<int>(size);
+}
+
+bool platformCreateUniqueFile(const char* prefix, const char* suffix, char* path, uint32_t size,
+                              PlatformFile* file) {
+    if (snprintf(path, size, "%sXXXXXX%s", prefix, suffix) >= static_cast<int>(size)) {
+        return false;
+    }
+    // mkstemps opens with O_CREAT | O_EXCL: a link planted at the name fails it.
+    int descriptor = mkstemps(path, static_cast<int>(strlen(suffix)));
+    if (descriptor < 0) {
+        return false;
+    }
+    fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+    file->value = descriptor;
+    return true;
+}
+
+bool platformRenameWithoutReplacing(const char* from, const char* to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    // A filesystem without the flag: a hard link is made only where no file is.
+    if (link(from, to) != 0) {
+        return false;
+    }
+    unlink(from);
+    return true;
+}
+
+intptr_t platformProcessId() {
+    return static_cast<intptr_t>(getpid());
+}
+
+void platformFollowParent(intptr_t parentId) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The parent may have ended before the call took effect.
+    if (getppid() != static_cast<pid_t>(parentId)) {
+        raise(SIGTERM);
+    }
 }

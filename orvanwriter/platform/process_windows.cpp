@@ -66,6 +66,18 @@ static HANDLE createInheritedFile(const char* path) {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+static HANDLE workersJob() {
+    static HANDLE job = nullptr;
+    if (job == nullptr) {
+        job = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        memset(&limits, 0, sizeof(limits));
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    }
+    return job;
+}
+
 bool platformStartProcess(const char* const* arguments, const char* outputPath, const char* errorPath,
                           PlatformProcess* process) {
     std::string line;
@@ -92,6 +104,9 @@ bool platformStartProcess(const char* const* arguments, const char* outputPath, 
     if (!started) {
         return false;
     }
+    // Workers end with their parent: the job ends them when its last handle,
+    // the parent's, closes.
+    AssignProcessToJobObject(workersJob(), information.hProcess);
     CloseHandle(information.hThread);
     process->value = reinterpret_cast<intptr_t>(information.hProcess);
     process->id = static_cast<intptr_t>(information.dwProcessId);
@@ -134,10 +149,29 @@ void platformRemoveFile(const char* path) {
     DeleteFileA(path);
 }
 
-bool platformAppendToFile(const char* path, const uint8_t* bytes, uint32_t count) {
-    // Append-only access: the system puts every write at the end of the file.
+// Append-only access: the system puts every write at the end of the file.
+// A device or pipe is refused: it is not a log that keeps its lines.
+static HANDLE openForAppending(const char* path) {
     HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+bool platformCheckAppendable(const char* path) {
+    HANDLE handle = openForAppending(path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
+bool platformAppendToFile(const char* path, const uint8_t* bytes, uint32_t count) {
+    HANDLE handle = openForAppending(path);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -153,3 +187,60 @@ void platformHostName(char* name, uint32_t size) {
         name[0] = '\0';
     }
 }
+
+PlatformPathKind platformPathKind(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return PLATFORM_PATH_MISSING;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return PLATFORM_PATH_FOLDER;
+    }
+    // A device name (NUL, CON) reads as a file here; it has no disk file.
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return PLATFORM_PATH_OTHER;
+    }
+    DWORD type = GetFileType(handle);
+    CloseHandle(handle);
+    return type == FILE_TYPE_DISK ? PLATFORM_PATH_REGULAR : PLATFORM_PATH_OTHER;
+}
+
+bool platformFullPath(const char* path, char* full, uint32_t size) {
+    DWORD length = GetFullPathNameA(path, size, full, nullptr);
+    return length > 0 && length < size;
+}
+
+bool platformCreateUniqueFile(const char* prefix, const char* suffix, char* path, uint32_t size,
+                              PlatformFile* file) {
+    const uint32_t ATTEMPTS = 100;
+    for (uint32_t attempt = 0; attempt < ATTEMPTS; attempt++) {
+        unsigned long tag =
+            (GetCurrentProcessId() * 7919ul + GetTickCount() + attempt * 104729ul) % 0xFFFFFFul;
+        if (snprintf(path, size, "%s%06lx%s", prefix, tag, suffix) >= static_cast<int>(size)) {
+            return false;
+        }
+        // CREATE_NEW fails on any existing name.
+        HANDLE handle =
+            CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            file->value = reinterpret_cast<intptr_t>(handle);
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool platformRenameWithoutReplacing(const char* from, const char* to) {
+    return MoveFileExA(from, to, 0) != 0;
+}
+
+intptr_t platformProcessId() {
+    return static_cast<intptr_t>(GetCurrentProcessId());
+}
+
+void platformFollowParent(intptr_t) {}
