@@ -90,25 +90,24 @@ static void planRuns(uint32_t index, uint8_t mask) {
     planWholeRuns(address, length, mask);
 }
 
+struct RunProgress {
+    uint64_t before; // bytes of the runs before this one
+    uint32_t sent;   // of this one
+};
+
+static void showProgrammed(void* context, uint32_t done, uint32_t, bool) {
+    RunProgress* progress = static_cast<RunProgress*>(context);
+    progress->sent = done;
+    progressUpdate(progress->before + done);
+}
+
 static void programRun(const ProgramRun& run, uint64_t* done) {
-    if (!programOpen(run.address, planBytes[run.address])) {
-        failFlashStep("programming at " + hexAddress(run.address));
-    }
-    uint32_t batchBytes = programBatchBytes();
-    for (uint32_t sent = 1; sent < run.length;) {
-        uint32_t batch = run.length - sent < batchBytes ? run.length - sent : batchBytes;
-        programQueue(planBytes + run.address + sent, batch);
-        if (!programFlush()) {
-            failFlashStep("programming at " + hexAddress(run.address + sent));
-        }
-        sent += batch;
-        progressUpdate(*done + sent);
-    }
-    if (!programClose()) {
-        failFlashStep("programming at " + hexAddress(run.address));
+    RunProgress progress = {*done, 0};
+    if (!programBytes(run.address, planBytes + run.address, run.length, programBatchBytes(),
+                      FlashProgress{showProgrammed, &progress})) {
+        failFlashStep("programming at " + hexAddress(run.address + progress.sent));
     }
     *done += run.length;
-    progressUpdate(*done);
 }
 
 // Programs the planned runs; returns the sectors that got bytes.

@@ -11,6 +11,7 @@
 #include "orvanwriter/adapter/adapter_connection.h"
 #include "orvanwriter/flash/flash_operations.h"
 #include "orvanwriter/frontend/write_run.h"
+#include "orvanwriter/frontend/writer_steps.h"
 #include "virtual_adapter_control.h"
 
 namespace {

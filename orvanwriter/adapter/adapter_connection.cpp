@@ -1,6 +1,5 @@
 #include "orvanwriter/adapter/adapter_connection.h"
 
-#include <stdio.h>
 #include <string.h>
 
 AdapterConnection connection;
@@ -16,8 +15,6 @@ static const PinStatePair PIN_STATE = {0, 1};
 static const ChipSelectDisableStates LINE_DISABLE_STATES = {{0, 1, 0, 1, 1}};
 // The general pins are driven high (direction 1, level 1); line 2's pair is unused.
 static const PinSettings LINE_PIN_SETTINGS = {{{1, 1}, {0, 0}, {1, 1}, {1, 1}}};
-// The library reports the frequency in Hz; the writer shows units of 1024 Hz.
-static const uint32_t FREQUENCY_UNIT_SHIFT = 10;
 
 static uint8_t queryArea[QUERY_AREA_SIZE];
 
@@ -106,11 +103,6 @@ uint32_t applyClockDivisor(uint32_t divisor) {
     libSetClockDivisor(connection.handle, divisor, &frequencyHz);
     connection.clockDivisor = divisor;
     return frequencyHz;
-}
-
-void setClockDivisor(uint32_t divisor) {
-    uint32_t frequencyHz = applyClockDivisor(divisor);
-    printf("SPI Freq : %dkhz\n", static_cast<int>(frequencyHz >> FREQUENCY_UNIT_SHIFT));
 }
 
 void closeAdapter() {

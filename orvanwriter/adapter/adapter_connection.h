@@ -67,7 +67,5 @@ AdapterOpening openAdapterDevice(const AdapterDevice* device);
 // in Hz (0 when it reports none).
 uint32_t applyClockDivisor(uint32_t divisor);
 
-// Sets the SPI clock divisor and prints the resulting frequency in kHz.
-void setClockDivisor(uint32_t divisor);
 
 void closeAdapter();

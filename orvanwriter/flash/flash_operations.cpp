@@ -1,7 +1,5 @@
 #include "orvanwriter/flash/flash_operations.h"
 
-#include <stdio.h>
-
 #include "orvanwriter/adapter/adapter_connection.h"
 #include "orvanwriter/platform/platform.h"
 
@@ -28,21 +26,22 @@ bool eraseSectorEnd() {
     return true;
 }
 
-bool eraseSectors(uint32_t startSector, uint32_t count) {
+bool eraseSectorRange(uint32_t startSector, uint32_t count, const FlashProgress& progress,
+                      uint32_t* failedSector) {
     uint32_t address = startSector << SECTOR_SHIFT;
     for (uint32_t k = 1; k <= count; k++) {
-        if (!eraseSectorBegin(address)) {
-            return false;
+        bool begun = eraseSectorBegin(address);
+        if (begun) {
+            progress.report(progress.context, k, count, k == count);
         }
-        printf("\r%d/%d sectors erased", static_cast<int>(k), static_cast<int>(count));
-        fflush(stdout);
-        if (!eraseSectorEnd()) {
+        if (!begun || !eraseSectorEnd()) {
+            if (failedSector != nullptr) {
+                *failedSector = startSector + k - 1;
+            }
             return false;
         }
         address += SECTOR_SIZE;
     }
-    printf("\nErase Completed\n");
-    fflush(stdout);
     return true;
 }
 
@@ -127,40 +126,34 @@ bool programClose() {
     return true;
 }
 
-static void printProgress(uint32_t done, uint32_t length, const char* end) {
-    printf("%d / %d  %d %% %s", static_cast<int>(done), static_cast<int>(length),
-           static_cast<int>((100u * done) / length), end);
-    fflush(stdout);
-}
-
-bool programImage(uint32_t length, uint32_t address) {
+bool programBytes(uint32_t address, const uint8_t* bytes, uint32_t length, uint32_t batchBytes,
+                  const FlashProgress& progress) {
     // An empty image programs nothing: no byte of it may reach the flash.
     if (length == 0) {
-        printf("0 / 0  100 %% \n");
-        fflush(stdout);
+        progress.report(progress.context, 0, 0, true);
         return true;
     }
-    if (!programOpen(address, imageBuffer[0])) {
+    if (!programOpen(address, bytes[0])) {
         return false;
     }
     // Byte 0 went with the address; the queue is sent after every byte whose
-    // index is a multiple of PROGRAM_BATCH, and once more at the end.
+    // index is a multiple of batchBytes, and once more at the end.
     for (uint32_t i = 1; i < length;) {
-        uint32_t batchLast = (i / PROGRAM_BATCH + 1) * PROGRAM_BATCH;
+        uint32_t batchLast = (i / batchBytes + 1) * batchBytes;
         if (batchLast >= length) {
-            programQueue(imageBuffer + i, length - i);
+            programQueue(bytes + i, length - i);
             break;
         }
-        programQueue(imageBuffer + i, batchLast - i + 1);
+        programQueue(bytes + i, batchLast - i + 1);
         if (!programFlush()) {
             return false;
         }
-        printProgress(batchLast + 1, length, "\r");
+        progress.report(progress.context, batchLast + 1, length, false);
         i = batchLast + 1;
     }
     if (!programFlush()) {
         return false;
     }
-    printProgress(length, length, "\n");
+    progress.report(progress.context, length, length, true);
     return programClose();
 }

@@ -46,8 +46,26 @@ bool programFlush();
 // Closes the programming run once the target is ready.
 bool programClose();
 
-// Erases count sectors from startSector, with the writer's progress lines.
-bool eraseSectors(uint32_t startSector, uint32_t count);
+// Told as a long operation goes: done of total (sectors erased, bytes
+// programmed); last on the operation's final report. The front ends show
+// their own progress from it; nothing here prints.
+struct FlashProgress {
+    void (*report)(void* context, uint32_t done, uint32_t total, bool last);
+    void* context;
+};
+
+// Erases count sectors from startSector: for each, the erase command is
+// sent, progress told, and the bracket closed once the target is ready.
+// On failure, failedSector (when given) names the sector whose erase failed.
+bool eraseSectorRange(uint32_t startSector, uint32_t count, const FlashProgress& progress,
+                      uint32_t* failedSector = nullptr);
+
+// Programs length bytes from address: the first with the address, the rest
+// queued and sent after each full batch of batchBytes (progress told), then
+// what remains, told as the last report, and the run closed. Length 0 sends
+// nothing and is told as done. An interruption drops the commands queued.
+bool programBytes(uint32_t address, const uint8_t* bytes, uint32_t length, uint32_t batchBytes,
+                  const FlashProgress& progress);
 
 // Reads SECTOR_SIZE bytes from address into destination.
 bool readBlock(uint32_t address, uint8_t* destination);
@@ -61,7 +79,3 @@ uint64_t blockReadTimeoutMs(uint32_t clockDivisor);
 
 // The time limit of a read of length bytes at the given clock divisor.
 uint64_t readTimeoutMs(uint32_t clockDivisor, uint32_t length);
-
-// Programs the first length bytes of the image buffer from address on, with
-// the writer's progress lines. An interruption drops the commands still queued.
-bool programImage(uint32_t length, uint32_t address);

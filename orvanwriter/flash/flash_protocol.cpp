@@ -1,6 +1,5 @@
 #include "orvanwriter/flash/flash_protocol.h"
 
-#include <stdio.h>
 
 #include "orvanwriter/adapter/adapter_connection.h"
 #include "orvanwriter/platform/platform.h"
@@ -106,10 +105,3 @@ uint8_t readIdentity() {
     return readBuffer[0];
 }
 
-bool checkIdentity() {
-    if (readIdentity() == IDENTITY_BYTE) {
-        return true;
-    }
-    printf("invalid Flash ID(%x)", readBuffer[0]);
-    return false;
-}

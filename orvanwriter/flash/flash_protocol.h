@@ -57,5 +57,3 @@ bool waitReady();
 // The byte the target answers the identity command with.
 uint8_t readIdentity();
 
-// True when the target answers with IDENTITY_BYTE; otherwise prints the byte.
-bool checkIdentity();

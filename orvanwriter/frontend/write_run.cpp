@@ -5,6 +5,7 @@
 
 #include "orvanwriter/adapter/adapter_connection.h"
 #include "orvanwriter/flash/flash_operations.h"
+#include "orvanwriter/frontend/writer_steps.h"
 #include "orvanwriter/platform/platform.h"
 
 // What an interruption's message tells: the job at hand, and whether any
