@@ -14,15 +14,15 @@
 #include <vector>
 
 #include "benchmark_job.h"
-#include "orvanwriter/platform/platform.h"
+#include "core/flash/flash_geometry.h"
+#include "core/platform/platform.h"
 
 namespace {
 
-const uint32_t SECTOR_BYTES = 16384;
 const uint32_t FIRMWARE_CODE_END = 49152;
 const uint32_t FIRMWARE_TAIL_START = 126976;
 const uint32_t CHANGED_BYTES = 100;
-const uint32_t CHANGED_OFFSET = 3 * SECTOR_BYTES + 1000;
+const uint32_t CHANGED_OFFSET = 3 * SECTOR_SIZE + 1000;
 
 struct Row {
     const char* image;   // file in the folder

@@ -18,12 +18,12 @@
 
 #include "adapter_interface/adapter_clock.h"
 #include "benchmark_job.h"
-#include "orvanwriter/platform/platform.h"
+#include "core/flash/flash_geometry.h"
+#include "core/platform/platform.h"
 
 namespace {
 
-const uint64_t SECTOR_BYTES = 16384;
-const uint64_t SECTORS = BENCHMARK_IMAGE_BYTES / SECTOR_BYTES;
+const uint64_t SECTORS = BENCHMARK_IMAGE_BYTES / SECTOR_SIZE;
 const uint64_t PROGRAM_BATCH = 10240;
 const uint64_t LATENCY_US = 1000;
 const uint64_t ERASE_BUSY_READS = 3;
@@ -44,7 +44,7 @@ struct Totals {
 // target that is ready at once except for its modeled busy reads.
 Totals protocolMinimum(uint32_t divisor) {
     const uint64_t statusBits = 16, bareBits = 8, addressedBits = 32, queuedBits = 16;
-    const uint64_t blockReadBits = addressedBits + 8 * SECTOR_BYTES;
+    const uint64_t blockReadBits = addressedBits + 8 * SECTOR_SIZE;
     Totals totals = {0, 0};
     auto add = [&totals](uint64_t count, uint64_t bitsEach) {
         totals.bits += count * bitsEach;
@@ -195,9 +195,8 @@ int main(int argumentCount, char** arguments) {
         modelAgrees = modelAgrees && ratio > 0.99 && ratio < 1.01;
         double share = 100.0 * least(cpuMs) / figures.busMs;
         cpuShare = divisor == 0 ? share : cpuShare;
-        printf("| %u | %.0f kHz | %.1f ms | %.1f ms | %.4f | %.2f %% |\n", divisor,
-               adapterClockKhz(divisor), figures.busMs, minimum, ratio,
-               share);
+        printf("| %u | %.0f kHz | %.1f ms | %.1f ms | %.4f | %.2f %% |\n", divisor, adapterClockKhz(divisor),
+               figures.busMs, minimum, ratio, share);
     }
     printf("\nLibrary calls per job (each a USB round trip on real adapters, except queue):\n\n|");
     for (const char* name : CALL_NAMES) {

@@ -8,6 +8,16 @@
 function(orvan_offer_headers target)
   set(root ${CMAKE_BINARY_DIR}/headers/${target})
   foreach(folder ${ARGN})
+    # A link left by an older layout where a folder now goes is removed (the
+    # link only), so that nothing is made through it in the source tree.
+    set(path ${root})
+    string(REPLACE "/" ";" parts ${folder})
+    foreach(part ${parts})
+      set(path ${path}/${part})
+      if(IS_SYMLINK ${path} AND NOT path STREQUAL ${root}/${folder})
+        file(REMOVE ${path})
+      endif()
+    endforeach()
     get_filename_component(parent ${root}/${folder} DIRECTORY)
     file(MAKE_DIRECTORY ${parent})
     file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${root}/${folder} SYMBOLIC)

@@ -17,7 +17,7 @@
 
 #include "fuzz/fuzz_platform.h"
 #include "fuzz/number_model.h"
-#include "orvanwriter/frontend/command_line.h"
+#include "orvanwriter/command_line.h"
 
 // Inputs beyond this are skipped: they only repeat shorter ones and could
 // outgrow the output capture.

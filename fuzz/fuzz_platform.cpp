@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "orvanwriter/platform/platform.h"
+#include "core/platform/platform.h"
 
 // Printed text beyond this is cut off; the targets keep their inputs far below.
 static const size_t CAPTURE_BUFFER_BYTES = 1 << 20;

@@ -5,8 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "orvan/image_formats.h"
-#include "orvan/image_map.h"
+#include "orvan/images/image_formats.h"
+#include "orvan/images/image_map.h"
 
 static const char* const WHAT = "fuzz.hex";
 

@@ -9,7 +9,7 @@
 
 #include "fuzz/fuzz_platform.h"
 #include "fuzz/number_model.h"
-#include "orvanwriter/frontend/command_line.h"
+#include "orvanwriter/command_line.h"
 
 static const char* const NOT_VALID_MESSAGE = "argument is not valid\n";
 static const uint32_t UNTOUCHED_VALUE = 0x5A5A5A5Au;

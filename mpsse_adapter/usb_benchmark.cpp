@@ -11,7 +11,7 @@
 
 #include "adapter_interface/adapter_clock.h"
 #include "benchmark_job.h"
-#include "orvanwriter/platform/platform.h"
+#include "core/platform/platform.h"
 
 namespace {
 

@@ -108,7 +108,7 @@ fi
 echo "Windows end-to-end tests: $run"
 
 cmake -S . -B build -DORVAN_TESTS=ON >/dev/null
-cmake --build build -j"$jobs" --target orvan_program_tests orvan_command_tests
+cmake --build build -j"$jobs" --target orvanwriter_program_tests orvan_command_tests
 
 # A prefix of our own, so that stopping its server touches no other Wine
 # program. One persistent server for all runs: without it every run starts a
@@ -139,7 +139,7 @@ fi
 # The same test table as for the Linux program; each run has the runner's
 # time limit.
 ORVAN_PROGRAM=$root/$folder/orvanwriter.exe ORVAN_PROGRAM_WRAPPER=$wine \
-    build/orvan_program_tests --gtest_brief=1 --gtest_filter="$filter"
+    build/orvanwriter_program_tests --gtest_brief=1 --gtest_filter="$filter"
 # orvan.exe by the same runner: list, info, read, verify and erase, their
 # faults, cables and --json, against the same stand-in FTCSPI.dll.
 ORVAN_PROGRAM=$root/$folder/orvan.exe ORVAN_PROGRAM_WRAPPER=$wine \

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "orvanwriter/frontend/command_line.h"
+#include "orvanwriter/command_line.h"
 
 namespace {
 

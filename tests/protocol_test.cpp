@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "orvanwriter/adapter/adapter_connection.h"
-#include "orvanwriter/flash/flash_operations.h"
-#include "orvanwriter/frontend/write_run.h"
-#include "orvanwriter/frontend/writer_steps.h"
+#include "core/adapter/adapter_connection.h"
+#include "core/flash/flash_operations.h"
+#include "orvanwriter/write_run.h"
+#include "orvanwriter/writer_steps.h"
 #include "virtual_adapter_control.h"
 
 namespace {

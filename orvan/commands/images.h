@@ -1,0 +1,33 @@
+// The images of verify and write, in the command's words: loaded and
+// checked before the cable is opened, and described in the --json record.
+#pragma once
+
+#include <stdint.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "orvan/images/image_map.h"
+
+// Adds every IMAGE argument to the map; ends the command with STATUS_USAGE
+// at the first that does not load.
+void loadImages();
+
+// The image's format, as --json and the messages name it.
+const char* imageFormatName(ImageFormat format);
+
+// The span of flash from the image's first defined byte to its last.
+void imageSpan(const ImageRecord* image, uint32_t* address, uint32_t* length);
+
+// The first address in [address, address + length) where the image defines
+// a byte that bytes (indexed by flash address) does not hold; length's end
+// when there is none.
+uint32_t firstDifference(uint32_t index, const uint8_t* bytes, uint32_t address, uint32_t length);
+
+// The image's fields common to every --json record.
+nlohmann::ordered_json imageRecordJson(uint32_t index);
+
+std::string sha256Text(const uint8_t* digest);
+
+// The SHA-256 of length bytes, in lower-case hex.
+std::string sha256OfBytes(const uint8_t* bytes, uint32_t length);

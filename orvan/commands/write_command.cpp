@@ -1,0 +1,187 @@
+// write: each image's sectors end up holding its bytes and 0xff elsewhere,
+// as the writer leaves them, with the least bus time: only bytes other than
+// 0xff are programmed, sectors already right are left alone (--changed), and
+// only sectors that got bytes are read back a second time.
+#include <string.h>
+
+#include "core/flash/flash_operations.h"
+#include "core/platform/platform.h"
+#include "orvan/commands/cable.h"
+#include "orvan/commands/flash_steps.h"
+#include "orvan/commands/images.h"
+#include "orvan/commands/orvan.h"
+#include "orvan/commands/progress.h"
+#include "orvan/write/write_plan.h"
+
+// What a write did to one image's sectors.
+struct ImageWrite {
+    uint8_t sectorsWritten;    // erased and blank-checked
+    uint8_t sectorsProgrammed; // got at least one byte
+    uint8_t sectorsSkipped;    // --changed: already right, left alone
+    uint32_t bytesProgrammed;
+    uint32_t runs;
+};
+
+static bool inMask(uint8_t mask, uint32_t sector) {
+    return (mask >> sector & 1) != 0;
+}
+
+static uint8_t sectorsIn(uint8_t mask) {
+    uint8_t count = 0;
+    for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
+        count = static_cast<uint8_t>(count + (inMask(mask, sector) ? 1 : 0));
+    }
+    return count;
+}
+
+static bool sectorHoldsPlan(uint32_t sector) {
+    uint32_t address = sector * SECTOR_SIZE;
+    return memcmp(readBackBuffer + address, planBytes + address, SECTOR_SIZE) == 0;
+}
+
+// Calls step for each run of consecutive sectors in mask, in order.
+template <typename Step> static void forEachSectorRun(uint8_t mask, Step step) {
+    for (uint32_t sector = 0; sector < SECTOR_COUNT;) {
+        if (!inMask(mask, sector)) {
+            sector++;
+            continue;
+        }
+        uint32_t count = 0;
+        while (sector + count < SECTOR_COUNT && inMask(mask, sector + count)) {
+            count++;
+        }
+        step(sector, count);
+        sector += count;
+    }
+}
+
+static void readSectors(const char* phase, uint8_t mask) {
+    forEachSectorRun(mask, [phase](uint32_t sector, uint32_t count) {
+        readWithProgress(phase, sector * SECTOR_SIZE, count * SECTOR_SIZE,
+                         readBackBuffer + sector * SECTOR_SIZE);
+    });
+}
+
+// --changed: the image's sectors that do not already hold what the write would leave.
+static uint8_t sectorsToWrite(uint32_t index, ImageWrite* write) {
+    uint8_t mask = images[index].sectorMask;
+    if (!options.changed) {
+        return mask;
+    }
+    readSectors("compare", mask);
+    for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
+        if (inMask(mask, sector) && sectorHoldsPlan(sector)) {
+            mask = static_cast<uint8_t>(mask & ~(1u << sector));
+            write->sectorsSkipped++;
+        }
+    }
+    return mask;
+}
+
+static std::vector<ProgramRun> planRuns(uint32_t index, uint8_t mask) {
+    if (!options.full) {
+        return planProgramRuns(planBytes, mask, options.divisor);
+    }
+    // Every byte of the image's span within its sectors, as the writer sends it.
+    uint32_t address = 0;
+    uint32_t length = 0;
+    imageSpan(&images[index], &address, &length);
+    return planWholeRuns(address, length, mask);
+}
+
+struct RunProgress {
+    uint64_t before; // bytes of the runs before this one
+    uint32_t sent;   // of this one
+};
+
+static void showProgrammed(void* context, uint32_t done, uint32_t, bool) {
+    RunProgress* progress = static_cast<RunProgress*>(context);
+    progress->sent = done;
+    progressUpdate(progress->before + done);
+}
+
+static void programRun(const ProgramRun& run, uint64_t* done) {
+    RunProgress progress = {*done, 0};
+    if (!programBytes(run.address, planBytes + run.address, run.length, programBatchBytes(),
+                      FlashProgress{showProgrammed, &progress})) {
+        failFlashStep("programming at " + hexAddress(run.address + progress.sent));
+    }
+    *done += run.length;
+}
+
+// Programs the planned runs; returns the sectors that got bytes.
+static uint8_t programPlannedRuns(const std::vector<ProgramRun>& runs, ImageWrite* write) {
+    uint64_t total = plannedBytes(runs);
+    uint64_t done = 0;
+    uint8_t programmed = 0;
+    progressBegin("program", total);
+    for (const ProgramRun& run : runs) {
+        programRun(run, &done);
+        for (uint32_t sector = run.address / SECTOR_SIZE;
+             sector <= (run.address + run.length - 1) / SECTOR_SIZE; sector++) {
+            programmed = static_cast<uint8_t>(programmed | 1u << sector);
+        }
+    }
+    progressEnd();
+    write->bytesProgrammed = static_cast<uint32_t>(total);
+    write->runs = static_cast<uint32_t>(runs.size());
+    return programmed;
+}
+
+// A sector that was blank-checked and got nothing holds 0xff throughout,
+// as the plan has it there; the others are read back and compared whole.
+static void verifySectors(uint32_t index, uint8_t programmed) {
+    readSectors("verify", programmed);
+    for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
+        if (!inMask(programmed, sector) || sectorHoldsPlan(sector)) {
+            continue;
+        }
+        uint32_t at = sector * SECTOR_SIZE;
+        while (readBackBuffer[at] == planBytes[at]) {
+            at++;
+        }
+        finish(STATUS_TARGET_DISAGREED,
+               std::string(images[index].argument) + ": differs after programming at " + hexAddress(at) +
+                   ": flash " + hexByte(readBackBuffer[at]) + ", image " + hexByte(planBytes[at]));
+    }
+}
+
+static void writeImage(uint32_t index, ImageWrite* write) {
+    uint8_t mask = sectorsToWrite(index, write);
+    forEachSectorRun(mask, [](uint32_t sector, uint32_t count) {
+        eraseWithProgress(sector, count);
+        checkBlank(sector, count);
+    });
+    write->sectorsWritten = sectorsIn(mask);
+    uint8_t programmed = programPlannedRuns(planRuns(index, mask), write);
+    write->sectorsProgrammed = sectorsIn(programmed);
+    verifySectors(index, programmed);
+}
+
+static nlohmann::ordered_json writeJson(uint32_t index, const ImageWrite& write) {
+    nlohmann::ordered_json json = imageRecordJson(index);
+    json["bytes_programmed"] = write.bytesProgrammed;
+    json["programming_runs"] = write.runs;
+    json["sectors_erased"] = write.sectorsWritten;
+    json["sectors_read_back"] = write.sectorsProgrammed;
+    json["sectors_skipped"] = write.sectorsSkipped;
+    json["result"] = "written";
+    return json;
+}
+
+void runWriteCommand() {
+    if (options.changed && options.full) {
+        finish(STATUS_USAGE, "write: --changed and --full do not go together");
+    }
+    loadImages();
+    openCable();
+    record["mode"] = options.full ? "full" : options.changed ? "changed" : "default";
+    record["images"] = nlohmann::ordered_json::array();
+    for (uint32_t index = 0; index < imageCount; index++) {
+        static ImageWrite write;
+        write = ImageWrite();
+        writeImage(index, &write);
+        record["images"].push_back(writeJson(index, write));
+    }
+    finish(STATUS_DONE, "");
+}

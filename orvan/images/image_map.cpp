@@ -1,0 +1,401 @@
+#include "orvan/images/image_map.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "orvan/images/image_formats.h"
+
+#include <vector>
+
+ImageRecord images[MAX_IMAGES];
+uint32_t imageCount;
+ImageRange imageRanges[MAX_IMAGE_RANGES];
+uint32_t imageRangeCount;
+uint8_t planBytes[FLASH_BYTES];
+uint8_t planOwner[FLASH_BYTES];
+uint8_t sectorOwner[SECTOR_COUNT];
+
+// Each one byte longer than its bound, for the byte that tells a file that
+// fits from one that does not.
+static uint8_t rawFileBuffer[FLASH_BYTES + 1];
+static uint8_t textFileBuffer[MAX_TEXT_IMAGE_BYTES + 1];
+// Each image's file as it was read and hashed, for workers to take the very same bytes.
+static std::vector<uint8_t> fileBytes[MAX_IMAGES];
+
+// A sector number needs at most "0x" and a few digits; longer is garbage.
+const size_t SECTOR_TEXT_CHARS = 16;
+
+void setImageError(ImageError* error, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(error->text, sizeof error->text, format, arguments);
+    va_end(arguments);
+}
+
+void resetImageMap() {
+    imageCount = 0;
+    imageRangeCount = 0;
+    memset(planBytes, ERASED_BYTE, sizeof planBytes);
+    memset(planOwner, NO_IMAGE, sizeof planOwner);
+    memset(sectorOwner, NO_IMAGE, sizeof sectorOwner);
+}
+
+static bool endsWith(const char* name, const char* suffix) {
+    size_t nameLength = strlen(name);
+    size_t suffixLength = strlen(suffix);
+    if (nameLength < suffixLength) {
+        return false;
+    }
+    for (size_t i = 0; i < suffixLength; i++) {
+        if (tolower(static_cast<unsigned char>(name[nameLength - suffixLength + i])) != suffix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The format a file's name promises, if any.
+static bool formatByExtension(const char* name, ImageFormat* format) {
+    static const char* const HEX_EXTENSIONS[] = {".hex", ".ihex"};
+    static const char* const SRECORD_EXTENSIONS[] = {".srec", ".s19", ".s28", ".s37", ".mot"};
+    for (const char* extension : HEX_EXTENSIONS) {
+        if (endsWith(name, extension)) {
+            *format = IMAGE_FORMAT_INTEL_HEX;
+            return true;
+        }
+    }
+    for (const char* extension : SRECORD_EXTENSIONS) {
+        if (endsWith(name, extension)) {
+            *format = IMAGE_FORMAT_SRECORD;
+            return true;
+        }
+    }
+    return false;
+}
+
+static const char* formatName(ImageFormat format) {
+    return format == IMAGE_FORMAT_INTEL_HEX ? "an Intel HEX" : "an S-record";
+}
+
+// Decimal or 0x hex, 0 to SECTOR_COUNT - 1.
+static bool parseSector(const char* text, uint32_t* sector) {
+    size_t length = strlen(text);
+    if (length == 0 || length > SECTOR_TEXT_CHARS) {
+        return false;
+    }
+    uint32_t base = 10;
+    if (length > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text += 2;
+    }
+    uint64_t value = 0;
+    for (; *text != '\0'; text++) {
+        unsigned char c = static_cast<unsigned char>(*text);
+        if (base == 10 ? !isdigit(c) : !isxdigit(c)) {
+            return false;
+        }
+        value = value * base + static_cast<uint32_t>(isdigit(c) ? c - '0' : tolower(c) - 'a' + 10);
+    }
+    *sector = value < SECTOR_COUNT ? static_cast<uint32_t>(value) : SECTOR_COUNT;
+    return true;
+}
+
+bool parseImageArgument(const char* text, ImageArgument* argument, ImageError* error) {
+    size_t length = strlen(text);
+    if (length >= IMAGE_NAME_CHARS) {
+        setImageError(error, "%.40s...: the argument is longer than %u characters", text,
+                      IMAGE_NAME_CHARS - 1);
+        return false;
+    }
+    const char* at = strrchr(text, '@');
+    // After the last '@' comes a sector, unless it reads as part of a path or
+    // a name ("build@2/fw.hex", "fw@v2.hex"). What begins with a digit is a
+    // sector ("x.bin@1.5" is refused as one) unless a file has the whole name.
+    struct stat status;
+    bool sectorLike = at != nullptr && isdigit(static_cast<unsigned char>(at[1])) &&
+                      strpbrk(at + 1, "/\\") == nullptr && stat(text, &status) != 0;
+    if (at != nullptr && !sectorLike && strpbrk(at + 1, "./\\") != nullptr) {
+        at = nullptr;
+    }
+    size_t nameLength = at != nullptr ? static_cast<size_t>(at - text) : length;
+    if (nameLength == 0) {
+        setImageError(error, "%s: no file name%s", text, at != nullptr ? " before '@'" : "");
+        return false;
+    }
+    memcpy(argument->fileName, text, nameLength);
+    argument->fileName[nameLength] = '\0';
+    argument->hasSector = at != nullptr;
+    argument->sector = 0;
+    if (at == nullptr) {
+        return true;
+    }
+    if (!parseSector(at + 1, &argument->sector)) {
+        setImageError(error, "%s: '%s' is not a sector (0 to %u, decimal or 0x hex)", text, at + 1,
+                      SECTOR_COUNT - 1);
+        return false;
+    }
+    if (argument->sector >= SECTOR_COUNT) {
+        setImageError(error, "%s: sector %s is out of range (0 to %u)", text, at + 1, SECTOR_COUNT - 1);
+        return false;
+    }
+    ImageFormat format;
+    if (formatByExtension(argument->fileName, &format)) {
+        setImageError(error, "%s: %s file carries its own addresses; give it without @SECTOR", text,
+                      formatName(format));
+        return false;
+    }
+    return true;
+}
+
+ReadFileResult readWholeFile(const char* path, uint8_t* destination, uint32_t capacity, uint32_t* length,
+                             uint64_t* reportedBytes, const char* what, ImageError* error) {
+    // Looked at before it is opened: fopen takes a folder on POSIX (whose
+    // size then reads huge) and waits on a FIFO for a writer that may never come.
+    struct stat status;
+    if (stat(path, &status) == 0 && S_ISDIR(status.st_mode)) {
+        setImageError(error, "%s: is a folder, not a file", what);
+        return READ_FILE_FAILED;
+    }
+    if (stat(path, &status) == 0 && !S_ISREG(status.st_mode)) {
+        setImageError(error, "%s: is not a regular file (a device, pipe or socket)", what);
+        return READ_FILE_FAILED;
+    }
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr) {
+        setImageError(error, "%s: cannot open: %s", what, strerror(errno));
+        return READ_FILE_FAILED;
+    }
+    // The reported size only words the message about a file too large; the
+    // bytes read decide, since /proc reports 0 and a folder a huge size.
+    *reportedBytes = 0;
+    if (fseek(file, 0, SEEK_END) == 0) {
+        long end = ftell(file);
+        *reportedBytes = end > 0 ? static_cast<uint64_t>(end) : 0;
+    }
+    clearerr(file);
+    fseek(file, 0, SEEK_SET);
+    size_t total = 0;
+    size_t got = 0;
+    do {
+        got = fread(destination + total, 1, capacity + 1 - total, file);
+        total += got;
+    } while (got > 0 && total <= capacity);
+    bool failed = ferror(file) != 0;
+    int readErrno = errno;
+    fclose(file);
+    if (failed) {
+        setImageError(error, "%s: cannot read: %s", what, strerror(readErrno));
+        return READ_FILE_FAILED;
+    }
+    *length = static_cast<uint32_t>(total);
+    return total > capacity ? READ_FILE_TOO_LARGE : READ_FILE_OK;
+}
+
+static void describeTooLarge(char* text, size_t size, uint64_t reportedBytes, uint32_t capacity) {
+    if (reportedBytes > capacity) {
+        // ftell's long bounds the size, and "%lu" is printed by every C library.
+        snprintf(text, size, "%lu", static_cast<unsigned long>(reportedBytes));
+    } else {
+        snprintf(text, size, "more than %u", capacity);
+    }
+}
+
+static uint8_t ownerOf(uint32_t index) {
+    return static_cast<uint8_t>(index + 1);
+}
+
+static bool claimSector(uint32_t index, uint32_t sector, const char* what, uint32_t line, ImageError* error) {
+    uint8_t owner = sectorOwner[sector];
+    if (owner != NO_IMAGE && owner != ownerOf(index)) {
+        char where[32] = "";
+        if (line > 0) {
+            snprintf(where, sizeof where, "line %u: ", line);
+        }
+        setImageError(error,
+                      "%s: %ssector %u is also written by %s; two images cannot share a sector, since "
+                      "each image's sectors are erased whole",
+                      what, where, sector, images[owner - 1].argument);
+        return false;
+    }
+    sectorOwner[sector] = ownerOf(index);
+    images[index].sectorMask = static_cast<uint8_t>(images[index].sectorMask | (1u << sector));
+    return true;
+}
+
+bool placeImageByte(uint32_t index, uint64_t address, uint8_t value, const char* what, uint32_t line,
+                    ImageError* error) {
+    if (address >= FLASH_BYTES) {
+        setImageError(error, "%s: line %u: address 0x%X is past the end of the 128 KiB flash (0x%X)", what,
+                      line, static_cast<uint32_t>(address), FLASH_BYTES);
+        return false;
+    }
+    uint32_t at = static_cast<uint32_t>(address);
+    if (!claimSector(index, at / SECTOR_SIZE, what, line, error)) {
+        return false;
+    }
+    if (planOwner[at] == ownerOf(index)) {
+        setImageError(error, "%s: line %u: address 0x%05X is defined twice (an earlier record defines it)",
+                      what, line, at);
+        return false;
+    }
+    planBytes[at] = value;
+    planOwner[at] = ownerOf(index);
+    return true;
+}
+
+// Takes back what a refused image placed, so the map is as before it.
+static void removeImage(uint32_t index) {
+    for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
+        if (sectorOwner[sector] != ownerOf(index)) {
+            continue;
+        }
+        for (uint32_t at = sector * SECTOR_SIZE; at < (sector + 1) * SECTOR_SIZE; at++) {
+            if (planOwner[at] == ownerOf(index)) {
+                planBytes[at] = ERASED_BYTE;
+                planOwner[at] = NO_IMAGE;
+            }
+        }
+        sectorOwner[sector] = NO_IMAGE;
+    }
+}
+
+static bool loadRawImage(ImageRecord* image, uint32_t index, ImageError* error) {
+    uint32_t capacity = (SECTOR_COUNT - image->startSector) * SECTOR_SIZE;
+    uint32_t length = 0;
+    uint64_t reported = 0;
+    ReadFileResult result =
+        readWholeFile(image->sourcePath, rawFileBuffer, capacity, &length, &reported, image->argument, error);
+    if (result == READ_FILE_TOO_LARGE) {
+        char size[48];
+        describeTooLarge(size, sizeof size, reported, capacity);
+        setImageError(error, "%s: %s bytes do not fit in sector %u (at most %u)", image->argument, size,
+                      image->startSector, capacity);
+    }
+    if (result != READ_FILE_OK) {
+        return false;
+    }
+    uint32_t first = image->startSector * SECTOR_SIZE;
+    for (uint32_t sector = image->startSector; sector * SECTOR_SIZE < first + length; sector++) {
+        if (!claimSector(index, sector, image->argument, 0, error)) {
+            return false;
+        }
+    }
+    memcpy(planBytes + first, rawFileBuffer, length);
+    memset(planOwner + first, ownerOf(index), length);
+    image->fileBytes = length;
+    sha256Of(rawFileBuffer, length, image->sha256);
+    fileBytes[index].assign(rawFileBuffer, rawFileBuffer + length);
+    return true;
+}
+
+static bool detectFormat(ImageRecord* image, const char* text, uint32_t length, ImageError* error) {
+    if (detectTextFormat(text, length, &image->format)) {
+        return true;
+    }
+    ImageFormat promised;
+    if (formatByExtension(image->fileName, &promised)) {
+        setImageError(error, "%s: not %s file: its first record does not begin with %s", image->argument,
+                      formatName(promised), promised == IMAGE_FORMAT_INTEL_HEX ? "':'" : "'S' and a digit");
+    } else {
+        setImageError(error, "%s: not an Intel HEX or S-record file; give a raw image as FILE@SECTOR",
+                      image->argument);
+    }
+    return false;
+}
+
+static bool loadTextImage(ImageRecord* image, uint32_t index, ImageError* error) {
+    uint32_t length = 0;
+    uint64_t reported = 0;
+    ReadFileResult result = readWholeFile(image->sourcePath, textFileBuffer, MAX_TEXT_IMAGE_BYTES, &length,
+                                          &reported, image->argument, error);
+    if (result == READ_FILE_TOO_LARGE) {
+        char size[48];
+        describeTooLarge(size, sizeof size, reported, MAX_TEXT_IMAGE_BYTES);
+        setImageError(error, "%s: %s bytes, more than an image file may hold (%u)", image->argument, size,
+                      MAX_TEXT_IMAGE_BYTES);
+    }
+    if (result != READ_FILE_OK) {
+        return false;
+    }
+    const char* text = reinterpret_cast<const char*>(textFileBuffer);
+    if (!detectFormat(image, text, length, error)) {
+        return false;
+    }
+    bool parsed = image->format == IMAGE_FORMAT_INTEL_HEX
+                      ? parseIntelHex(text, length, index, image->argument, error)
+                      : parseSrecord(text, length, index, image->argument, error);
+    image->fileBytes = length;
+    sha256Of(textFileBuffer, length, image->sha256);
+    fileBytes[index].assign(textFileBuffer, textFileBuffer + length);
+    return parsed;
+}
+
+// Merges the image's defined bytes into ranges, in address order.
+static void collectRanges(ImageRecord* image, uint32_t index) {
+    image->rangeFirst = imageRangeCount;
+    image->rangeCount = 0;
+    image->definedBytes = 0;
+    bool inRange = false;
+    for (uint32_t at = 0; at < FLASH_BYTES; at++) {
+        bool defined = planOwner[at] == ownerOf(index);
+        if (defined && !inRange) {
+            imageRanges[imageRangeCount++] = {at, 0};
+            image->rangeCount++;
+        }
+        if (defined) {
+            imageRanges[imageRangeCount - 1].length++;
+            image->definedBytes++;
+        }
+        inRange = defined;
+    }
+}
+
+bool addImage(const char* text, ImageError* error) {
+    return addImageFrom(text, nullptr, error);
+}
+
+const uint8_t* imageFileBytes(uint32_t index, uint32_t* length) {
+    *length = static_cast<uint32_t>(fileBytes[index].size());
+    return fileBytes[index].data();
+}
+
+bool addImageFrom(const char* text, const char* sourcePath, ImageError* error) {
+    ImageArgument argument;
+    if (!parseImageArgument(text, &argument, error)) {
+        return false;
+    }
+    if (imageCount == MAX_IMAGES) {
+        setImageError(error, "%s: more than %u images; each needs a sector of its own", text, MAX_IMAGES);
+        return false;
+    }
+    uint32_t index = imageCount;
+    ImageRecord* image = &images[index];
+    memset(image, 0, sizeof *image);
+    snprintf(image->argument, sizeof image->argument, "%s", text);
+    snprintf(image->fileName, sizeof image->fileName, "%s", argument.fileName);
+    snprintf(image->sourcePath, sizeof image->sourcePath, "%s",
+             sourcePath != nullptr ? sourcePath : argument.fileName);
+    image->format = IMAGE_FORMAT_RAW;
+    image->startSector = argument.sector;
+    bool loaded = argument.hasSector ? loadRawImage(image, index, error) : loadTextImage(image, index, error);
+    if (loaded) {
+        collectRanges(image, index);
+    }
+    // An image that writes nothing is surely not the one meant.
+    if (loaded && image->definedBytes == 0) {
+        setImageError(error, "%s: %s", text,
+                      argument.hasSector ? "the file is empty" : "the file has no data records");
+        imageRangeCount = image->rangeFirst;
+        loaded = false;
+    }
+    if (!loaded) {
+        removeImage(index);
+        return false;
+    }
+    imageCount++;
+    return true;
+}
