@@ -62,3 +62,24 @@ bool readNumber(const char* text, uint32_t* value) {
     *value = convertUnsigned32(text, 16);
     return *value != 0;
 }
+
+int hexDigitValue(char c) {
+    return digitValue(c, 16);
+}
+
+bool readHexDigits(const char* text, size_t length, uint32_t maxDigits, uint32_t* value) {
+    const uint32_t MOST_DIGITS = 8; // 32 bits
+    if (length == 0 || length > maxDigits || length > MOST_DIGITS) {
+        return false;
+    }
+    uint32_t result = 0;
+    for (size_t i = 0; i < length; i++) {
+        int digit = hexDigitValue(text[i]);
+        if (digit < 0) {
+            return false;
+        }
+        result = result << 4 | static_cast<uint32_t>(digit);
+    }
+    *value = result;
+    return true;
+}

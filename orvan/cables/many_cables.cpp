@@ -67,82 +67,73 @@ bool cableValueIsValid(const std::string& cable) {
     return cable == "all" || readLocations(cable, &locations);
 }
 
-static void addWorker(const AdapterDevice* device) {
-    uint32_t locationId = device->locationId;
+static void addWorker(uint32_t locationId, const std::string& name, const std::string& channel) {
     for (uint32_t i = 0; i < workerCount; i++) {
         if (workers[i].locationId == locationId) {
             return;
         }
     }
     if (workerCount == MAX_CABLES) {
-        finish(STATUS_USAGE, "--cable: more than " + std::to_string(MAX_CABLES) + " cables");
+        throw CommandFailure{STATUS_USAGE, "--cable: more than " + std::to_string(MAX_CABLES) + " cables"};
     }
     workers[workerCount].locationId = locationId;
     workers[workerCount].location = hexAddress(locationId);
-    workers[workerCount].name = device->name;
-    workers[workerCount].channel = device->channel;
+    workers[workerCount].name = name;
+    workers[workerCount].channel = channel;
     workerCount++;
 }
 
-// "all": every listed cable that the writer would take by its name and channel.
-static void addEveryDefaultCable() {
-    uint32_t count = 0;
-    if (!countAdapters(&count)) {
-        finish(STATUS_NO_CABLE, "cable all: the adapter library could not count its devices");
-    }
-    for (uint32_t index = 0; index < count; index++) {
-        static AdapterDevice device;
-        if (!describeAdapter(index, &device)) {
-            finish(STATUS_NO_CABLE,
-                   "cable all: the adapter library could not describe device " + std::to_string(index));
+static void chooseCables(const Request& request) {
+    std::vector<ListedCable> listed = listCables("cable " + request.cable);
+    if (request.cable == "all") {
+        // Every listed cable that the writer would take by its name and channel.
+        for (const ListedCable& cable : listed) {
+            if (cable.matchesDefault) {
+                addWorker(cable.locationId, cable.name, cable.channel);
+            }
         }
-        if (isDefaultAdapter(&device)) {
-            addWorker(&device);
+        if (workerCount == 0) {
+            throw CommandFailure{STATUS_NO_CABLE,
+                                 "cable all: no cable named Vexil... on channel A is listed"};
         }
-    }
-    if (workerCount == 0) {
-        finish(STATUS_NO_CABLE, "cable all: no cable named Vexil... on channel A is listed");
-    }
-}
-
-static void chooseCables() {
-    if (options.cable == "all") {
-        addEveryDefaultCable();
         return;
     }
     std::vector<uint32_t> locations;
-    readLocations(options.cable, &locations); // checked with the command line
+    readLocations(request.cable, &locations); // checked with the command line
     for (uint32_t locationId : locations) {
-        static AdapterDevice device;
         // A location that is not listed is the worker's to report.
-        if (findAdapterAt(locationId, &device) != ADAPTER_OPENED) {
-            device = AdapterDevice();
-            device.locationId = locationId;
+        std::string name, channel;
+        for (const ListedCable& cable : listed) {
+            if (cable.locationId == locationId && name.empty()) {
+                name = cable.name;
+                channel = cable.channel;
+            }
         }
-        addWorker(&device);
+        addWorker(locationId, name, channel);
     }
 }
 
 // Each cable's read goes to a file of its own: the names, once {location}
 // is put in and links and ".." resolved, must differ.
-static void checkReadOutputs() {
-    if (options.output.find("{location}") == std::string::npos) {
-        finish(STATUS_USAGE,
-               "read -o " + options.output +
-                   ": give {location} in the file name, so that each cable gets a file of its own");
+static void checkReadOutputs(const Request& request) {
+    if (request.output.find("{location}") == std::string::npos) {
+        throw CommandFailure{STATUS_USAGE, "read -o " + request.output +
+                                               ": give {location} in the file name, so that each cable "
+                                               "gets a file of its own"};
     }
     std::vector<std::string> seen;
     for (uint32_t i = 0; i < workerCount; i++) {
-        std::string output = options.output;
+        std::string output = request.output;
         nameReadOutput(&output, workers[i].location.substr(2));
         char full[PLATFORM_PATH_CHARS];
         if (!platformFullPath(output.c_str(), full, sizeof full)) {
-            finish(STATUS_USAGE, output + ": cannot be created (no such folder, or no permission)");
+            throw CommandFailure{STATUS_USAGE,
+                                 output + ": cannot be created (no such folder, or no permission)"};
         }
         for (const std::string& other : seen) {
             if (other == full) {
-                finish(STATUS_USAGE,
-                       "read -o " + options.output + ": two cables' files are the same file, " + full);
+                throw CommandFailure{STATUS_USAGE, "read -o " + request.output +
+                                                       ": two cables' files are the same file, " + full};
             }
         }
         seen.push_back(full);
@@ -150,18 +141,13 @@ static void checkReadOutputs() {
 }
 
 // What every worker would find wrong is said once, before any cable is touched.
-static void checkInputs() {
-    if (options.command == "verify" || options.command == "write") {
-        loadImages();
+static void checkInputs(const CommandSpec& spec, const Request& request) {
+    if (spec.uses & USES_IMAGES) {
+        loadImages(request);
     }
-    if (options.command == "read" && workerCount > 1) {
-        checkReadOutputs();
+    if ((spec.uses & USES_OUTPUT) && workerCount > 1) {
+        checkReadOutputs(request);
     }
-}
-
-static bool isOption(const char* argument, const char* name) {
-    size_t length = strlen(name);
-    return strncmp(argument, name, length) == 0 && (argument[length] == '\0' || argument[length] == '=');
 }
 
 static char program[PATH_CHARS];
@@ -192,8 +178,9 @@ static void copyImages() {
         if (!saved) {
             removeImageCopies();
             platformRemoveWorkFolder();
-            finish(STATUS_USAGE, std::string("cables: the copy of ") + images[index].argument +
-                                     " for the workers could not be made in the temporary folder");
+            throw CommandFailure{STATUS_USAGE,
+                                 std::string("cables: the copy of ") + images[index].argument +
+                                     " for the workers could not be made in the temporary folder"};
         }
     }
 }
@@ -202,48 +189,50 @@ static void copyImages() {
 // a folder for the workers' files.
 static void prepareWorkers() {
     if (!platformProgramPath(program, sizeof(program))) {
-        finish(STATUS_USAGE, "cables: this program's own file cannot be found to start workers");
+        throw CommandFailure{STATUS_USAGE,
+                             "cables: this program's own file cannot be found to start workers"};
     }
     workFolder = platformWorkFolder();
     if (workFolder.empty()) {
-        finish(STATUS_USAGE, "cables: no folder for the workers' files can be made in the temporary folder");
+        throw CommandFailure{STATUS_USAGE,
+                             "cables: no folder for the workers' files can be made in the temporary folder"};
     }
     copyImages();
 }
 
-// The worker's command line: this program, its cable, its record file, its
-// parent, the copies of the images, and the user's words without --cable,
-// --log and --json, which the parent keeps.
-static std::vector<std::string> workerArguments(const Worker& worker, int argumentCount, char** arguments) {
+// The worker's command line, built from the request: this program, its
+// cable, its record file, its parent, the copies of the images, the clock,
+// and the command with its own options. --log and --json stay the parent's.
+static std::vector<std::string> workerArguments(const CommandSpec& spec, const Request& request,
+                                                const Worker& worker) {
     std::vector<std::string> words = {program,
                                       "--cable",
                                       worker.location,
                                       "--record",
                                       worker.recordPath,
                                       "--parent",
-                                      std::to_string(platformProcessId())};
+                                      std::to_string(platformProcessId()),
+                                      "-q",
+                                      std::to_string(request.divisor)};
     for (const std::string& copy : imageCopies) {
         words.push_back("--image-source");
         words.push_back(copy);
     }
-    for (int i = 1; i < argumentCount; i++) {
-        bool valued = isOption(arguments[i], "--cable") || isOption(arguments[i], "--log");
-        if (valued || strcmp(arguments[i], "--json") == 0) {
-            i += valued && strchr(arguments[i], '=') == nullptr ? 1 : 0;
-            continue;
-        }
-        words.push_back(arguments[i]);
+    if (request.quiet) {
+        words.push_back("--quiet");
     }
+    std::vector<std::string> command = commandWords(spec, request);
+    words.insert(words.end(), command.begin(), command.end());
     return words;
 }
 
-static void startWorker(Worker* worker, int argumentCount, char** arguments) {
+static void startWorker(const CommandSpec& spec, const Request& request, Worker* worker) {
     std::string name = workFolder + "/" + worker->location.substr(2);
     snprintf(worker->outputPath, PATH_CHARS, "%s.out", name.c_str());
     snprintf(worker->errorPath, PATH_CHARS, "%s.err", name.c_str());
     snprintf(worker->recordPath, PATH_CHARS, "%s.json", name.c_str());
     platformRemoveFile(worker->recordPath);
-    std::vector<std::string> words = workerArguments(*worker, argumentCount, arguments);
+    std::vector<std::string> words = workerArguments(spec, request, *worker);
     std::vector<const char*> pointers;
     for (const std::string& word : words) {
         pointers.push_back(word.c_str());
@@ -264,9 +253,10 @@ static void startWorker(Worker* worker, int argumentCount, char** arguments) {
     worker->errorTaken = 0;
 }
 
-static void takeErrorLine(Worker* worker, const std::string& line, bool terminal) {
+// Lines go to standard error as they come when no terminal shows them in place.
+static void takeErrorLine(Worker* worker, const std::string& line, bool shownAsLines) {
     worker->lastLine = line;
-    if (!terminal && !options.quiet) {
+    if (shownAsLines) {
         fprintf(stderr, "%s: %s\n", worker->location.c_str(), line.c_str());
     }
 }
@@ -289,7 +279,7 @@ static std::string readTextFile(const char* path) {
 // Hands on the lines the worker has written to standard error since the
 // last look. The file is opened for each look, so that a run on many
 // cables holds no file open per worker.
-static void readErrorLines(Worker* worker, bool terminal) {
+static void readErrorLines(Worker* worker, bool shownAsLines) {
     std::string text = readTextFile(worker->errorPath);
     if (text.size() <= worker->errorTaken) {
         return;
@@ -298,7 +288,7 @@ static void readErrorLines(Worker* worker, bool terminal) {
     worker->errorTaken = text.size();
     for (size_t end = worker->pendingError.find('\n'); end != std::string::npos;
          end = worker->pendingError.find('\n')) {
-        takeErrorLine(worker, worker->pendingError.substr(0, end), terminal);
+        takeErrorLine(worker, worker->pendingError.substr(0, end), shownAsLines);
         worker->pendingError.erase(0, end + 1);
     }
 }
@@ -315,20 +305,21 @@ static void drawCables() {
     terminalDrawn = true;
 }
 
-static void watchWorkers() {
-    bool terminal = platformStandardErrorIsTerminal() && !options.quiet;
+static void watchWorkers(const Request& request) {
+    bool terminal = platformStandardErrorIsTerminal() && !request.quiet;
+    bool shownAsLines = !terminal && !request.quiet;
     uint32_t handedOn = 0;
     for (uint32_t running = workerCount; running > 0;) {
         platformSleepMs(POLL_INTERVAL_MS);
         running = 0;
         for (uint32_t i = 0; i < workerCount; i++) {
             Worker* worker = &workers[i];
-            readErrorLines(worker, terminal);
+            readErrorLines(worker, shownAsLines);
             if (worker->running && platformProcessEnded(worker->process, &worker->status)) {
                 worker->running = false;
                 worker->seconds =
                     (platformMonotonicMs() - worker->startMs) / static_cast<double>(MS_PER_SECOND);
-                readErrorLines(worker, terminal);
+                readErrorLines(worker, shownAsLines);
             }
             running += worker->running ? 1 : 0;
         }
@@ -352,7 +343,7 @@ static void watchWorkers() {
 }
 
 // The worker's own record; one made here when it left none (it crashed or was killed).
-static void collectRecord(Worker* worker) {
+static void collectRecord(const Request& request, Worker* worker) {
     worker->record = nlohmann::ordered_json::parse(readTextFile(worker->recordPath), nullptr, false);
     if (worker->record.is_discarded() || !worker->record.is_object()) {
         std::string why =
@@ -360,7 +351,7 @@ static void collectRecord(Worker* worker) {
                 ? "the worker could not be started"
                 : "the worker ended with status " + std::to_string(worker->status) + " and left no record";
         worker->record = {
-            {"command", options.command},
+            {"command", request.command},
             {"cable", {{"location", worker->location}, {"name", worker->name}, {"channel", worker->channel}}},
             {"ok", false},
             {"status", worker->status},
@@ -424,47 +415,55 @@ static bool worseStatus(int status, int than) {
     return rank > thanRank;
 }
 
-void runOnManyCables(int argumentCount, char** arguments) {
-    chooseCables();
-    checkInputs();
-    prepareWorkers();
-    platformCountInterruptions();
-    for (uint32_t i = 0; i < workerCount; i++) {
-        startWorker(&workers[i], argumentCount, arguments);
+// Appends the cable's line to the production log; a line the log does not
+// take makes the cable's success a failure to keep its record.
+static void logCable(const Request& request, Worker* worker) {
+    if (!request.logGiven ||
+        appendProductionLog(request.log, productionLogLine(worker->record, loadedImageFiles()))) {
+        return;
     }
-    watchWorkers();
+    fprintf(stderr, "orvan: %s: %s\n", worker->location.c_str(), productionLogError(request.log).c_str());
+    if (worker->status == STATUS_DONE) {
+        worker->status = STATUS_RECORD_NOT_KEPT;
+        worker->record["status"] = worker->status;
+        worker->record["ok"] = false;
+        worker->record["error"] = productionLogError(request.log);
+    }
+}
+
+void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* outcome) {
+    chooseCables(request);
+    checkInputs(spec, request);
+    prepareWorkers();
+    for (uint32_t i = 0; i < workerCount; i++) {
+        startWorker(spec, request, &workers[i]);
+    }
+    watchWorkers(request);
     int status = STATUS_DONE;
     std::string firstError;
-    record["cables"] = nlohmann::ordered_json::array();
+    outcome->record["cables"] = nlohmann::ordered_json::array();
     for (uint32_t i = 0; i < workerCount; i++) {
         Worker* worker = &workers[i];
-        collectRecord(worker);
-        if (!options.log.empty() && !appendProductionLog(options.log, productionLogLine(worker->record))) {
-            fprintf(stderr, "orvan: %s: %s\n", worker->location.c_str(),
-                    productionLogError(options.log).c_str());
-            if (worker->status == STATUS_DONE) {
-                worker->status = STATUS_RECORD_NOT_KEPT;
-                worker->record["status"] = worker->status;
-                worker->record["ok"] = false;
-                worker->record["error"] = productionLogError(options.log);
-            }
-        }
+        collectRecord(request, worker);
+        logCable(request, worker);
         status = worseStatus(worker->status, status) ? worker->status : status;
         firstError = firstError.empty() ? errorOf(*worker) : firstError;
-        if (!options.json) {
+        if (!request.json) {
             printWorkerOutput(*worker);
         }
-        record["cables"].push_back(worker->record);
+        outcome->record["cables"].push_back(worker->record);
         removeWorkFiles(*worker);
     }
     removeImageCopies();
     platformRemoveWorkFolder();
-    printSummary(options.json ? stderr : stdout);
+    printSummary(request.json ? stderr : stdout);
     // Each cable has its line in the log; the run as a whole has none.
-    options.log.clear();
+    outcome->noLogLine = true;
     if (platformInterrupted()) {
-        finishInterruptedWith("interrupted: every cable was stopped; the summary says how each ended");
+        throw interruptionWith("interrupted: every cable was stopped; the summary says how each ended");
     }
     // The cables' own errors stand in the summary; the record keeps the first.
-    finishQuietly(status, firstError);
+    outcome->status = status;
+    outcome->error = firstError;
+    outcome->errorShown = true;
 }

@@ -1,98 +1,85 @@
 #include "orvan/commands/cable.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-
 #include "core/adapter/adapter_connection.h"
 #include "core/flash/flash_operations.h"
 #include "core/platform/platform.h"
-#include "orvan/commands/orvan.h"
+#include "core/text/number_text.h"
 
-static const uint32_t HEX_BASE = 16;
 static const uint32_t LOCATION_MAX_DIGITS = 8;
 
+// The adapter library's one cable of this process.
 static bool cableIsOpen;
 
 bool parseLocation(const std::string& text, uint32_t* locationId) {
     size_t start = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? 2 : 0;
-    size_t digits = text.size() - start;
-    if (digits == 0 || digits > LOCATION_MAX_DIGITS) {
-        return false;
-    }
-    uint32_t value = 0;
-    for (size_t i = start; i < text.size(); i++) {
-        char c = text[i];
-        uint32_t digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<uint32_t>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<uint32_t>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<uint32_t>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-        value = value * HEX_BASE + digit;
-    }
-    *locationId = value;
-    return true;
+    return readHexDigits(text.c_str() + start, text.size() - start, LOCATION_MAX_DIGITS, locationId);
 }
 
-static void recordCable(const AdapterDevice* device) {
-    record["cable"] = {
-        {"location", hexAddress(device->locationId)}, {"name", device->name}, {"channel", device->channel}};
+static void nameCable(const AdapterDevice& device, CableSession* cable, Outcome* outcome) {
+    cable->location = hexAddress(device.locationId);
+    cable->name = device.name;
+    cable->channel = device.channel;
+    outcome->record["cable"] = {
+        {"location", cable->location}, {"name", cable->name}, {"channel", cable->channel}};
 }
 
-static void findCable(AdapterDevice* device) {
+static AdapterDevice findCable(const Request& request, Outcome* outcome) {
     const char* NOT_LISTED = ": the adapter library could not list its devices";
-    if (options.cable.empty()) {
-        AdapterOpening found = findDefaultAdapter(device);
+    AdapterDevice device;
+    if (request.cable.empty()) {
+        AdapterOpening found = findDefaultAdapter(&device);
         if (found != ADAPTER_OPENED) {
-            finish(STATUS_NO_CABLE, found == ADAPTER_NOT_LISTED
-                                        ? std::string("cable") + NOT_LISTED
-                                        : "cable: no cable named Vexil... on channel A is listed");
+            throw CommandFailure{STATUS_NO_CABLE,
+                                 found == ADAPTER_NOT_LISTED
+                                     ? std::string("cable") + NOT_LISTED
+                                     : "cable: no cable named Vexil... on channel A is listed"};
         }
-        return;
+        return device;
     }
     uint32_t locationId = 0;
-    parseLocation(options.cable, &locationId); // checked with the command line
-    AdapterOpening found = findAdapterAt(locationId, device);
+    parseLocation(request.cable, &locationId); // checked with the command line
+    AdapterOpening found = findAdapterAt(locationId, &device);
     if (found != ADAPTER_OPENED) {
         // The record names the cable asked for, listed or not.
-        record["cable"] = {{"location", hexAddress(locationId)}, {"name", ""}, {"channel", ""}};
-        finish(STATUS_NO_CABLE,
-               "cable " + options.cable +
-                   (found == ADAPTER_NOT_LISTED ? NOT_LISTED : ": no cable is listed at that location"));
+        outcome->record["cable"] = {{"location", hexAddress(locationId)}, {"name", ""}, {"channel", ""}};
+        throw CommandFailure{
+            STATUS_NO_CABLE,
+            "cable " + request.cable +
+                (found == ADAPTER_NOT_LISTED ? NOT_LISTED : ": no cable is listed at that location")};
     }
+    return device;
 }
 
-uint32_t openCable() {
-    static AdapterDevice device;
-    findCable(&device);
-    recordCable(&device);
-    std::string what = "cable " + hexAddress(device.locationId);
+CableSession openCable(const Request& request, Outcome* outcome) {
+    AdapterDevice device = findCable(request, outcome);
+    CableSession cable;
+    nameCable(device, &cable, outcome);
+    std::string what = "cable " + cable.location;
     AdapterOpening opening = openAdapterDevice(&device);
     if (opening == ADAPTER_NOT_OPENED) {
-        finish(STATUS_NO_CABLE, what + ": could not be opened (in use by another program, or unplugged)");
+        throw CommandFailure{STATUS_NO_CABLE,
+                             what + ": could not be opened (in use by another program, or unplugged)"};
     }
     if (opening == ADAPTER_NOT_SET_UP) {
-        finish(STATUS_NO_CABLE, what + ": refused its line settings");
+        throw CommandFailure{STATUS_NO_CABLE, what + ": refused its line settings"};
     }
     cableIsOpen = true;
-    uint32_t frequencyHz = SPI_BASE_CLOCK_HZ / (OPEN_CLOCK_DIVISOR + 1);
-    if (options.divisor != OPEN_CLOCK_DIVISOR) {
-        frequencyHz = applyClockDivisor(options.divisor);
+    cable.divisor = request.divisor;
+    cable.clockHz = SPI_BASE_CLOCK_HZ / (OPEN_CLOCK_DIVISOR + 1);
+    if (request.divisor != OPEN_CLOCK_DIVISOR) {
+        cable.clockHz = applyClockDivisor(request.divisor);
     }
     if (platformInterrupted()) {
-        finishInterrupted();
+        throw interruption(false);
     }
-    uint8_t identity = readIdentity();
-    record["identity"] = hexByte(identity);
-    if (identity != IDENTITY_BYTE) {
-        finish(STATUS_NO_CABLE, "target: wrong identity byte " + hexByte(identity) + " (expected " +
-                                    hexByte(IDENTITY_BYTE) + "): no target, or not an Orvan target");
+    cable.identity = readIdentity();
+    outcome->record["identity"] = hexByte(cable.identity);
+    if (cable.identity != IDENTITY_BYTE) {
+        throw CommandFailure{STATUS_NO_CABLE, "target: wrong identity byte " + hexByte(cable.identity) +
+                                                  " (expected " + hexByte(IDENTITY_BYTE) +
+                                                  "): no target, or not an Orvan target"};
     }
-    return frequencyHz;
+    return cable;
 }
 
 void closeCable() {
@@ -102,9 +89,32 @@ void closeCable() {
     }
 }
 
-void failFlashStep(const std::string& what) {
+CommandFailure flashStepFailure(const CableSession& cable, const std::string& what) {
     if (platformInterrupted()) {
-        finishInterrupted();
+        return interruption(cable.flashChanged);
     }
-    finish(STATUS_TARGET_DISAGREED, what + ": the target stayed busy or did not answer in time");
+    return CommandFailure{STATUS_TARGET_DISAGREED,
+                          what + ": the target stayed busy or did not answer in time"};
+}
+
+std::vector<ListedCable> listCables(const std::string& what) {
+    uint32_t count = 0;
+    if (!countAdapters(&count)) {
+        throw CommandFailure{STATUS_NO_CABLE, what + ": the adapter library could not count its devices"};
+    }
+    std::vector<ListedCable> cables;
+    bool defaultFound = false;
+    for (uint32_t index = 0; index < count; index++) {
+        AdapterDevice device;
+        if (!describeAdapter(index, &device)) {
+            throw CommandFailure{STATUS_NO_CABLE, what + ": the adapter library could not describe device " +
+                                                      std::to_string(index)};
+        }
+        // The writer takes the first such device; so does orvan without --cable.
+        bool matches = isDefaultAdapter(&device);
+        cables.push_back(
+            {index, device.locationId, device.name, device.channel, matches && !defaultFound, matches});
+        defaultFound = defaultFound || matches;
+    }
+    return cables;
 }

@@ -1,19 +1,27 @@
-// How every orvan command ends: one error line, one JSON record, one status.
+// How every run of orvan ends: one error line, one JSON record, one status.
+#include "orvan/commands/finish.h"
+
 #include <stdio.h>
 
 #include "core/flash/flash_geometry.h"
 #include "core/platform/platform.h"
 #include "orvan/commands/cable.h"
-#include "orvan/commands/orvan.h"
+#include "orvan/commands/images.h"
 #include "orvan/commands/progress.h"
 #include "orvan/production/production_log.h"
 
-OrvanOptions options;
-nlohmann::ordered_json record;
-bool flashChanged;
 UnfinishedOutput unfinishedOutput;
 
 static uint64_t startMs = platformMonotonicMs();
+
+CommandFailure interruptionWith(const std::string& error) {
+    return CommandFailure{platformInterruptedStatus(), error, false, true};
+}
+
+CommandFailure interruption(bool flashChanged) {
+    return interruptionWith(flashChanged ? "interrupted: the flash may be incomplete"
+                                         : "interrupted: the flash is unchanged");
+}
 
 // Writes the whole text to a new file at path; an existing file or link is
 // left alone (the parent removed its worker's record file before the start).
@@ -26,39 +34,41 @@ static void saveText(const std::string& path, const std::string& text) {
     }
 }
 
-static void fillOutcome(int status, const std::string& error) {
-    record["ok"] = status == STATUS_DONE;
-    record["status"] = status;
-    record["error"] = error.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(error);
+static void fillOutcome(Outcome* outcome) {
+    nlohmann::ordered_json& record = outcome->record;
+    record["ok"] = outcome->status == STATUS_DONE;
+    record["status"] = outcome->status;
+    record["error"] =
+        outcome->error.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outcome->error);
     record["seconds"] = (platformMonotonicMs() - startMs) / static_cast<double>(MS_PER_SECOND);
 }
 
 // A run that did its work but whose production line the log did not take
 // is no success: the board would go out without its record.
-static void keepProductionLine(int* status, std::string* error) {
-    if (options.log.empty() || options.command == "list") {
+static void keepProductionLine(const Request& request, Outcome* outcome) {
+    if (!request.logGiven || request.log.empty() || request.command == "list" || outcome->noLogLine) {
         return;
     }
-    fillOutcome(*status, *error);
-    if (appendProductionLog(options.log, productionLogLine(record))) {
+    fillOutcome(outcome);
+    if (appendProductionLog(request.log, productionLogLine(outcome->record, loadedImageFiles()))) {
         return;
     }
-    fprintf(stderr, "orvan: %s\n", productionLogError(options.log).c_str());
-    if (*status == STATUS_DONE) {
-        *status = STATUS_RECORD_NOT_KEPT;
-        *error = productionLogError(options.log);
+    fprintf(stderr, "orvan: %s\n", productionLogError(request.log).c_str());
+    if (outcome->status == STATUS_DONE) {
+        outcome->status = STATUS_RECORD_NOT_KEPT;
+        outcome->error = productionLogError(request.log);
     }
 }
 
-static void printRecord(int status, const std::string& error) {
-    fillOutcome(status, error);
+static void printRecord(const Request& request, Outcome* outcome) {
+    fillOutcome(outcome);
     // Names and files come from the user and the cable: never let a stray
     // byte make the one record unreadable.
-    std::string text = record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    if (!options.recordPath.empty()) {
-        saveText(options.recordPath, text);
+    std::string text = outcome->record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    if (!request.recordPath.empty()) {
+        saveText(request.recordPath, text);
     }
-    if (options.json) {
+    if (request.json) {
         printf("%s\n", text.c_str());
         fflush(stdout);
     }
@@ -76,40 +86,23 @@ static void removeUnfinishedOutput() {
     }
 }
 
-void finishQuietly(int status, const std::string& givenError) {
+void finishProcess(const Request& request, Outcome* outcome) {
     progressStop();
-    closeCable();
-    removeUnfinishedOutput();
-    std::string error = givenError;
-    keepProductionLine(&status, &error);
-    printRecord(status, error);
-    platformExit(status);
-}
-
-void finish(int status, const std::string& error) {
-    progressStop();
-    if (!error.empty()) {
-        fprintf(stderr, "orvan: %s\n", error.c_str());
+    if (!outcome->error.empty() && !outcome->errorShown) {
+        fprintf(stderr, "orvan: %s\n", outcome->error.c_str());
     }
-    finishQuietly(status, error);
-}
-
-void finishInterruptedWith(const std::string& error) {
-    progressStop();
     closeCable();
     removeUnfinishedOutput();
-    fprintf(stderr, "orvan: %s\n", error.c_str());
-    // The status the shell will see once the signal ends the process.
-    int status = platformInterruptedStatus();
-    std::string kept = error;
-    keepProductionLine(&status, &kept);
-    printRecord(status, kept);
-    platformEndInterrupted();
-}
-
-void finishInterrupted() {
-    finishInterruptedWith(flashChanged ? "interrupted: the flash may be incomplete"
-                                       : "interrupted: the flash is unchanged");
+    if (request.command.empty() && !request.json) {
+        platformExit(outcome->status); // help, version, or a usage error already shown
+    }
+    keepProductionLine(request, outcome);
+    printRecord(request, outcome);
+    if (outcome->interrupted) {
+        // The status the shell sees once the signal ends the process.
+        platformEndInterrupted();
+    }
+    platformExit(outcome->status);
 }
 
 std::string hexByte(uint8_t value) {

@@ -16,8 +16,8 @@ static const uint32_t READ_GROUP_MIN_BYTES = 256;
 static const uint64_t PROGRAM_BITS_PER_BYTE = 2 * BITS_PER_BYTE;
 
 // The bytes that take about BUS_GROUP_TARGET_MS at the clock, within the bounds.
-static uint32_t busGroupBytes(uint64_t bitsPerByte, uint32_t minimum, uint32_t maximum) {
-    uint64_t clockHz = SPI_BASE_CLOCK_HZ / (static_cast<uint64_t>(options.divisor) + 1);
+static uint32_t busGroupBytes(uint32_t divisor, uint64_t bitsPerByte, uint32_t minimum, uint32_t maximum) {
+    uint64_t clockHz = SPI_BASE_CLOCK_HZ / (static_cast<uint64_t>(divisor) + 1);
     uint64_t bytes = clockHz * BUS_GROUP_TARGET_MS / MS_PER_SECOND / bitsPerByte;
     if (bytes < minimum) {
         return minimum;
@@ -25,25 +25,22 @@ static uint32_t busGroupBytes(uint64_t bitsPerByte, uint32_t minimum, uint32_t m
     return bytes > maximum ? maximum : static_cast<uint32_t>(bytes);
 }
 
-static uint32_t readGroupBytes() {
-    return busGroupBytes(BITS_PER_BYTE, READ_GROUP_MIN_BYTES, READ_GROUP_MAX_BYTES);
+uint32_t programBatchBytes(const CableSession& cable) {
+    return busGroupBytes(cable.divisor, PROGRAM_BITS_PER_BYTE, 1, PROGRAM_BATCH);
 }
 
-uint32_t programBatchBytes() {
-    return busGroupBytes(PROGRAM_BITS_PER_BYTE, 1, PROGRAM_BATCH);
-}
-
-// Reads length bytes from address into destination in read groups, with progress.
-void readWithProgress(const char* phase, uint32_t address, uint32_t length, uint8_t* destination) {
+void readWithProgress(const CableSession& cable, const char* phase, uint32_t address, uint32_t length,
+                      uint8_t* destination) {
     progressBegin(phase, length);
-    uint32_t groupBytes = readGroupBytes();
+    uint32_t groupBytes =
+        busGroupBytes(cable.divisor, BITS_PER_BYTE, READ_GROUP_MIN_BYTES, READ_GROUP_MAX_BYTES);
     for (uint32_t done = 0; done < length;) {
         uint32_t group = length - done < groupBytes ? length - done : groupBytes;
         if (platformInterrupted()) {
-            finishInterrupted();
+            throw interruption(cable.flashChanged);
         }
         if (!readRange(address + done, group, destination + done)) {
-            failFlashStep(std::string(phase) + " at " + hexAddress(address + done));
+            throw flashStepFailure(cable, std::string(phase) + " at " + hexAddress(address + done));
         }
         done += group;
         progressUpdate(done);
@@ -62,34 +59,33 @@ static uint32_t firstUnerased(const uint8_t* bytes, uint32_t length) {
 }
 
 // An erase command has gone out: from here the flash may have changed.
-static void showErased(void*, uint32_t done, uint32_t, bool) {
-    flashChanged = true;
+static void showErased(void* context, uint32_t done, uint32_t, bool) {
+    static_cast<CableSession*>(context)->flashChanged = true;
     progressUpdate(static_cast<uint64_t>(done) * SECTOR_SIZE);
 }
 
-void eraseWithProgress(uint32_t firstSector, uint32_t count) {
+void eraseWithProgress(CableSession* cable, uint32_t firstSector, uint32_t count) {
     if (platformInterrupted()) {
-        finishInterrupted();
+        throw interruption(cable->flashChanged);
     }
     progressBegin("erase", static_cast<uint64_t>(count) * SECTOR_SIZE);
     uint32_t failed = firstSector;
-    if (!eraseSectorRange(firstSector, count, FlashProgress{showErased, nullptr}, &failed)) {
-        failFlashStep("erase of sector " + std::to_string(failed));
+    if (!eraseSectorRange(firstSector, count, FlashProgress{showErased, cable}, &failed)) {
+        throw flashStepFailure(*cable, "erase of sector " + std::to_string(failed));
     }
     progressEnd();
 }
 
-// Ends the command when a sector of the range does not read back blank.
-void checkBlank(uint32_t firstSector, uint32_t count) {
+void checkBlank(const CableSession& cable, uint32_t firstSector, uint32_t count) {
     uint32_t address = firstSector * SECTOR_SIZE;
     uint32_t length = count * SECTOR_SIZE;
     uint8_t* bytes = readBackBuffer + address;
-    readWithProgress("blank", address, length, bytes);
+    readWithProgress(cable, "blank", address, length, bytes);
     uint32_t offset = firstUnerased(bytes, length);
     if (offset < length) {
         uint32_t bad = address + offset;
-        finish(STATUS_TARGET_DISAGREED, "erase: sector " + std::to_string(bad / SECTOR_SIZE) +
-                                            " is not blank after the erase: " + hexByte(bytes[offset]) +
-                                            " at " + hexAddress(bad));
+        throw CommandFailure{STATUS_TARGET_DISAGREED, "erase: sector " + std::to_string(bad / SECTOR_SIZE) +
+                                                          " is not blank after the erase: " +
+                                                          hexByte(bytes[offset]) + " at " + hexAddress(bad)};
     }
 }

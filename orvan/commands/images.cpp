@@ -2,20 +2,29 @@
 
 #include "orvan/commands/orvan.h"
 
-void loadImages() {
+void loadImages(const Request& request) {
     resetImageMap();
     // A worker reads the copies its parent made of the bytes it checked.
-    if (!options.imageSources.empty() && options.imageSources.size() != options.images.size()) {
-        finish(STATUS_USAGE, "images: the worker was given " + std::to_string(options.imageSources.size()) +
-                                 " image copies for " + std::to_string(options.images.size()) + " images");
+    if (!request.imageSources.empty() && request.imageSources.size() != request.images.size()) {
+        throw CommandFailure{STATUS_USAGE,
+                             "images: the worker was given " + std::to_string(request.imageSources.size()) +
+                                 " image copies for " + std::to_string(request.images.size()) + " images"};
     }
-    for (size_t i = 0; i < options.images.size(); i++) {
+    for (size_t i = 0; i < request.images.size(); i++) {
         static ImageError error;
-        const char* source = options.imageSources.empty() ? nullptr : options.imageSources[i].c_str();
-        if (!addImageFrom(options.images[i].c_str(), source, &error)) {
-            finish(STATUS_USAGE, error.text);
+        const char* source = request.imageSources.empty() ? nullptr : request.imageSources[i].c_str();
+        if (!addImageFrom(request.images[i].c_str(), source, &error)) {
+            throw CommandFailure{STATUS_USAGE, error.text};
         }
     }
+}
+
+std::vector<LoggedFile> loadedImageFiles() {
+    std::vector<LoggedFile> files;
+    for (uint32_t index = 0; index < imageCount; index++) {
+        files.push_back({images[index].fileName, sha256Text(images[index].sha256)});
+    }
+    return files;
 }
 
 const char* imageFormatName(ImageFormat format) {

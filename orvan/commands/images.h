@@ -7,11 +7,16 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "orvan/commands/orvan.h"
 #include "orvan/images/image_map.h"
+#include "orvan/production/production_log.h"
 
-// Adds every IMAGE argument to the map; ends the command with STATUS_USAGE
-// at the first that does not load.
-void loadImages();
+// Adds every IMAGE argument of the request to the map; throws
+// CommandFailure with STATUS_USAGE at the first that does not load.
+void loadImages(const Request& request);
+
+// The images loaded, as the production log names them.
+std::vector<LoggedFile> loadedImageFiles();
 
 // The image's format, as --json and the messages name it.
 const char* imageFormatName(ImageFormat format);

@@ -19,7 +19,8 @@ const int STATUS_RECORD_NOT_KEPT = 4;  // the work was done, but its record coul
 const uint32_t DEFAULT_DIVISOR = 8;
 const uint32_t MAX_DIVISOR = 65535;
 
-struct OrvanOptions {
+// What the command line asks for, parsed once; every command takes it.
+struct Request {
     std::string cable; // empty: the writer's own choice of cable
     uint32_t divisor = DEFAULT_DIVISOR;
     bool json = false;
@@ -32,6 +33,7 @@ struct OrvanOptions {
     std::vector<std::string> images;
     bool changed = false;
     bool full = false;
+    bool logGiven = false;
     std::string log;        // the production log to append to
     std::string recordPath; // a worker's: where its --json record goes as well
     // A worker's: the copies of the images, in order, that its parent read
@@ -40,27 +42,31 @@ struct OrvanOptions {
     int64_t parentId = 0;
 };
 
-// Process-wide: filled once by the command line.
-extern OrvanOptions options;
+// How a command ended: its status, its error (empty when none) and the
+// fields of the record --json prints, which the command fills as it goes.
+struct Outcome {
+    int status = STATUS_DONE;
+    std::string error;
+    bool errorShown = false; // the command showed its errors its own way
+    bool interrupted = false;
+    // The run gives the production log no line of its own: its workers wrote
+    // theirs, or the log was refused before the run.
+    bool noLogLine = false;
+    nlohmann::ordered_json record = nlohmann::ordered_json::object();
+};
 
-// What --json prints when the command ends; each command adds its fields.
-extern nlohmann::ordered_json record;
+// A failure found deep inside a command: thrown to the one place that runs
+// commands, which turns it into the command's outcome.
+struct CommandFailure {
+    int status;
+    std::string error;
+    bool shown = false;
+    bool interrupted = false;
+};
 
-// Ends the command: the error line (when there is one) on standard error as
-// "orvan: WHAT: WHY", the record on standard output under --json, the cable
-// closed, and the status.
-[[noreturn]] void finish(int status, const std::string& error);
-
-// The same without the error line, which the caller has shown its own way.
-[[noreturn]] void finishQuietly(int status, const std::string& error);
-
-// Ends an interrupted command as the interruption would have ended it, with
-// the cable closed and a line that says what the flash may hold.
-[[noreturn]] void finishInterrupted();
-[[noreturn]] void finishInterruptedWith(const std::string& error);
-
-// Set once the command has sent a command that changes the flash.
-extern bool flashChanged;
+// The failure of a command stopped by an interruption, by what the flash may hold.
+CommandFailure interruption(bool flashChanged);
+CommandFailure interruptionWith(const std::string& error);
 
 // A file the command made and has not finished: closed and removed when the
 // command ends early.
@@ -71,13 +77,19 @@ struct UnfinishedOutput {
 };
 extern UnfinishedOutput unfinishedOutput;
 
-// The commands; each ends the process.
-[[noreturn]] void runList();
-[[noreturn]] void runInfo();
-[[noreturn]] void runRead();
-[[noreturn]] void runVerify();
-[[noreturn]] void runErase();
-[[noreturn]] void runWriteCommand();
+// The commands: each fills the outcome it is given, or throws CommandFailure.
+void runList(const Request& request, Outcome* outcome);
+void runInfo(const Request& request, Outcome* outcome);
+void runRead(const Request& request, Outcome* outcome);
+void runVerify(const Request& request, Outcome* outcome);
+void runErase(const Request& request, Outcome* outcome);
+void runWriteCommand(const Request& request, Outcome* outcome);
+
+// Checks of a request that need no cable, made once before the command runs
+// or fans out to workers; each throws CommandFailure with STATUS_USAGE.
+void checkRangeRequest(const Request& request);
+void checkWriteRequest(const Request& request);
+void checkReadRequest(const Request& request);
 
 // Puts the cable's location in place of each {location} of a read's file name.
 void nameReadOutput(std::string* output, const std::string& location);

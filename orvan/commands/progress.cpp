@@ -4,7 +4,6 @@
 
 #include "core/flash/flash_geometry.h"
 #include "core/platform/platform.h"
-#include "orvan/commands/orvan.h"
 
 static const uint32_t BAR_WIDTH = 30;
 
@@ -18,9 +17,10 @@ struct ProgressState {
 };
 
 static ProgressState state;
+static bool progressWanted = true;
 
-static bool progressShown() {
-    return !options.quiet;
+void progressShow(bool shown) {
+    progressWanted = shown;
 }
 
 static void drawBar(uint64_t done) {
@@ -44,7 +44,7 @@ void progressBegin(const char* phase, uint64_t total) {
     state.total = total;
     state.startMs = platformMonotonicMs();
     state.lastShown = 0;
-    state.shown = progressShown();
+    state.shown = progressWanted;
     state.terminal = platformStandardErrorIsTerminal();
     if (state.shown && state.terminal) {
         drawBar(0);

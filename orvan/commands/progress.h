@@ -5,6 +5,9 @@
 
 #include <stdint.h>
 
+// Whether progress is shown at all (not under --quiet); set once at the start.
+void progressShow(bool shown);
+
 void progressBegin(const char* phase, uint64_t total);
 void progressUpdate(uint64_t done);
 void progressEnd();

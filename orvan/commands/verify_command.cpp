@@ -6,12 +6,12 @@
 #include "orvan/commands/orvan.h"
 
 // Compares one image with the flash; true when every byte it defines is there.
-static bool verifyImage(uint32_t index, nlohmann::ordered_json* json) {
+static bool verifyImage(const CableSession& cable, uint32_t index, nlohmann::ordered_json* json) {
     const ImageRecord& image = images[index];
     uint32_t address = 0;
     uint32_t length = 0;
     imageSpan(&image, &address, &length);
-    readWithProgress("verify", address, length, readBackBuffer + address);
+    readWithProgress(cable, "verify", address, length, readBackBuffer + address);
     uint32_t difference = firstDifference(index, readBackBuffer, address, length);
     *json = imageRecordJson(index);
     (*json)["flash_sha256"] = sha256OfBytes(readBackBuffer + address, length);
@@ -26,20 +26,23 @@ static bool verifyImage(uint32_t index, nlohmann::ordered_json* json) {
     return false;
 }
 
-void runVerify() {
-    loadImages();
-    openCable();
-    record["images"] = nlohmann::ordered_json::array();
+void runVerify(const Request& request, Outcome* outcome) {
+    loadImages(request);
+    CableSession cable = openCable(request, outcome);
+    outcome->record["images"] = nlohmann::ordered_json::array();
     std::string firstError;
     for (uint32_t index = 0; index < imageCount; index++) {
         nlohmann::ordered_json json;
-        if (!verifyImage(index, &json) && firstError.empty()) {
+        if (!verifyImage(cable, index, &json) && firstError.empty()) {
             const nlohmann::ordered_json& at = json["first_difference"];
             firstError = std::string(images[index].argument) + ": differs at " +
                          at["address"].get<std::string>() + ": flash " + at["flash"].get<std::string>() +
                          ", image " + at["image"].get<std::string>();
         }
-        record["images"].push_back(json);
+        outcome->record["images"].push_back(json);
     }
-    finish(firstError.empty() ? STATUS_DONE : STATUS_TARGET_DISAGREED, firstError);
+    if (!firstError.empty()) {
+        outcome->status = STATUS_TARGET_DISAGREED;
+        outcome->error = firstError;
+    }
 }

@@ -55,20 +55,21 @@ template <typename Step> static void forEachSectorRun(uint8_t mask, Step step) {
     }
 }
 
-static void readSectors(const char* phase, uint8_t mask) {
-    forEachSectorRun(mask, [phase](uint32_t sector, uint32_t count) {
-        readWithProgress(phase, sector * SECTOR_SIZE, count * SECTOR_SIZE,
+static void readSectors(const CableSession& cable, const char* phase, uint8_t mask) {
+    forEachSectorRun(mask, [&cable, phase](uint32_t sector, uint32_t count) {
+        readWithProgress(cable, phase, sector * SECTOR_SIZE, count * SECTOR_SIZE,
                          readBackBuffer + sector * SECTOR_SIZE);
     });
 }
 
 // --changed: the image's sectors that do not already hold what the write would leave.
-static uint8_t sectorsToWrite(uint32_t index, ImageWrite* write) {
+static uint8_t sectorsToWrite(const Request& request, const CableSession& cable, uint32_t index,
+                              ImageWrite* write) {
     uint8_t mask = images[index].sectorMask;
-    if (!options.changed) {
+    if (!request.changed) {
         return mask;
     }
-    readSectors("compare", mask);
+    readSectors(cable, "compare", mask);
     for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
         if (inMask(mask, sector) && sectorHoldsPlan(sector)) {
             mask = static_cast<uint8_t>(mask & ~(1u << sector));
@@ -78,9 +79,9 @@ static uint8_t sectorsToWrite(uint32_t index, ImageWrite* write) {
     return mask;
 }
 
-static std::vector<ProgramRun> planRuns(uint32_t index, uint8_t mask) {
-    if (!options.full) {
-        return planProgramRuns(planBytes, mask, options.divisor);
+static std::vector<ProgramRun> planRuns(const Request& request, uint32_t index, uint8_t mask) {
+    if (!request.full) {
+        return planProgramRuns(planBytes, mask, request.divisor);
     }
     // Every byte of the image's span within its sectors, as the writer sends it.
     uint32_t address = 0;
@@ -100,23 +101,24 @@ static void showProgrammed(void* context, uint32_t done, uint32_t, bool) {
     progressUpdate(progress->before + done);
 }
 
-static void programRun(const ProgramRun& run, uint64_t* done) {
+static void programRun(const CableSession& cable, const ProgramRun& run, uint64_t* done) {
     RunProgress progress = {*done, 0};
-    if (!programBytes(run.address, planBytes + run.address, run.length, programBatchBytes(),
+    if (!programBytes(run.address, planBytes + run.address, run.length, programBatchBytes(cable),
                       FlashProgress{showProgrammed, &progress})) {
-        failFlashStep("programming at " + hexAddress(run.address + progress.sent));
+        throw flashStepFailure(cable, "programming at " + hexAddress(run.address + progress.sent));
     }
     *done += run.length;
 }
 
 // Programs the planned runs; returns the sectors that got bytes.
-static uint8_t programPlannedRuns(const std::vector<ProgramRun>& runs, ImageWrite* write) {
+static uint8_t programPlannedRuns(const CableSession& cable, const std::vector<ProgramRun>& runs,
+                                  ImageWrite* write) {
     uint64_t total = plannedBytes(runs);
     uint64_t done = 0;
     uint8_t programmed = 0;
     progressBegin("program", total);
     for (const ProgramRun& run : runs) {
-        programRun(run, &done);
+        programRun(cable, run, &done);
         for (uint32_t sector = run.address / SECTOR_SIZE;
              sector <= (run.address + run.length - 1) / SECTOR_SIZE; sector++) {
             programmed = static_cast<uint8_t>(programmed | 1u << sector);
@@ -130,8 +132,8 @@ static uint8_t programPlannedRuns(const std::vector<ProgramRun>& runs, ImageWrit
 
 // A sector that was blank-checked and got nothing holds 0xff throughout,
 // as the plan has it there; the others are read back and compared whole.
-static void verifySectors(uint32_t index, uint8_t programmed) {
-    readSectors("verify", programmed);
+static void verifySectors(const CableSession& cable, uint32_t index, uint8_t programmed) {
+    readSectors(cable, "verify", programmed);
     for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
         if (!inMask(programmed, sector) || sectorHoldsPlan(sector)) {
             continue;
@@ -140,22 +142,23 @@ static void verifySectors(uint32_t index, uint8_t programmed) {
         while (readBackBuffer[at] == planBytes[at]) {
             at++;
         }
-        finish(STATUS_TARGET_DISAGREED,
-               std::string(images[index].argument) + ": differs after programming at " + hexAddress(at) +
-                   ": flash " + hexByte(readBackBuffer[at]) + ", image " + hexByte(planBytes[at]));
+        throw CommandFailure{STATUS_TARGET_DISAGREED, std::string(images[index].argument) +
+                                                          ": differs after programming at " + hexAddress(at) +
+                                                          ": flash " + hexByte(readBackBuffer[at]) +
+                                                          ", image " + hexByte(planBytes[at])};
     }
 }
 
-static void writeImage(uint32_t index, ImageWrite* write) {
-    uint8_t mask = sectorsToWrite(index, write);
-    forEachSectorRun(mask, [](uint32_t sector, uint32_t count) {
-        eraseWithProgress(sector, count);
-        checkBlank(sector, count);
+static void writeImage(const Request& request, CableSession* cable, uint32_t index, ImageWrite* write) {
+    uint8_t mask = sectorsToWrite(request, *cable, index, write);
+    forEachSectorRun(mask, [cable](uint32_t sector, uint32_t count) {
+        eraseWithProgress(cable, sector, count);
+        checkBlank(*cable, sector, count);
     });
     write->sectorsWritten = sectorsIn(mask);
-    uint8_t programmed = programPlannedRuns(planRuns(index, mask), write);
+    uint8_t programmed = programPlannedRuns(*cable, planRuns(request, index, mask), write);
     write->sectorsProgrammed = sectorsIn(programmed);
-    verifySectors(index, programmed);
+    verifySectors(*cable, index, programmed);
 }
 
 static nlohmann::ordered_json writeJson(uint32_t index, const ImageWrite& write) {
@@ -169,19 +172,20 @@ static nlohmann::ordered_json writeJson(uint32_t index, const ImageWrite& write)
     return json;
 }
 
-void runWriteCommand() {
-    if (options.changed && options.full) {
-        finish(STATUS_USAGE, "write: --changed and --full do not go together");
+void checkWriteRequest(const Request& request) {
+    if (request.changed && request.full) {
+        throw CommandFailure{STATUS_USAGE, "write: --changed and --full do not go together"};
     }
-    loadImages();
-    openCable();
-    record["mode"] = options.full ? "full" : options.changed ? "changed" : "default";
-    record["images"] = nlohmann::ordered_json::array();
+}
+
+void runWriteCommand(const Request& request, Outcome* outcome) {
+    loadImages(request);
+    CableSession cable = openCable(request, outcome);
+    outcome->record["mode"] = request.full ? "full" : request.changed ? "changed" : "default";
+    outcome->record["images"] = nlohmann::ordered_json::array();
     for (uint32_t index = 0; index < imageCount; index++) {
-        static ImageWrite write;
-        write = ImageWrite();
-        writeImage(index, &write);
-        record["images"].push_back(writeJson(index, write));
+        ImageWrite write = ImageWrite();
+        writeImage(request, &cable, index, &write);
+        outcome->record["images"].push_back(writeJson(index, write));
     }
-    finish(STATUS_DONE, "");
 }

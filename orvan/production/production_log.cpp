@@ -4,9 +4,7 @@
 #include <time.h>
 
 #include "core/platform/platform.h"
-#include "orvan/commands/images.h"
 #include "orvan/commands/orvan.h"
-#include "orvan/images/image_map.h"
 
 static const uint32_t HOST_NAME_CHARS = 256;
 
@@ -30,13 +28,12 @@ static const char* resultOf(const nlohmann::ordered_json& cableRecord) {
     return recordInterrupted(cableRecord) ? "interrupted" : "failed";
 }
 
-// The images the command was given, as loaded here (also for a cable that
-// failed or was stopped before its record named them: a returned board is
-// traced by them), and the file a read made, each with its SHA-256.
-static nlohmann::ordered_json filesOf(const nlohmann::ordered_json& cableRecord) {
+// The images the command was given and the file a read made, each with its SHA-256.
+static nlohmann::ordered_json filesOf(const nlohmann::ordered_json& cableRecord,
+                                      const std::vector<LoggedFile>& images) {
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
-    for (uint32_t index = 0; index < imageCount; index++) {
-        files.push_back({{"file", images[index].fileName}, {"sha256", sha256Text(images[index].sha256)}});
+    for (const LoggedFile& image : images) {
+        files.push_back({{"file", image.file}, {"sha256", image.sha256}});
     }
     for (const nlohmann::ordered_json& item : cableRecord.value("ranges", nlohmann::ordered_json::array())) {
         if (item.contains("file") && item.contains("sha256")) {
@@ -46,7 +43,8 @@ static nlohmann::ordered_json filesOf(const nlohmann::ordered_json& cableRecord)
     return files;
 }
 
-nlohmann::ordered_json productionLogLine(const nlohmann::ordered_json& cableRecord) {
+nlohmann::ordered_json productionLogLine(const nlohmann::ordered_json& cableRecord,
+                                         const std::vector<LoggedFile>& images) {
     char host[HOST_NAME_CHARS];
     platformHostName(host, sizeof(host));
     nlohmann::ordered_json cable = cableRecord.value("cable", nlohmann::ordered_json::object());
@@ -57,7 +55,7 @@ nlohmann::ordered_json productionLogLine(const nlohmann::ordered_json& cableReco
             {"location", cable.value("location", "")},
             {"name", cable.value("name", "")},
             {"command", cableRecord.value("command", "")},
-            {"images", filesOf(cableRecord)},
+            {"images", filesOf(cableRecord, images)},
             {"result", resultOf(cableRecord)},
             {"status", status},
             {"error", cableRecord.value("error", nlohmann::ordered_json())},

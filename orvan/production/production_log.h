@@ -4,12 +4,22 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 // True when the cable's run ended by an interruption.
 bool recordInterrupted(const nlohmann::ordered_json& cableRecord);
 
-// The line for one cable's run, from its --json record.
-nlohmann::ordered_json productionLogLine(const nlohmann::ordered_json& cableRecord);
+// An image the run was given, as it was read: its file and SHA-256.
+struct LoggedFile {
+    std::string file;
+    std::string sha256;
+};
+
+// The line for one cable's run, from its --json record and the images the
+// run was given (also for a cable that failed or was stopped before its
+// record named them: a returned board is traced by them).
+nlohmann::ordered_json productionLogLine(const nlohmann::ordered_json& cableRecord,
+                                         const std::vector<LoggedFile>& images);
 
 // Appends the line in one write; false when the log took less than all of it.
 bool appendProductionLog(const std::string& path, const nlohmann::ordered_json& line);

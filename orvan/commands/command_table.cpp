@@ -1,0 +1,108 @@
+#include "orvan/commands/command_table.h"
+
+#include "core/flash/flash_geometry.h"
+
+const std::vector<CommandSpec> COMMANDS = {
+    {"list", "list the cables the adapter library reports; the default one is marked", 0, "", false, nullptr,
+     runList},
+    {"info", "open the cable and show its location, SPI clock and the target's identity", 0, "", true,
+     nullptr, runInfo},
+    {"read", "read the flash (whole, or --count sectors from --sector) to a file", USES_RANGE | USES_OUTPUT,
+     "read", true, checkReadRequest, runRead},
+    {"verify", "compare the flash with images, without writing: the bytes each image defines", USES_IMAGES,
+     "", true, nullptr, runVerify},
+    {"erase", "erase sectors (the whole flash by default) and check them blank", USES_RANGE, "erase", true,
+     checkRangeRequest, runErase},
+    {"write",
+     "write images: erase, program what is not 0xff, read back and compare.\n"
+     "--changed first reads the sectors and leaves those that already hold the result;\n"
+     "--full sends every byte, 0xff included, as orvanwriter does",
+     USES_IMAGES | USES_WRITE_MODES, "", true, checkWriteRequest, runWriteCommand},
+};
+
+const CommandSpec* findCommand(const std::string& name) {
+    for (const CommandSpec& spec : COMMANDS) {
+        if (name == spec.name) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+std::string commandNames() {
+    std::string names;
+    for (const CommandSpec& spec : COMMANDS) {
+        names += (names.empty() ? "" : ", ") + std::string(spec.name);
+    }
+    return names;
+}
+
+static void addOptions(CLI::App* command, const CommandSpec& spec, Request* request) {
+    if (spec.uses & USES_RANGE) {
+        command
+            ->add_option("--sector", request->sector,
+                         std::string("first sector to ") + spec.rangeVerb + " (0-" +
+                             std::to_string(SECTOR_COUNT - 1) + ")")
+            ->type_name("S")
+            ->check(CLI::Range(0u, SECTOR_COUNT - 1));
+        command
+            ->add_option("--count", request->count,
+                         "sectors from --sector (default: to the end of the flash)")
+            ->type_name("C")
+            ->check(CLI::Range(1u, SECTOR_COUNT));
+    }
+    if (spec.uses & USES_OUTPUT) {
+        command
+            ->add_option("-o,--output", request->output,
+                         "file to write; an existing one is kept unless --force; {location} in its name "
+                         "becomes the cable's location")
+            ->type_name("FILE")
+            ->required();
+        command->add_flag("--force", request->force, "replace an existing output file");
+    }
+    if (spec.uses & USES_IMAGES) {
+        command
+            ->add_option("images", request->images,
+                         "FILE@SECTOR for a raw image, or an Intel HEX or S-record file")
+            ->required();
+    }
+    if (spec.uses & USES_WRITE_MODES) {
+        command->add_flag("--changed", request->changed,
+                          "skip sectors that already hold what the write would leave");
+        command->add_flag("--full", request->full, "send every byte, as orvanwriter does");
+    }
+}
+
+void addCommands(CLI::App& app, Request* request) {
+    for (const CommandSpec& spec : COMMANDS) {
+        addOptions(app.add_subcommand(spec.name, spec.help), spec, request);
+    }
+}
+
+std::vector<std::string> commandWords(const CommandSpec& spec, const Request& request) {
+    std::vector<std::string> words = {spec.name};
+    if (spec.uses & USES_RANGE) {
+        words.insert(words.end(), {"--sector", std::to_string(request.sector)});
+        if (request.count != 0) {
+            words.insert(words.end(), {"--count", std::to_string(request.count)});
+        }
+    }
+    if (spec.uses & USES_OUTPUT) {
+        words.push_back("--output=" + request.output);
+        if (request.force) {
+            words.push_back("--force");
+        }
+    }
+    if ((spec.uses & USES_WRITE_MODES) && request.changed) {
+        words.push_back("--changed");
+    }
+    if ((spec.uses & USES_WRITE_MODES) && request.full) {
+        words.push_back("--full");
+    }
+    if (spec.uses & USES_IMAGES) {
+        // Past "--", an image named like an option is still an image.
+        words.push_back("--");
+        words.insert(words.end(), request.images.begin(), request.images.end());
+    }
+    return words;
+}
