@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 // An open file; value is the operating system's descriptor or handle.
 struct PlatformFile {
     intptr_t value;
@@ -31,6 +33,9 @@ bool platformFileSize(PlatformFile file, uint64_t* size);
 bool platformReadFile(PlatformFile file, uint8_t* destination, uint32_t count, uint32_t* bytesRead);
 
 void platformCloseFile(PlatformFile file);
+
+// What the system said of the last file call that failed, for a message.
+const char* platformLastErrorText();
 
 void platformSleepMs(uint32_t milliseconds);
 
@@ -114,6 +119,9 @@ void platformRemoveWorkFolder();
 
 // Opens a file that another process may still be writing, for reading.
 bool platformOpenSharedFile(const char* path, PlatformFile* file);
+
+// The whole of such a file as it stands; "" when it cannot be opened.
+std::string platformReadSharedFile(const char* path);
 
 void platformRemoveFile(const char* path);
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -90,6 +91,10 @@ bool platformReadFile(PlatformFile file, uint8_t* destination, uint32_t count, u
     }
     *bytesRead = total;
     return true;
+}
+
+const char* platformLastErrorText() {
+    return strerror(errno);
 }
 
 void platformCloseFile(PlatformFile file) {

@@ -50,6 +50,17 @@ bool platformFileSize(PlatformFile file, uint64_t* size) {
     return true;
 }
 
+const char* platformLastErrorText() {
+    static char text[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  GetLastError(), 0, text, sizeof(text), nullptr);
+    // The system's text ends with a line end; the message goes on after it.
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.')) {
+        text[--length] = '\0';
+    }
+    return length > 0 ? text : "the system gave no reason";
+}
+
 bool platformReadFile(PlatformFile file, uint8_t* destination, uint32_t count, uint32_t* bytesRead) {
     uint32_t total = 0;
     while (total < count) {

@@ -8,39 +8,16 @@
 #include "core/adapter/adapter_connection.h"
 #include "core/flash/flash_geometry.h"
 #include "core/platform/platform.h"
+#include "orvan/cables/workers.h"
 #include "orvan/commands/cable.h"
 #include "orvan/commands/images.h"
 #include "orvan/commands/orvan.h"
 #include "orvan/production/production_log.h"
 
-static const uint32_t POLL_INTERVAL_MS = 50;
-static const uint32_t PATH_CHARS = 4096;
-static const uint32_t READ_CHUNK_BYTES = 4096;
-static const uint32_t START_ATTEMPTS = 3;
-static const uint32_t START_RETRY_MS = 200;
-
-struct Worker {
-    uint32_t locationId;
-    std::string location; // as list shows it
-    std::string name;     // as the listing gave it, for a worker that leaves no record
-    std::string channel;
-    PlatformProcess process;
-    bool running;
-    int status;
-    uint64_t startMs;
-    double seconds;
-    char outputPath[PATH_CHARS];
-    char errorPath[PATH_CHARS];
-    char recordPath[PATH_CHARS];
-    size_t errorTaken;        // bytes of the error file already handed on
-    std::string pendingError; // bytes of a line not yet ended
-    std::string lastLine;
-    nlohmann::ordered_json record;
-};
+static const uint32_t PATH_CHARS = WORKER_PATH_CHARS;
 
 static Worker workers[MAX_CABLES];
 static uint32_t workerCount;
-static bool terminalDrawn;
 
 bool manyCablesAsked(const std::string& cable) {
     return cable == "all" || cable.find(',') != std::string::npos;
@@ -226,167 +203,6 @@ static std::vector<std::string> workerArguments(const CommandSpec& spec, const R
     return words;
 }
 
-static void startWorker(const CommandSpec& spec, const Request& request, Worker* worker) {
-    std::string name = workFolder + "/" + worker->location.substr(2);
-    snprintf(worker->outputPath, PATH_CHARS, "%s.out", name.c_str());
-    snprintf(worker->errorPath, PATH_CHARS, "%s.err", name.c_str());
-    snprintf(worker->recordPath, PATH_CHARS, "%s.json", name.c_str());
-    platformRemoveFile(worker->recordPath);
-    std::vector<std::string> words = workerArguments(spec, request, *worker);
-    std::vector<const char*> pointers;
-    for (const std::string& word : words) {
-        pointers.push_back(word.c_str());
-    }
-    pointers.push_back(nullptr);
-    // A start the system refuses once (seen under Wine while another worker
-    // starts) is tried again before the cable is counted as failed.
-    for (uint32_t attempt = 0; attempt < START_ATTEMPTS && !worker->running; attempt++) {
-        if (attempt > 0) {
-            platformSleepMs(START_RETRY_MS);
-        }
-        worker->startMs = platformMonotonicMs();
-        worker->running =
-            platformStartProcess(pointers.data(), worker->outputPath, worker->errorPath, &worker->process);
-    }
-    worker->status = STATUS_NO_CABLE;
-    worker->lastLine = worker->running ? "started" : "could not be started";
-    worker->errorTaken = 0;
-}
-
-// Lines go to standard error as they come when no terminal shows them in place.
-static void takeErrorLine(Worker* worker, const std::string& line, bool shownAsLines) {
-    worker->lastLine = line;
-    if (shownAsLines) {
-        fprintf(stderr, "%s: %s\n", worker->location.c_str(), line.c_str());
-    }
-}
-
-static std::string readTextFile(const char* path) {
-    std::string text;
-    PlatformFile file;
-    if (!platformOpenSharedFile(path, &file)) {
-        return text;
-    }
-    uint8_t chunk[READ_CHUNK_BYTES];
-    uint32_t got = 0;
-    while (platformReadFile(file, chunk, sizeof(chunk), &got) && got > 0) {
-        text.append(reinterpret_cast<const char*>(chunk), got);
-    }
-    platformCloseFile(file);
-    return text;
-}
-
-// Hands on the lines the worker has written to standard error since the
-// last look. The file is opened for each look, so that a run on many
-// cables holds no file open per worker.
-static void readErrorLines(Worker* worker, bool shownAsLines) {
-    std::string text = readTextFile(worker->errorPath);
-    if (text.size() <= worker->errorTaken) {
-        return;
-    }
-    worker->pendingError.append(text, worker->errorTaken, std::string::npos);
-    worker->errorTaken = text.size();
-    for (size_t end = worker->pendingError.find('\n'); end != std::string::npos;
-         end = worker->pendingError.find('\n')) {
-        takeErrorLine(worker, worker->pendingError.substr(0, end), shownAsLines);
-        worker->pendingError.erase(0, end + 1);
-    }
-}
-
-// One line per cable, redrawn in place.
-static void drawCables() {
-    if (terminalDrawn) {
-        fprintf(stderr, "\033[%uA", workerCount);
-    }
-    for (uint32_t i = 0; i < workerCount; i++) {
-        fprintf(stderr, "\r\033[K%-10s %s\n", workers[i].location.c_str(), workers[i].lastLine.c_str());
-    }
-    fflush(stderr);
-    terminalDrawn = true;
-}
-
-static void watchWorkers(const Request& request) {
-    bool terminal = platformStandardErrorIsTerminal() && !request.quiet;
-    bool shownAsLines = !terminal && !request.quiet;
-    uint32_t handedOn = 0;
-    for (uint32_t running = workerCount; running > 0;) {
-        platformSleepMs(POLL_INTERVAL_MS);
-        running = 0;
-        for (uint32_t i = 0; i < workerCount; i++) {
-            Worker* worker = &workers[i];
-            readErrorLines(worker, shownAsLines);
-            if (worker->running && platformProcessEnded(worker->process, &worker->status)) {
-                worker->running = false;
-                worker->seconds =
-                    (platformMonotonicMs() - worker->startMs) / static_cast<double>(MS_PER_SECOND);
-                readErrorLines(worker, shownAsLines);
-            }
-            running += worker->running ? 1 : 0;
-        }
-        // The first interruption is handed to every worker, which closes
-        // its cable; a second one ends the workers at once.
-        uint32_t interruptions = platformInterruptionCount();
-        if (interruptions > handedOn) {
-            for (uint32_t i = 0; i < workerCount; i++) {
-                if (workers[i].running && interruptions == 1) {
-                    platformInterruptProcess(workers[i].process);
-                } else if (workers[i].running) {
-                    platformKillProcess(workers[i].process);
-                }
-            }
-            handedOn = interruptions;
-        }
-        if (terminal) {
-            drawCables();
-        }
-    }
-}
-
-// The worker's own record; one made here when it left none (it crashed or was killed).
-static void collectRecord(const Request& request, Worker* worker) {
-    worker->record = nlohmann::ordered_json::parse(readTextFile(worker->recordPath), nullptr, false);
-    if (worker->record.is_discarded() || !worker->record.is_object()) {
-        std::string why =
-            worker->lastLine == "could not be started"
-                ? "the worker could not be started"
-                : "the worker ended with status " + std::to_string(worker->status) + " and left no record";
-        worker->record = {
-            {"command", request.command},
-            {"cable", {{"location", worker->location}, {"name", worker->name}, {"channel", worker->channel}}},
-            {"ok", false},
-            {"status", worker->status},
-            {"error", "cable " + worker->location + ": " + why},
-            {"seconds", worker->seconds}};
-        // A cable that left no record is never a success.
-        worker->status = worker->status == STATUS_DONE ? STATUS_RECORD_NOT_KEPT : worker->status;
-    }
-    // A cable the listing did not show still carries the location asked for.
-    nlohmann::ordered_json& cable = worker->record["cable"];
-    if (!cable.is_object() || cable.value("location", "").empty()) {
-        cable = {{"location", worker->location}, {"name", worker->name}, {"channel", worker->channel}};
-    }
-    // The status the parent saw is the one that counts, also for a record
-    // written before the worker was killed.
-    worker->record["status"] = worker->status;
-    worker->record["ok"] = worker->status == STATUS_DONE;
-}
-
-static std::string errorOf(const Worker& worker) {
-    nlohmann::ordered_json error = worker.record.value("error", nlohmann::ordered_json());
-    return error.is_string() ? error.get<std::string>() : std::string();
-}
-
-// The workers' own output, each line under its cable's location.
-static void printWorkerOutput(const Worker& worker) {
-    std::string text = readTextFile(worker.outputPath);
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end;
-        printf("%s: %s\n", worker.location.c_str(), text.substr(start, end - start).c_str());
-        start = end + 1;
-    }
-}
-
 static void printSummary(FILE* stream) {
     fprintf(stream, "\n%-10s %-12s %-6s %-8s %s\n", "location", "result", "status", "seconds", "error");
     for (uint32_t i = 0; i < workerCount; i++) {
@@ -398,12 +214,6 @@ static void printSummary(FILE* stream) {
                 worker.seconds, errorOf(worker).c_str());
     }
     fflush(stream);
-}
-
-static void removeWorkFiles(const Worker& worker) {
-    platformRemoveFile(worker.outputPath);
-    platformRemoveFile(worker.errorPath);
-    platformRemoveFile(worker.recordPath);
 }
 
 // Every status but 0 is worse than 0; among failures, one outside the
@@ -436,15 +246,16 @@ void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* o
     checkInputs(spec, request);
     prepareWorkers();
     for (uint32_t i = 0; i < workerCount; i++) {
-        startWorker(spec, request, &workers[i]);
+        nameWorkerFiles(&workers[i], workFolder);
+        startWorker(&workers[i], workerArguments(spec, request, workers[i]));
     }
-    watchWorkers(request);
+    watchWorkers(workers, workerCount, request.quiet);
     int status = STATUS_DONE;
     std::string firstError;
     outcome->record["cables"] = nlohmann::ordered_json::array();
     for (uint32_t i = 0; i < workerCount; i++) {
         Worker* worker = &workers[i];
-        collectRecord(request, worker);
+        collectRecord(request.command, worker);
         logCable(request, worker);
         status = worseStatus(worker->status, status) ? worker->status : status;
         firstError = firstError.empty() ? errorOf(*worker) : firstError;

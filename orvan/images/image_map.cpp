@@ -7,6 +7,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "core/platform/platform.h"
+#include "core/text/number_text.h"
 #include "orvan/images/image_formats.h"
 
 #include <vector>
@@ -87,18 +89,21 @@ static bool parseSector(const char* text, uint32_t* sector) {
     if (length == 0 || length > SECTOR_TEXT_CHARS) {
         return false;
     }
-    uint32_t base = 10;
-    if (length > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text += 2;
-    }
     uint64_t value = 0;
-    for (; *text != '\0'; text++) {
-        unsigned char c = static_cast<unsigned char>(*text);
-        if (base == 10 ? !isdigit(c) : !isxdigit(c)) {
+    if (length > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        const uint32_t HEX_SECTOR_DIGITS = 8;
+        uint32_t hex = 0;
+        if (!readHexDigits(text + 2, length - 2, HEX_SECTOR_DIGITS, &hex)) {
             return false;
         }
-        value = value * base + static_cast<uint32_t>(isdigit(c) ? c - '0' : tolower(c) - 'a' + 10);
+        value = hex;
+    } else {
+        for (; *text != '\0'; text++) {
+            if (!isdigit(static_cast<unsigned char>(*text))) {
+                return false;
+            }
+            value = value * 10 + static_cast<uint32_t>(*text - '0');
+        }
     }
     *sector = value < SECTOR_COUNT ? static_cast<uint32_t>(value) : SECTOR_COUNT;
     return true;
@@ -164,34 +169,27 @@ ReadFileResult readWholeFile(const char* path, uint8_t* destination, uint32_t ca
         setImageError(error, "%s: is not a regular file (a device, pipe or socket)", what);
         return READ_FILE_FAILED;
     }
-    FILE* file = fopen(path, "rb");
-    if (file == nullptr) {
-        setImageError(error, "%s: cannot open: %s", what, strerror(errno));
+    PlatformFile file;
+    if (!platformOpenFile(path, &file)) {
+        setImageError(error, "%s: cannot open: %s", what, platformLastErrorText());
         return READ_FILE_FAILED;
     }
     // The reported size only words the message about a file too large; the
-    // bytes read decide, since /proc reports 0 and a folder a huge size.
+    // bytes read decide, since /proc reports 0.
     *reportedBytes = 0;
-    if (fseek(file, 0, SEEK_END) == 0) {
-        long end = ftell(file);
-        *reportedBytes = end > 0 ? static_cast<uint64_t>(end) : 0;
+    if (!platformFileSize(file, reportedBytes)) {
+        *reportedBytes = 0;
     }
-    clearerr(file);
-    fseek(file, 0, SEEK_SET);
-    size_t total = 0;
-    size_t got = 0;
-    do {
-        got = fread(destination + total, 1, capacity + 1 - total, file);
-        total += got;
-    } while (got > 0 && total <= capacity);
-    bool failed = ferror(file) != 0;
-    int readErrno = errno;
-    fclose(file);
-    if (failed) {
-        setImageError(error, "%s: cannot read: %s", what, strerror(readErrno));
+    uint32_t total = 0;
+    bool read = platformReadFile(file, destination, capacity + 1, &total);
+    if (!read) {
+        setImageError(error, "%s: cannot read: %s", what, platformLastErrorText());
+    }
+    platformCloseFile(file);
+    if (!read) {
         return READ_FILE_FAILED;
     }
-    *length = static_cast<uint32_t>(total);
+    *length = total;
     return total > capacity ? READ_FILE_TOO_LARGE : READ_FILE_OK;
 }
 

@@ -2,6 +2,8 @@
 
 #include "orvan/images/image_formats.h"
 
+#include "core/text/number_text.h"
+
 static bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
@@ -37,19 +39,6 @@ bool nextLine(TextCursor* cursor, TextLine* line) {
     return true;
 }
 
-static int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 static void refuseCharacter(char c, uint32_t column, uint32_t lineNumber, const char* what,
                             ImageError* error) {
     unsigned char u = static_cast<unsigned char>(c);
@@ -65,7 +54,7 @@ static void refuseCharacter(char c, uint32_t column, uint32_t lineNumber, const 
 bool decodeRecordBytes(const TextLine* line, uint32_t first, uint8_t* bytes, uint32_t* count,
                        uint32_t lineNumber, const char* what, ImageError* error) {
     for (uint32_t i = first; i < line->length; i++) {
-        if (hexValue(line->start[i]) < 0) {
+        if (hexDigitValue(line->start[i]) < 0) {
             refuseCharacter(line->start[i], line->indent + i + 1, lineNumber, what, error);
             return false;
         }
@@ -82,7 +71,7 @@ bool decodeRecordBytes(const TextLine* line, uint32_t first, uint8_t* bytes, uin
     }
     for (uint32_t i = 0; i < digits / 2; i++) {
         const char* pair = line->start + first + 2 * i;
-        bytes[i] = static_cast<uint8_t>(hexValue(pair[0]) * 16 + hexValue(pair[1]));
+        bytes[i] = static_cast<uint8_t>(hexDigitValue(pair[0]) * 16 + hexDigitValue(pair[1]));
     }
     *count = digits / 2;
     return true;
