@@ -96,7 +96,7 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/doc/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/d
 # its manual page and its bash completion.
 install(TARGETS orvan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 orvan_install_man_page(orvan)
-install(FILES ${CMAKE_SOURCE_DIR}/scripts/orvan.bash-completion
+install(FILES ${CMAKE_BINARY_DIR}/orvan.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME orvan)
 
 set(CPACK_GENERATOR TGZ DEB)

@@ -10,6 +10,7 @@
 #include "core/text/number_text.h"
 #include "orvan/cables/many_cables.h"
 #include "orvan/commands/command_table.h"
+#include "orvan/commands/completion.h"
 #include "orvan/commands/finish.h"
 #include "orvan/commands/orvan.h"
 #include "orvan/commands/progress.h"
@@ -52,6 +53,14 @@ static void addGlobalOptions(CLI::App& app, Request* request) {
         ->type_name("N");
     app.add_flag("--json", request->json, "print one JSON object with the outcome on standard output");
     app.add_flag("--quiet", request->quiet, "no progress on standard error");
+    // The build writes the bash completion with it.
+    const CLI::App* self = &app;
+    app.add_flag_callback("--bash-completion",
+                          [self]() {
+                              printf("%s", bashCompletionScript(*self).c_str());
+                              throw CLI::Success();
+                          })
+        ->group("");
 }
 
 // What a command line that does not parse still tells: whether --json was
@@ -70,7 +79,7 @@ static UnparsedWords readUnparsedWords(const CLI::App& app, int argumentCount, c
         std::string name = word.substr(0, word.find('='));
         const CLI::Option* option = app.get_option_no_throw(name);
         words.json = words.json || name == "--json";
-        if (option != nullptr && option->get_type_size() != 0 && word.find('=') == std::string::npos) {
+        if (option != nullptr && option->get_expected_max() != 0 && word.find('=') == std::string::npos) {
             i++;
         } else if (!commandSeen && word[0] != '-') {
             commandSeen = true;

@@ -1,0 +1,106 @@
+#include "orvan/commands/completion.h"
+
+#include "orvan/commands/command_table.h"
+
+// The names of the app's options that are offered (the hidden are not).
+static std::string optionNames(const CLI::App& app, bool valuedOnly) {
+    std::string names;
+    for (const CLI::Option* option : app.get_options()) {
+        if (option->get_group().empty() || (valuedOnly && option->get_expected_max() == 0)) {
+            continue;
+        }
+        for (const std::string& name : option->get_snames()) {
+            names += " -" + name;
+        }
+        for (const std::string& name : option->get_lnames()) {
+            names += " --" + name;
+        }
+    }
+    return names.empty() ? names : names.substr(1);
+}
+
+static std::string bar(const std::string& words) {
+    std::string text = words;
+    for (char& c : text) {
+        c = c == ' ' ? '|' : c;
+    }
+    return text;
+}
+
+std::string bashCompletionScript(const CLI::App& app) {
+    std::string commands, cases, imageCommands;
+    std::string valued = optionNames(app, true);
+    for (const CommandSpec& spec : COMMANDS) {
+        const CLI::App* command = app.get_subcommand(spec.name);
+        commands += (commands.empty() ? "" : " ") + std::string(spec.name);
+        cases +=
+            "        " + std::string(spec.name) + ") options=\"" + optionNames(*command, false) + "\" ;;\n";
+        std::string commandValued = optionNames(*command, true);
+        // Each option once: several commands share --sector and --count.
+        if (!commandValued.empty() && valued.find(commandValued) == std::string::npos) {
+            valued += " " + commandValued;
+        }
+        if (spec.uses & USES_IMAGES) {
+            imageCommands += (imageCommands.empty() ? "" : "|") + std::string(spec.name);
+        }
+    }
+    return "# bash completion for orvan, written by orvan from its command table: its\n"
+           "# commands, each command's options, files after -o and image files.\n"
+           "_orvan() {\n"
+           "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+           "    local global=\"" +
+           optionNames(app, false) +
+           "\"\n"
+           "    local commands=\"" +
+           commands +
+           "\"\n"
+           "    local command=\"\" i\n"
+           "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
+           "        case ${COMP_WORDS[i]} in\n"
+           "            " +
+           bar(optionNames(app, true)) +
+           ") ((i++)) ;;\n"
+           "            " +
+           bar(commands) +
+           ")\n"
+           "                command=${COMP_WORDS[i]}\n"
+           "                break\n"
+           "                ;;\n"
+           "        esac\n"
+           "    done\n"
+           "    case $prev in\n"
+           "        -o | --output)\n"
+           "            COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+           "            return\n"
+           "            ;;\n"
+           "        " +
+           bar(valued) +
+           ") return ;;\n"
+           "    esac\n"
+           "    local options=\"\"\n"
+           "    case $command in\n"
+           "        \"\")\n"
+           "            if [[ $cur == -* ]]; then\n"
+           "                COMPREPLY=($(compgen -W \"$global\" -- \"$cur\"))\n"
+           "            else\n"
+           "                COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\"))\n"
+           "            fi\n"
+           "            return\n"
+           "            ;;\n" +
+           cases +
+           "    esac\n"
+           "    # Images: raw files (FILE@SECTOR is typed after the name), HEX and S-record files.\n"
+           "    case $command in\n"
+           "        " +
+           imageCommands +
+           ")\n"
+           "            if [[ $cur != -* ]]; then\n"
+           "                COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+           "                return\n"
+           "            fi\n"
+           "            ;;\n"
+           "    esac\n"
+           "    COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
+           "}\n"
+           "complete -o filenames -F _orvan orvan\n";
+}
