@@ -54,6 +54,42 @@ fi
 echo "set-up: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 [ "$needsI386" = yes ] && dpkg --add-architecture i386
-apt-get update -qq </dev/null
-apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+
+# A mirror in the middle of a sync fails one index now and then; the others
+# still load, so a failed update is tried again, then used as it is.
+refreshIndexes() {
+    local try
+    for try in 1 2; do
+        apt-get update -qq </dev/null && return 0
+        echo "set-up: apt-get update failed (try $try of 2)" >&2
+        [ "$try" -lt 2 ] && sleep 5
+    done
+    return 0
+}
+
+install() { apt-get install -y -qq --no-install-recommends "$@" </dev/null >/dev/null; }
+
+native=()
+foreign=()
+for package in "${missing[@]}"; do
+    case $package in
+        *:i386) foreign+=("$package") ;;
+        *) native+=("$package") ;;
+    esac
+done
+
+refreshIndexes
+if [ ${#native[@]} -gt 0 ] && ! install "${native[@]}"; then
+    refreshIndexes
+    install "${native[@]}" || {
+        echo "set-up: could not install ${native[*]}" >&2
+        exit 1
+    }
+fi
+# The 32-bit packages serve only the 32-bit run of the Windows stage, which
+# falls back to the 64-bit build without them; a stale i386 index must not
+# stop every other test.
+if [ ${#foreign[@]} -gt 0 ] && ! install "${foreign[@]}"; then
+    echo "set-up: could not install ${foreign[*]}; the Windows stage will use its 64-bit build" >&2
+fi
 echo "set-up: installed"
