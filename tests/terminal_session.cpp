@@ -81,6 +81,12 @@ bool startInTerminal(const std::vector<std::string>& command, const std::vector<
     if (session->terminal < 0 || pipe(report) != 0) {
         return false;
     }
+    if (session->columns != 0) {
+        struct winsize size = {};
+        size.ws_row = 40;
+        size.ws_col = session->columns;
+        ioctl(session->terminal, TIOCSWINSZ, &size);
+    }
     std::vector<std::string> words = command;
     std::vector<std::string> entries = environment;
     std::vector<char*> argv = pointers(words);

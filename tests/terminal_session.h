@@ -12,10 +12,11 @@
 struct TerminalSession {
     pid_t leader = -1;
     pid_t program = -1;
-    int master = -1;   // what the terminal shows, and where keys are typed
-    int terminal = -1; // the terminal's own side, to read its modes
-    int report = -1;   // the leader reports the program's wait status here
-    std::string shown; // everything the terminal has shown so far
+    int master = -1;            // what the terminal shows, and where keys are typed
+    int terminal = -1;          // the terminal's own side, to read its modes
+    int report = -1;            // the leader reports the program's wait status here
+    std::string shown;          // everything the terminal has shown so far
+    unsigned short columns = 0; // the window's width when not 0, set before the program starts
 };
 
 bool startInTerminal(const std::vector<std::string>& command, const std::vector<std::string>& environment,

@@ -79,6 +79,14 @@ bool platformWriteFile(PlatformFile file, const uint8_t* source, uint32_t count)
 // True when standard error is a terminal, where progress may redraw a line.
 bool platformStandardErrorIsTerminal();
 
+// The width of the terminal standard error shows, asked afresh on each call
+// so that a resized window is followed; 0 when it cannot be told.
+uint32_t platformTerminalColumns();
+
+// Standard output passes bytes unchanged from here on (no line-end
+// translation where the system has it).
+void platformBinaryStandardOutput();
+
 // The status platformEndInterrupted ends the process with, as a parent sees it.
 int platformInterruptedStatus();
 

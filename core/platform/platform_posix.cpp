@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -323,6 +324,16 @@ bool platformWriteFile(PlatformFile file, const uint8_t* source, uint32_t count)
 bool platformStandardErrorIsTerminal() {
     return isatty(STDERR_FILENO) != 0;
 }
+
+uint32_t platformTerminalColumns() {
+    struct winsize size;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) {
+        return 0;
+    }
+    return size.ws_col;
+}
+
+void platformBinaryStandardOutput() {}
 
 int platformInterruptedStatus() {
     return 128 + (caughtSignal != 0 ? caughtSignal : SIGINT);

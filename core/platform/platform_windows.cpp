@@ -1,6 +1,8 @@
 #include "core/platform/platform.h"
 
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -178,6 +180,19 @@ bool platformWriteFile(PlatformFile file, const uint8_t* source, uint32_t count)
 bool platformStandardErrorIsTerminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+uint32_t platformTerminalColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        return 0;
+    }
+    return static_cast<uint32_t>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
+void platformBinaryStandardOutput() {
+    fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 int platformInterruptedStatus() {

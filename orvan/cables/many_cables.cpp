@@ -12,6 +12,7 @@
 #include "orvan/commands/cable.h"
 #include "orvan/commands/images.h"
 #include "orvan/commands/orvan.h"
+#include "orvan/commands/progress.h"
 #include "orvan/production/production_log.h"
 
 static const uint32_t PATH_CHARS = WORKER_PATH_CHARS;
@@ -189,6 +190,8 @@ static std::vector<std::string> workerArguments(const CommandSpec& spec, const R
                                       worker.recordPath,
                                       "--parent",
                                       std::to_string(platformProcessId()),
+                                      "--run",
+                                      request.runId,
                                       "-q",
                                       std::to_string(request.divisor)};
     for (const std::string& copy : imageCopies) {
@@ -207,13 +210,28 @@ static void printSummary(FILE* stream) {
     fprintf(stream, "\n%-10s %-12s %-6s %-8s %s\n", "location", "result", "status", "seconds", "error");
     for (uint32_t i = 0; i < workerCount; i++) {
         const Worker& worker = workers[i];
-        const char* result = worker.status == STATUS_DONE       ? "done"
-                             : recordInterrupted(worker.record) ? "interrupted"
-                                                                : "failed";
-        fprintf(stream, "%-10s %-12s %-6d %-8.2f %s\n", worker.location.c_str(), result, worker.status,
-                worker.seconds, errorOf(worker).c_str());
+        fprintf(stream, "%-10s %-12s %-6d %-8.2f %s\n", worker.location.c_str(), workerResult(worker),
+                worker.status, worker.seconds, errorOf(worker).c_str());
     }
     fflush(stream);
+}
+
+// The run's closing line: how many cables ended how.
+static void sayHowTheCablesEnded(const Request& request) {
+    uint32_t ok = 0;
+    for (uint32_t i = 0; i < workerCount; i++) {
+        ok += workers[i].status == STATUS_DONE ? 1 : 0;
+    }
+    std::string what = request.command;
+    for (uint32_t index = 0; index < imageCount; index++) {
+        what += (index == 0 ? " of " : " and ") + std::string(images[index].argument);
+    }
+    std::string line = what + " on " + std::to_string(workerCount) +
+                       " cables: " + paint(std::to_string(ok) + " ok", PAINT_GOOD);
+    if (ok < workerCount) {
+        line += ", " + paint(std::to_string(workerCount - ok) + " failed", PAINT_BAD);
+    }
+    progressSay(line);
 }
 
 // Every status but 0 is worse than 0; among failures, one outside the
@@ -255,7 +273,7 @@ void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* o
     outcome->record["cables"] = nlohmann::ordered_json::array();
     for (uint32_t i = 0; i < workerCount; i++) {
         Worker* worker = &workers[i];
-        collectRecord(request.command, worker);
+        collectRecord(request.command, request.runId, worker);
         logCable(request, worker);
         status = worseStatus(worker->status, status) ? worker->status : status;
         firstError = firstError.empty() ? errorOf(*worker) : firstError;
@@ -268,6 +286,7 @@ void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* o
     removeImageCopies();
     platformRemoveWorkFolder();
     printSummary(request.json ? stderr : stdout);
+    sayHowTheCablesEnded(request);
     // Each cable has its line in the log; the run as a whole has none.
     outcome->noLogLine = true;
     if (platformInterrupted()) {

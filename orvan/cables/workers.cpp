@@ -4,6 +4,8 @@
 
 #include "core/flash/flash_geometry.h"
 #include "orvan/commands/orvan.h"
+#include "orvan/display/progress_line.h"
+#include "orvan/production/production_log.h"
 
 static const uint32_t POLL_INTERVAL_MS = 50;
 static const uint32_t START_ATTEMPTS = 3;
@@ -64,13 +66,32 @@ static void readErrorLines(Worker* worker, bool shownAsLines) {
     }
 }
 
-// One line per cable, redrawn in place.
+static const uint32_t LOCATION_COLUMNS = 11;
+
+// A cable's row: its location, then its bar drawn from the worker's plain
+// progress line, or its last line; never wider than the terminal, so that
+// each cable keeps exactly one row.
+static std::string cableRow(const Worker& worker, uint32_t columns) {
+    char location[32];
+    snprintf(location, sizeof location, "%-*s", static_cast<int>(LOCATION_COLUMNS - 1),
+             worker.location.c_str());
+    std::string row = std::string(location) + " ";
+    uint32_t width = columns == 0 ? 80 : columns;
+    ProgressView view;
+    if (width > LOCATION_COLUMNS && readProgressPlainLine(worker.lastLine, &view)) {
+        return row + progressLine(view, width - LOCATION_COLUMNS);
+    }
+    return fitToColumns(row + worker.lastLine, width);
+}
+
+// One row per cable, redrawn in place at the terminal's width of the moment.
 static void drawCables(const Worker* workers, uint32_t workerCount, bool* terminalDrawn) {
     if (*terminalDrawn) {
         fprintf(stderr, "\033[%uA", workerCount);
     }
+    uint32_t columns = platformTerminalColumns();
     for (uint32_t i = 0; i < workerCount; i++) {
-        fprintf(stderr, "\r\033[K%-10s %s\n", workers[i].location.c_str(), workers[i].lastLine.c_str());
+        fprintf(stderr, "\r\033[K%s\n", cableRow(workers[i], columns).c_str());
     }
     fflush(stderr);
     *terminalDrawn = true;
@@ -115,7 +136,7 @@ void watchWorkers(Worker* workers, uint32_t workerCount, bool quiet) {
 }
 
 // The worker's own record; one made here when it left none (it crashed or was killed).
-void collectRecord(const std::string& command, Worker* worker) {
+void collectRecord(const std::string& command, const std::string& runId, Worker* worker) {
     worker->record =
         nlohmann::ordered_json::parse(platformReadSharedFile(worker->recordPath), nullptr, false);
     if (worker->record.is_discarded() || !worker->record.is_object()) {
@@ -124,7 +145,9 @@ void collectRecord(const std::string& command, Worker* worker) {
                 ? "the worker could not be started"
                 : "the worker ended with status " + std::to_string(worker->status) + " and left no record";
         worker->record = {
+            {"schema", RECORD_SCHEMA},
             {"command", command},
+            {"run", runId},
             {"cable", {{"location", worker->location}, {"name", worker->name}, {"channel", worker->channel}}},
             {"ok", false},
             {"status", worker->status},
@@ -142,6 +165,11 @@ void collectRecord(const std::string& command, Worker* worker) {
     // written before the worker was killed.
     worker->record["status"] = worker->status;
     worker->record["ok"] = worker->status == STATUS_DONE;
+    worker->record["result"] = workerResult(*worker);
+}
+
+const char* workerResult(const Worker& worker) {
+    return resultClass(worker.status, recordInterrupted(worker.record));
 }
 
 std::string errorOf(const Worker& worker) {

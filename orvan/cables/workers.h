@@ -44,7 +44,10 @@ void startWorker(Worker* worker, const std::vector<std::string>& words);
 void watchWorkers(Worker* workers, uint32_t workerCount, bool quiet);
 
 // The worker's own record; one made here when it left none (it crashed or was killed).
-void collectRecord(const std::string& command, Worker* worker);
+void collectRecord(const std::string& command, const std::string& runId, Worker* worker);
+
+// How the worker's run ended, in the words of the summary, the record and the log.
+const char* workerResult(const Worker& worker);
 
 // The error of the worker's record, or "".
 std::string errorOf(const Worker& worker);

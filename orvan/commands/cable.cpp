@@ -73,7 +73,8 @@ CableSession openCable(const Request& request, Outcome* outcome) {
         throw interruption(false);
     }
     cable.identity = readIdentity();
-    outcome->record["identity"] = hexByte(cable.identity);
+    outcome->record["identity"] = cable.identity;
+    outcome->record["identity_hex"] = hexByte(cable.identity);
     if (cable.identity != IDENTITY_BYTE) {
         throw CommandFailure{STATUS_NO_CABLE, "target: wrong identity byte " + hexByte(cable.identity) +
                                                   " (expected " + hexByte(IDENTITY_BYTE) +

@@ -9,10 +9,17 @@
 #include "orvan/commands/flash_steps.h"
 #include "orvan/commands/images.h"
 #include "orvan/commands/orvan.h"
+#include "orvan/commands/progress.h"
 
 void runList(const Request& request, Outcome* outcome) {
     std::vector<ListedCable> cables = listCables("list");
     nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+    outcome->record["devices"] = devices;
+    if (cables.empty()) {
+        throw CommandFailure{
+            STATUS_NO_CABLE,
+            "list: the adapter library lists no cables (is one plugged in, and may you use it?)"};
+    }
     if (!request.json) {
         printf("index  location    channel  name\n");
     }
@@ -63,10 +70,24 @@ void checkRangeRequest(const Request& request) {
     rangeCount(request);
 }
 
+// "-o -": the flash goes to standard output.
+static const char* const STANDARD_OUTPUT_NAME = "-";
+
 void checkReadRequest(const Request& request) {
     rangeCount(request);
     if (request.output.empty()) {
         throw CommandFailure{STATUS_USAGE, "read -o: the file name is empty"};
+    }
+    if (request.output == STANDARD_OUTPUT_NAME && request.json) {
+        throw CommandFailure{STATUS_USAGE,
+                             "read -o -: standard output carries the --json record; name a file to read to"};
+    }
+}
+
+static void writeStandardOutput(const uint8_t* bytes, uint32_t length) {
+    platformBinaryStandardOutput();
+    if (fwrite(bytes, 1, length, stdout) != length || fflush(stdout) != 0) {
+        throw CommandFailure{STATUS_USAGE, "read -o -: standard output did not take the flash's bytes"};
     }
 }
 
@@ -141,8 +162,9 @@ void nameReadOutput(std::string* output, const std::string& location) {
 void runRead(const Request& request, Outcome* outcome) {
     uint32_t count = rangeCount(request);
     std::string output = request.output;
+    bool toStandardOutput = output == STANDARD_OUTPUT_NAME;
     bool named = output.find("{location}") == std::string::npos;
-    if (named) {
+    if (named && !toStandardOutput) {
         createPartFile(output, request.force);
     }
     CableSession cable = openCable(request, outcome);
@@ -155,14 +177,20 @@ void runRead(const Request& request, Outcome* outcome) {
     readWithProgress(cable, "read", address, length, readBackBuffer);
     closeCable();
     // Written only once the whole range is in: a failed read leaves no file.
-    writeOutput(output, request.force, readBackBuffer, length);
-    outcome->record["ranges"] = {{{"file", output},
-                                  {"sector", request.sector},
-                                  {"count", count},
-                                  {"address", hexAddress(address)},
-                                  {"bytes", length},
-                                  {"sha256", sha256OfBytes(readBackBuffer, length)},
-                                  {"result", "read"}}};
+    if (toStandardOutput) {
+        writeStandardOutput(readBackBuffer, length);
+    } else {
+        writeOutput(output, request.force, readBackBuffer, length);
+    }
+    std::string sha256 = sha256OfBytes(readBackBuffer, length);
+    nlohmann::ordered_json range = {{"file", output}, {"sector", request.sector}, {"count", count}};
+    putAddress(&range, "address", address);
+    range["bytes"] = length;
+    range["sha256"] = sha256;
+    range["result"] = "read";
+    outcome->record["ranges"] = {range};
+    progressSay(output + ": " + paint("read", PAINT_GOOD) + ", " + std::to_string(length) + " bytes from " +
+                hexAddress(address) + ", SHA-256 " + sha256.substr(0, 16));
 }
 
 void runErase(const Request& request, Outcome* outcome) {
@@ -170,9 +198,11 @@ void runErase(const Request& request, Outcome* outcome) {
     CableSession cable = openCable(request, outcome);
     eraseWithProgress(&cable, request.sector, count);
     checkBlank(cable, request.sector, count);
-    outcome->record["ranges"] = {{{"sector", request.sector},
-                                  {"count", count},
-                                  {"address", hexAddress(request.sector * SECTOR_SIZE)},
-                                  {"bytes", count * SECTOR_SIZE},
-                                  {"result", "erased"}}};
+    nlohmann::ordered_json range = {{"sector", request.sector}, {"count", count}};
+    putAddress(&range, "address", request.sector * SECTOR_SIZE);
+    range["bytes"] = count * SECTOR_SIZE;
+    range["result"] = "erased";
+    outcome->record["ranges"] = {range};
+    progressSay("sectors " + std::to_string(request.sector) + "-" +
+                std::to_string(request.sector + count - 1) + ": " + paint("erased and blank", PAINT_GOOD));
 }

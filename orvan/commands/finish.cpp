@@ -34,13 +34,34 @@ static void saveText(const std::string& path, const std::string& text) {
     }
 }
 
+static double secondsSinceStart() {
+    return (platformMonotonicMs() - startMs) / static_cast<double>(MS_PER_SECOND);
+}
+
 static void fillOutcome(Outcome* outcome) {
     nlohmann::ordered_json& record = outcome->record;
+    record["result"] = resultClass(outcome->status, outcome->interrupted);
     record["ok"] = outcome->status == STATUS_DONE;
     record["status"] = outcome->status;
     record["error"] =
         outcome->error.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outcome->error);
-    record["seconds"] = (platformMonotonicMs() - startMs) / static_cast<double>(MS_PER_SECOND);
+    record["seconds"] = secondsSinceStart();
+}
+
+// The command's closing line: what ran where, and how it ended.
+static void sayHowItEnded(const Request& request, const Outcome& outcome) {
+    if (request.command == "list" || outcome.noLogLine || !request.recordPath.empty()) {
+        return; // list shows its table; a run on many cables its summary, for each worker
+    }
+    const nlohmann::ordered_json& cable = outcome.record.value("cable", nlohmann::ordered_json::object());
+    std::string where = cable.contains("location") ? " on cable " + cable["location"].get<std::string>() : "";
+    const char* result = resultClass(outcome.status, outcome.interrupted);
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, " (%.2f s)", secondsSinceStart());
+    std::string ending = outcome.status == STATUS_DONE ? paint("ok", PAINT_GOOD)
+                         : outcome.interrupted         ? paint(result, PAINT_BAD)
+                                                       : paint(std::string("failed, ") + result, PAINT_BAD);
+    progressSay(request.command + where + ": " + ending + seconds);
 }
 
 // A run that did its work but whose production line the log did not take
@@ -97,6 +118,7 @@ void finishProcess(const Request& request, Outcome* outcome) {
         platformExit(outcome->status); // help, version, or a usage error already shown
     }
     keepProductionLine(request, outcome);
+    sayHowItEnded(request, *outcome);
     printRecord(request, outcome);
     if (outcome->interrupted) {
         // The status the shell sees once the signal ends the process.
@@ -115,4 +137,9 @@ std::string hexAddress(uint32_t address) {
     char text[16];
     snprintf(text, sizeof(text), "0x%x", address);
     return text;
+}
+
+void putAddress(nlohmann::ordered_json* json, const char* name, uint32_t address) {
+    (*json)[name] = address;
+    (*json)[std::string(name) + "_hex"] = hexAddress(address);
 }

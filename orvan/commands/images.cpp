@@ -71,7 +71,10 @@ nlohmann::ordered_json imageRecordJson(uint32_t index) {
     const ImageRecord& image = images[index];
     nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
     for (uint32_t r = image.rangeFirst; r < image.rangeFirst + image.rangeCount; r++) {
-        ranges.push_back({{"address", hexAddress(imageRanges[r].address)}, {"bytes", imageRanges[r].length}});
+        nlohmann::ordered_json range = nlohmann::ordered_json::object();
+        putAddress(&range, "address", imageRanges[r].address);
+        range["bytes"] = imageRanges[r].length;
+        ranges.push_back(range);
     }
     nlohmann::ordered_json json = {{"file", image.fileName}, {"format", imageFormatName(image.format)}};
     json["sector"] = image.format == IMAGE_FORMAT_RAW ? nlohmann::ordered_json(image.startSector)
@@ -79,7 +82,32 @@ nlohmann::ordered_json imageRecordJson(uint32_t index) {
     json["bytes"] = image.definedBytes;
     json["ranges"] = ranges;
     json["sha256"] = sha256Text(image.sha256);
+    json["result"] = "not reached";
+    json["first_difference"] = nullptr;
     return json;
+}
+
+nlohmann::ordered_json notReachedImages() {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (uint32_t index = 0; index < imageCount; index++) {
+        list.push_back(imageRecordJson(index));
+    }
+    return list;
+}
+
+void putFirstDifference(nlohmann::ordered_json* json, uint32_t address, uint8_t flash, uint8_t image) {
+    nlohmann::ordered_json difference = nlohmann::ordered_json::object();
+    putAddress(&difference, "address", address);
+    difference["flash"] = flash;
+    difference["image"] = image;
+    (*json)["first_difference"] = difference;
+}
+
+// Enough digits to tell builds apart at a glance; --json gives them all.
+static const size_t SHORT_SHA256_DIGITS = 16;
+
+std::string shortSha256(uint32_t index) {
+    return sha256Text(images[index].sha256).substr(0, SHORT_SHA256_DIGITS);
 }
 
 std::string sha256OfBytes(const uint8_t* bytes, uint32_t length) {

@@ -32,6 +32,15 @@ uint32_t firstDifference(uint32_t index, const uint8_t* bytes, uint32_t address,
 // The image's fields common to every --json record.
 nlohmann::ordered_json imageRecordJson(uint32_t index);
 
+// Every image's record with the result "not reached", in order.
+nlohmann::ordered_json notReachedImages();
+
+// The first byte where the flash and the image differ, in an image's record.
+void putFirstDifference(nlohmann::ordered_json* json, uint32_t address, uint8_t flash, uint8_t image);
+
+// The start of the image's SHA-256, as closing lines show it.
+std::string shortSha256(uint32_t index);
+
 std::string sha256Text(const uint8_t* digest);
 
 // The SHA-256 of length bytes, in lower-case hex.

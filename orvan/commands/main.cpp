@@ -14,6 +14,7 @@
 #include "orvan/commands/finish.h"
 #include "orvan/commands/orvan.h"
 #include "orvan/commands/progress.h"
+#include "orvan/production/production_log.h"
 
 static const char* const DESCRIPTION =
     "Reads, verifies, erases and writes the flash of an Orvan target through a USB-to-SPI cable.\n"
@@ -38,6 +39,7 @@ static void addGlobalOptions(CLI::App& app, Request* request) {
     // A worker's record, parent and image copies, from the parent of a run on many cables.
     app.add_option("--record", request->recordPath)->group("");
     app.add_option("--parent", request->parentId)->group("");
+    app.add_option("--run", request->runId)->group("");
     app.add_option("--image-source", request->imageSources)->group("")->allow_extra_args(false);
     // Numbers read as the writer reads its own -q, then held to the range.
     app.add_option_function<std::string>(
@@ -97,6 +99,11 @@ static bool parse(CLI::App& app, int argumentCount, char** arguments, Request* r
         request->command = app.get_subcommands()[0]->get_name();
         request->logGiven = app.count("--log") > 0;
         outcome->record["command"] = request->command;
+        if (request->runId.empty()) {
+            request->runId = newRunId();
+        }
+        outcome->record["run"] = request->runId;
+        outcome->record["time"] = utcNowText();
         return true;
     } catch (const CLI::Success& success) {
         UnparsedWords words = readUnparsedWords(app, argumentCount, arguments);

@@ -16,6 +16,10 @@ const int STATUS_USAGE = 2;            // usage or input error, found before the
 const int STATUS_NO_CABLE = 3;         // no cable, not opened or set up, or the wrong identity byte
 const int STATUS_RECORD_NOT_KEPT = 4;  // the work was done, but its record could not be kept
 
+// The version of the --json record and of the production log's lines; it
+// grows when a field changes meaning or goes away, not when one is added.
+const int RECORD_SCHEMA = 1;
+
 const uint32_t DEFAULT_DIVISOR = 8;
 const uint32_t MAX_DIVISOR = 65535;
 
@@ -40,6 +44,7 @@ struct Request {
     // and checked, and the parent it ends with.
     std::vector<std::string> imageSources;
     int64_t parentId = 0;
+    std::string runId; // shared by the cables of one run; made when not given
 };
 
 // How a command ended: its status, its error (empty when none) and the
@@ -52,7 +57,7 @@ struct Outcome {
     // The run gives the production log no line of its own: its workers wrote
     // theirs, or the log was refused before the run.
     bool noLogLine = false;
-    nlohmann::ordered_json record = nlohmann::ordered_json::object();
+    nlohmann::ordered_json record = {{"schema", RECORD_SCHEMA}};
 };
 
 // A failure found deep inside a command: thrown to the one place that runs
@@ -96,3 +101,5 @@ void nameReadOutput(std::string* output, const std::string& location);
 
 std::string hexByte(uint8_t value);
 std::string hexAddress(uint32_t address);
+// An address in a --json record: the number, and its hex text beside it.
+void putAddress(nlohmann::ordered_json* json, const char* name, uint32_t address);

@@ -1,15 +1,13 @@
 #include "orvan/commands/progress.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
-#include "core/flash/flash_geometry.h"
 #include "core/platform/platform.h"
-
-static const uint32_t BAR_WIDTH = 30;
+#include "orvan/display/progress_line.h"
 
 struct ProgressState {
-    const char* phase;
-    uint64_t total;
+    ProgressView view;
     uint64_t startMs;
     uint64_t lastShown;
     bool shown;
@@ -18,30 +16,31 @@ struct ProgressState {
 
 static ProgressState state;
 static bool progressWanted = true;
+// A bar stands on the terminal's current row: every phase redraws that one
+// row, and a closing line or an error takes its place.
+static bool barOnRow;
+static std::string subject;
 
 void progressShow(bool shown) {
     progressWanted = shown;
 }
 
+void progressSubject(const std::string& name) {
+    subject = name;
+}
+
+// The width is asked at every redraw, so that a resized window is followed.
 static void drawBar(uint64_t done) {
-    uint64_t elapsedMs = platformMonotonicMs() - state.startMs;
-    uint32_t filled = state.total == 0 ? BAR_WIDTH : static_cast<uint32_t>(done * BAR_WIDTH / state.total);
-    char bar[BAR_WIDTH + 1];
-    for (uint32_t i = 0; i < BAR_WIDTH; i++) {
-        bar[i] = i < filled ? '#' : '-';
-    }
-    bar[BAR_WIDTH] = '\0';
-    double kibPerSecond = elapsedMs == 0 ? 0.0 : done * 1.0 * MS_PER_SECOND / elapsedMs / 1024.0;
-    uint64_t leftSeconds = done == 0 ? 0 : (state.total - done) * elapsedMs / done / MS_PER_SECOND;
-    fprintf(stderr, "\r%-8s [%s] %llu/%llu bytes %7.1f KiB/s %llu s left ", state.phase, bar,
-            static_cast<unsigned long long>(done), static_cast<unsigned long long>(state.total), kibPerSecond,
-            static_cast<unsigned long long>(leftSeconds));
+    state.view.done = done;
+    state.view.elapsedMs = platformMonotonicMs() - state.startMs;
+    std::string line = progressLine(state.view, platformTerminalColumns());
+    fprintf(stderr, "\r%s\033[K", line.c_str());
     fflush(stderr);
+    barOnRow = true;
 }
 
 void progressBegin(const char* phase, uint64_t total) {
-    state.phase = phase;
-    state.total = total;
+    state.view = ProgressView{subject, phase, 0, total, 0};
     state.startMs = platformMonotonicMs();
     state.lastShown = 0;
     state.shown = progressWanted;
@@ -58,23 +57,47 @@ void progressUpdate(uint64_t done) {
     state.lastShown = done;
     if (state.terminal) {
         drawBar(done);
-    } else {
-        fprintf(stderr, "%s: %llu/%llu bytes\n", state.phase, static_cast<unsigned long long>(done),
-                static_cast<unsigned long long>(state.total));
+        return;
     }
+    state.view.done = done;
+    fprintf(stderr, "%s\n", progressPlainLine(state.view).c_str());
 }
 
 void progressEnd() {
     if (state.shown && state.terminal) {
-        drawBar(state.total);
-        fprintf(stderr, "\n");
+        drawBar(state.view.total);
     }
     state.shown = false;
 }
 
 void progressStop() {
-    if (state.shown && state.terminal) {
-        fprintf(stderr, "\n");
+    if (barOnRow) {
+        fprintf(stderr, "\r\033[K");
+        fflush(stderr);
+        barOnRow = false;
     }
     state.shown = false;
+}
+
+void progressSay(const std::string& line) {
+    progressStop();
+    if (progressWanted) {
+        // On a terminal a long line is folded, so that no row wraps.
+        bool terminal = platformStandardErrorIsTerminal();
+        fprintf(stderr, "%s\n",
+                terminal ? foldToColumns(line, platformTerminalColumns()).c_str() : line.c_str());
+        fflush(stderr);
+    }
+}
+
+static bool colourWanted() {
+    const char* noColour = getenv("NO_COLOR");
+    return platformStandardErrorIsTerminal() && (noColour == nullptr || noColour[0] == '\0');
+}
+
+std::string paint(const std::string& text, Paint how) {
+    if (!colourWanted()) {
+        return text;
+    }
+    return std::string(how == PAINT_GOOD ? "\033[32m" : "\033[31m") + text + "\033[0m";
 }

@@ -4,6 +4,7 @@
 #include "orvan/commands/flash_steps.h"
 #include "orvan/commands/images.h"
 #include "orvan/commands/orvan.h"
+#include "orvan/commands/progress.h"
 
 // Compares one image with the flash; true when every byte it defines is there.
 static bool verifyImage(const CableSession& cable, uint32_t index, nlohmann::ordered_json* json) {
@@ -11,35 +12,44 @@ static bool verifyImage(const CableSession& cable, uint32_t index, nlohmann::ord
     uint32_t address = 0;
     uint32_t length = 0;
     imageSpan(&image, &address, &length);
+    progressSubject(image.argument);
     readWithProgress(cable, "verify", address, length, readBackBuffer + address);
     uint32_t difference = firstDifference(index, readBackBuffer, address, length);
-    *json = imageRecordJson(index);
     (*json)["flash_sha256"] = sha256OfBytes(readBackBuffer + address, length);
     if (difference == address + length) {
-        (*json)["result"] = "match";
+        (*json)["result"] = "verified";
+        progressSay(std::string(image.argument) + ": " + paint("verified", PAINT_GOOD) + ", SHA-256 " +
+                    shortSha256(index));
         return true;
     }
     (*json)["result"] = "mismatch";
-    (*json)["first_difference"] = {{"address", hexAddress(difference)},
-                                   {"flash", hexByte(readBackBuffer[difference])},
-                                   {"image", hexByte(planBytes[difference])}};
+    putFirstDifference(json, difference, readBackBuffer[difference], planBytes[difference]);
+    progressSay(std::string(image.argument) + ": " + paint("mismatch", PAINT_BAD) + " at " +
+                hexAddress(difference));
     return false;
 }
 
 void runVerify(const Request& request, Outcome* outcome) {
     loadImages(request);
+    outcome->record["images"] = notReachedImages();
     CableSession cable = openCable(request, outcome);
-    outcome->record["images"] = nlohmann::ordered_json::array();
     std::string firstError;
     for (uint32_t index = 0; index < imageCount; index++) {
-        nlohmann::ordered_json json;
-        if (!verifyImage(cable, index, &json) && firstError.empty()) {
-            const nlohmann::ordered_json& at = json["first_difference"];
-            firstError = std::string(images[index].argument) + ": differs at " +
-                         at["address"].get<std::string>() + ": flash " + at["flash"].get<std::string>() +
-                         ", image " + at["image"].get<std::string>();
+        nlohmann::ordered_json json = outcome->record["images"][index];
+        bool same = false;
+        try {
+            same = verifyImage(cable, index, &json);
+        } catch (const CommandFailure&) {
+            outcome->record["images"][index]["result"] = "failed";
+            throw;
         }
-        outcome->record["images"].push_back(json);
+        outcome->record["images"][index] = json;
+        if (!same && firstError.empty()) {
+            uint32_t at = json["first_difference"]["address"];
+            firstError = std::string(images[index].argument) + ": differs at " + hexAddress(at) + ": flash " +
+                         hexByte(json["first_difference"]["flash"]) + ", image " +
+                         hexByte(json["first_difference"]["image"]);
+        }
     }
     if (!firstError.empty()) {
         outcome->status = STATUS_TARGET_DISAGREED;

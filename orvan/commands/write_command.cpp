@@ -130,10 +130,9 @@ static uint8_t programPlannedRuns(const CableSession& cable, const std::vector<P
     return programmed;
 }
 
-// A sector that was blank-checked and got nothing holds 0xff throughout,
-// as the plan has it there; the others are read back and compared whole.
-static void verifySectors(const CableSession& cable, uint32_t index, uint8_t programmed) {
-    readSectors(cable, "verify", programmed);
+// The first byte of the programmed sectors that the flash does not hold as
+// planned; FLASH_BYTES when every one does.
+static uint32_t firstDifferenceIn(uint8_t programmed) {
     for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
         if (!inMask(programmed, sector) || sectorHoldsPlan(sector)) {
             continue;
@@ -142,14 +141,30 @@ static void verifySectors(const CableSession& cable, uint32_t index, uint8_t pro
         while (readBackBuffer[at] == planBytes[at]) {
             at++;
         }
-        throw CommandFailure{STATUS_TARGET_DISAGREED, std::string(images[index].argument) +
-                                                          ": differs after programming at " + hexAddress(at) +
-                                                          ": flash " + hexByte(readBackBuffer[at]) +
-                                                          ", image " + hexByte(planBytes[at])};
+        return at;
     }
+    return FLASH_BYTES;
 }
 
-static void writeImage(const Request& request, CableSession* cable, uint32_t index, ImageWrite* write) {
+// A sector that was blank-checked and got nothing holds 0xff throughout,
+// as the plan has it there; the others are read back and compared whole.
+static void verifySectors(const CableSession& cable, uint32_t index, uint8_t programmed,
+                          nlohmann::ordered_json* json) {
+    readSectors(cable, "verify", programmed);
+    uint32_t at = firstDifferenceIn(programmed);
+    if (at == FLASH_BYTES) {
+        return;
+    }
+    putFirstDifference(json, at, readBackBuffer[at], planBytes[at]);
+    (*json)["result"] = "mismatch";
+    throw CommandFailure{STATUS_TARGET_DISAGREED, std::string(images[index].argument) +
+                                                      ": differs after programming at " + hexAddress(at) +
+                                                      ": flash " + hexByte(readBackBuffer[at]) + ", image " +
+                                                      hexByte(planBytes[at])};
+}
+
+static void writeImage(const Request& request, CableSession* cable, uint32_t index, ImageWrite* write,
+                       nlohmann::ordered_json* json) {
     uint8_t mask = sectorsToWrite(request, *cable, index, write);
     forEachSectorRun(mask, [cable](uint32_t sector, uint32_t count) {
         eraseWithProgress(cable, sector, count);
@@ -158,18 +173,42 @@ static void writeImage(const Request& request, CableSession* cable, uint32_t ind
     write->sectorsWritten = sectorsIn(mask);
     uint8_t programmed = programPlannedRuns(*cable, planRuns(request, index, mask), write);
     write->sectorsProgrammed = sectorsIn(programmed);
-    verifySectors(*cable, index, programmed);
+    verifySectors(*cable, index, programmed, json);
 }
 
-static nlohmann::ordered_json writeJson(uint32_t index, const ImageWrite& write) {
-    nlohmann::ordered_json json = imageRecordJson(index);
-    json["bytes_programmed"] = write.bytesProgrammed;
-    json["programming_runs"] = write.runs;
-    json["sectors_erased"] = write.sectorsWritten;
-    json["sectors_read_back"] = write.sectorsProgrammed;
-    json["sectors_skipped"] = write.sectorsSkipped;
-    json["result"] = "written";
-    return json;
+// What the image's sectors hold once written, in address order: every one
+// was read back, compared or blank-checked on the way.
+static std::string sectorsSha256(uint32_t index) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
+        if (inMask(images[index].sectorMask, sector)) {
+            const uint8_t* at = readBackBuffer + sector * SECTOR_SIZE;
+            bytes.insert(bytes.end(), at, at + SECTOR_SIZE);
+        }
+    }
+    return sha256OfBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+static void recordWrite(uint32_t index, const ImageWrite& write, nlohmann::ordered_json* json) {
+    (*json)["bytes_programmed"] = write.bytesProgrammed;
+    (*json)["programming_runs"] = write.runs;
+    (*json)["sectors_erased"] = write.sectorsWritten;
+    (*json)["sectors_read_back"] = write.sectorsProgrammed;
+    (*json)["sectors_skipped"] = write.sectorsSkipped;
+    (*json)["result"] = write.sectorsWritten == 0 ? "unchanged" : "written";
+    (*json)["flash_sha256"] = sectorsSha256(index);
+}
+
+static void sayImageWritten(uint32_t index, const ImageWrite& write) {
+    uint32_t sectors = sectorsIn(images[index].sectorMask);
+    std::string count = std::to_string(sectors) + (sectors == 1 ? " sector" : " sectors");
+    std::string what = write.sectorsWritten == 0
+                           ? paint("unchanged", PAINT_GOOD) + ", " + count + " already up to date"
+                           : paint("written and verified", PAINT_GOOD) + ", " + count;
+    if (write.sectorsWritten != 0 && write.sectorsSkipped != 0) {
+        what += " (" + std::to_string(write.sectorsSkipped) + " already up to date)";
+    }
+    progressSay(std::string(images[index].argument) + ": " + what + ", SHA-256 " + shortSha256(index));
 }
 
 void checkWriteRequest(const Request& request) {
@@ -180,12 +219,25 @@ void checkWriteRequest(const Request& request) {
 
 void runWriteCommand(const Request& request, Outcome* outcome) {
     loadImages(request);
-    CableSession cable = openCable(request, outcome);
     outcome->record["mode"] = request.full ? "full" : request.changed ? "changed" : "default";
-    outcome->record["images"] = nlohmann::ordered_json::array();
+    // Every image stands in the record from the start, so that a run that
+    // stops names the image it stopped in and those it did not reach.
+    outcome->record["images"] = notReachedImages();
+    CableSession cable = openCable(request, outcome);
     for (uint32_t index = 0; index < imageCount; index++) {
+        // Looked up afresh: adding to the record moves its members.
+        nlohmann::ordered_json image = outcome->record["images"][index];
         ImageWrite write = ImageWrite();
-        writeImage(request, &cable, index, &write);
-        outcome->record["images"].push_back(writeJson(index, write));
+        progressSubject(images[index].argument);
+        try {
+            writeImage(request, &cable, index, &write, &image);
+        } catch (const CommandFailure&) {
+            image["result"] = image["result"] == "not reached" ? "failed" : image["result"];
+            outcome->record["images"][index] = image;
+            throw;
+        }
+        recordWrite(index, write, &image);
+        outcome->record["images"][index] = image;
+        sayImageWritten(index, write);
     }
 }

@@ -9,6 +9,18 @@
 // True when the cable's run ended by an interruption.
 bool recordInterrupted(const nlohmann::ordered_json& cableRecord);
 
+// How a run on one cable ended, in one word that the summary table, the
+// --json record and the production log all use: "ok"; the board ("target"),
+// the cable ("cable"), the operator's input ("input"), its record not kept
+// ("record"), "interrupted", or a worker that "crashed".
+const char* resultClass(int status, bool interrupted);
+
+// The time now, UTC, to the millisecond: "2026-12-09T13:11:16.123Z".
+std::string utcNowText();
+
+// A new run id: 16 hex digits, different for every run.
+std::string newRunId();
+
 // An image the run was given, as it was read: its file and SHA-256.
 struct LoggedFile {
     std::string file;
