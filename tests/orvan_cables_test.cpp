@@ -78,13 +78,12 @@ std::vector<Json> logLines(const std::string& path) {
     return result;
 }
 
-// The log's result "ok" is the summary's "done".
+// The log says each outcome in the summary's words.
 Outcomes logOutcomes(const std::vector<Json>& log) {
     Outcomes outcomes;
     for (const Json& line : log) {
-        std::string result = line.value("result", "");
         outcomes[line.value("location", "")] =
-            (result == "ok" ? "done" : result) + " " + std::to_string(line.value("status", -1));
+            line.value("result", "") + " " + std::to_string(line.value("status", -1));
     }
     return outcomes;
 }
@@ -193,7 +192,7 @@ TEST_F(OrvanCablesTest, EveryNamedCableGetsItsOwnExactFlash) {
         for (size_t i = 0; i < locations.size(); i++) {
             std::string flash = flashAt(locations[i]);
             if (row.written[i]) {
-                expected[locations[i]] = "done 0";
+                expected[locations[i]] = "ok 0";
                 EXPECT_TRUE(flash == image) << row.cable << ": " << locations[i] << " not exact";
             } else {
                 EXPECT_TRUE(flash.empty()) << row.cable << ": " << locations[i] << " was opened";
@@ -246,11 +245,11 @@ TEST_F(OrvanCablesTest, FailuresStayWithTheirCables) {
     writeFile(path("fl-1101.bin"), refused);
     environment.insert(environment.end(), {"VADAPTER_REALTIME=1", "VADAPTER_FAULT_LOCATION=0x1102",
                                            "VADAPTER_UNERASED_SECTOR=3"});
-    const Outcomes expected = {{"0x1101", "failed 3"},
-                               {"0x1102", "failed 1"},
-                               {"0x1103", "failed " + std::to_string(KILLED)},
-                               {"0x1104", "done 0"},
-                               {"0x1105", "done 0"}};
+    const Outcomes expected = {{"0x1101", "cable 3"},
+                               {"0x1102", "target 1"},
+                               {"0x1103", "crashed " + std::to_string(KILLED)},
+                               {"0x1104", "ok 0"},
+                               {"0x1105", "ok 0"}};
     ProgramRun run =
         orvanRun({"--cable", "all", "--json", "--log", "log.jsonl", "write", "img.bin@0"}, environment);
     ProgramResult result;
@@ -273,7 +272,7 @@ TEST_F(OrvanCablesTest, FailuresStayWithTheirCables) {
     Outcomes recorded;
     for (const Json& cable : record["cables"]) {
         recorded[cable["cable"]["location"]] =
-            (cable["ok"] ? "done " : "failed ") + std::to_string(cable["status"].get<int>());
+            cable["result"].get<std::string>() + " " + std::to_string(cable["status"].get<int>());
     }
     EXPECT_EQ(recorded, expected) << result.output;
     std::vector<Json> log = logLines(path("log.jsonl"));
@@ -330,7 +329,7 @@ TEST_F(OrvanCablesTest, TheLogKeepsAWholeLinePerCablePerRun) {
     char today[16];
     time_t now = time(nullptr);
     strftime(today, sizeof(today), "%Y-%m-%dT", gmtime(&now));
-    const std::regex utc(today + std::string("\\d\\d:\\d\\d:\\d\\dZ"));
+    const std::regex utc(today + std::string("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\dZ"));
     std::map<std::string, int> linesPerCable;
     for (size_t i = 0; i < log.size(); i++) {
         const Json& line = log[i];
@@ -338,7 +337,7 @@ TEST_F(OrvanCablesTest, TheLogKeepsAWholeLinePerCablePerRun) {
         for (const auto& item : line.items()) {
             keys += item.key() + " ";
         }
-        EXPECT_EQ(keys, "time host orvan location name command images result status error seconds ");
+        EXPECT_EQ(keys, "schema run time host orvan location name command images result status error seconds ");
         EXPECT_TRUE(std::regex_match(line.value("time", ""), utc)) << line["time"];
         EXPECT_EQ(line["host"], host);
         EXPECT_EQ("orvan " + line.value("orvan", ""), version);
@@ -362,6 +361,15 @@ TEST_F(OrvanCablesTest, TheLogKeepsAWholeLinePerCablePerRun) {
     }
     for (const std::string& location : locations) {
         EXPECT_EQ(linesPerCable[location], 3) << location;
+    }
+    // The cables of one run share its id; each run has its own.
+    std::map<std::string, size_t> linesPerRun;
+    for (const Json& line : log) {
+        linesPerRun[line.value("run", "")]++;
+    }
+    EXPECT_EQ(linesPerRun.size(), 3u);
+    for (const auto& run : linesPerRun) {
+        EXPECT_EQ(run.second, locations.size()) << run.first;
     }
 }
 

@@ -414,7 +414,7 @@ TEST_F(OrvanCommandTest, JsonPrintsExactlyOneRecordWhateverTheOutcome) {
         {"list", "", 0, "list", false, "", ""},
         {"info", "", 0, "info", true, "", ""},
         {"read -o out.bin --sector 1 --count 2", "", 0, "read", true, "ranges", "read"},
-        {"verify good.bin@2", "", 0, "verify", true, "images", "match"},
+        {"verify good.bin@2", "", 0, "verify", true, "images", "verified"},
         {"verify bad.bin@4", "", 1, "verify", true, "images", "mismatch"},
         {"erase --sector 6", "", 0, "erase", true, "ranges", "erased"},
         {"info", "VADAPTER_IDENTITY=0xad", 3, "info", true, "", ""},

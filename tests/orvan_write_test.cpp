@@ -360,8 +360,8 @@ TEST_F(OrvanWriteTest, InterruptionWhileComparingLeavesTheFlash) {
         const char* showing;
         const char* line;
         bool unchanged;
-    } cases[] = {{{"whole.bin@0", "--changed"}, "compare: ", "interrupted: the flash is unchanged", true},
-                 {{"whole.bin@0"}, "program: ", "interrupted: the flash may be incomplete", false}};
+    } cases[] = {{{"whole.bin@0", "--changed"}, ": compare ", "interrupted: the flash is unchanged", true},
+                 {{"whole.bin@0"}, ": program ", "interrupted: the flash may be incomplete", false}};
     for (const auto& interruption : cases) {
         ProgramResult result =
             orvanWrite(from, interruption.arguments, {"VADAPTER_REALTIME=1"}, SIGINT, interruption.showing);
