@@ -6,6 +6,7 @@
 #include "core/flash/flash_operations.h"
 #include "core/platform/platform.h"
 #include "orvan/commands/cable.h"
+#include "orvan/commands/flash_preview.h"
 #include "orvan/commands/flash_steps.h"
 #include "orvan/commands/images.h"
 #include "orvan/commands/orvan.h"
@@ -43,12 +44,12 @@ void runInfo(const Request& request, Outcome* outcome) {
     }
 }
 
-// The sectors asked for with --sector and --count; the count defaults to the
-// rest of the flash.
+// The sectors asked for with --sector and --count; the count defaults to
+// the one sector named, or to the whole flash when none is.
 static uint32_t rangeCount(const Request& request) {
     uint32_t room = SECTOR_COUNT - request.sector;
     if (request.count == 0) {
-        return room;
+        return request.sectorGiven ? 1 : room;
     }
     if (request.count > room) {
         throw CommandFailure{STATUS_USAGE, "--count " + std::to_string(request.count) + ": only " +
@@ -60,14 +61,15 @@ static uint32_t rangeCount(const Request& request) {
 }
 
 void checkRangeRequest(const Request& request) {
-    rangeCount(request);
+    showSectorRange(request, "erase", request.sector, rangeCount(request));
 }
 
 void checkReadRequest(const Request& request) {
-    rangeCount(request);
+    uint32_t count = rangeCount(request);
     if (request.output.empty()) {
         throw CommandFailure{STATUS_USAGE, "read -o: the file name is empty"};
     }
+    showSectorRange(request, "read", request.sector, count);
 }
 
 // The read goes to a file of a new name beside the output, made before the
