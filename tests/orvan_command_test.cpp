@@ -156,7 +156,13 @@ TEST_F(OrvanCommandTest, CommandLinesGiveTheirStatusErrorLineAndOutput) {
         {"--log folder info", 2,
          "orvan: --log folder: cannot be appended to (no such folder, no permission, or not a regular file)",
          ""},
-        {"verify a.bin@1.5", 2, "orvan: a.bin@1.5: '1.5' is not a sector (0 to 7, decimal or 0x hex)", ""},
+        {"verify a.bin@1.5", 2,
+         "orvan: a.bin@1.5: '1.5' is not a sector number (0 to 7) or an address (0x0 to 0x1ffff)", ""},
+        {"verify a.bin@16384", 2,
+         "orvan: a.bin@16384: sector 16384 is out of range (0 to 7); for an address write a.bin@0x4000", ""},
+        {"verify big.bin@0x1c000", 2,
+         "orvan: big.bin@0x1c000: 20000 bytes do not fit at 0x1c000 (at most 16384 to the end of the flash)",
+         ""},
         {"--cable 0x1101x info", 2,
          usage("--cable: not all, a location in hex or locations separated by commas: 0x1101x"), ""},
         {"--cable 123456789 info", 2,
@@ -213,7 +219,7 @@ TEST_F(OrvanCommandTest, ReadGivesTheFlashByteForByte) {
     prepareFlash();
     const std::string flashBefore = flash();
     const std::vector<RangeCase> cases = {
-        {"", 0, 8},          {"--sector 2 --count 3", 2, 3},     {"--sector 7", 7, 1},
+        {"", 0, 8},          {"--sector 2 --count 3", 2, 3},     {"--sector 7", 7, 1}, {"--sector 2", 2, 1},
         {"--count 1", 0, 1}, {"--sector 0x5 --count 0x3", 5, 3},
     };
     for (const RangeCase& rangeCase : cases) {
@@ -280,7 +286,8 @@ TEST_F(OrvanCommandTest, VerifyPassesAndNamesTheFirstDifference) {
 TEST_F(OrvanCommandTest, EraseLeavesExactlyTheAskedSectorsErased) {
     const std::vector<RangeCase> cases = {
         {"", 0, 8},
-        {"--sector 3", 3, 5},
+        {"--sector 3", 3, 1},
+        {"--count 3", 0, 3},
         {"--sector 5 --count 2", 5, 2},
         {"--sector 7 --count 1", 7, 1},
         {"--count 1", 0, 1},
@@ -294,6 +301,36 @@ TEST_F(OrvanCommandTest, EraseLeavesExactlyTheAskedSectorsErased) {
         EXPECT_EQ(outcome.status, 0) << rangeCase.options << ": " << outcome.errorLine;
         EXPECT_TRUE(flash() == expected) << rangeCase.options;
     }
+}
+
+// What a command works on is shown on standard error before the cable is
+// opened: with no cable listed the line is there all the same.
+TEST_F(OrvanCommandTest, ShowsWhatItWorksOnBeforeTheCable) {
+    prepareFlash();
+    writeFile(path("a.bin"), std::string(100, 'a'));
+    writeFile(path("app.hex"), intelHex(0x7ff0, std::string(32, 'h')));
+    const struct {
+        std::string line;
+        std::string shown; // empty: nothing but errors on standard error
+    } cases[] = {
+        {"erase", "erase: sectors 0-7 (0x000000-0x01ffff, 128 KiB)\n"},
+        {"erase --sector 1", "erase: sector 1 (0x004000-0x007fff, 16 KiB)\n"},
+        {"read -o n.bin --count 2", "read: sectors 0-1 (0x000000-0x007fff, 32 KiB)\n"},
+        {"verify a.bin@0x1ff9c app.hex",
+         "a.bin@0x1ff9c: 0x01ff9c-0x01ffff, sector 7\napp.hex: 0x007ff0-0x00800f, sectors 1-2\n"},
+        {"--json write app.hex@base=0x0", "app.hex@base=0x0: 0x007ff0-0x00800f, sectors 1-2\n"},
+        {"--quiet verify app.hex", ""},
+    };
+    for (const auto& c : cases) {
+        if (skipped("VADAPTER_DEVICES=")) {
+            break;
+        }
+        Outcome outcome = orvan(c.line, "VADAPTER_DEVICES=");
+        EXPECT_EQ(outcome.status, 3) << c.line;
+        std::string errors = readWholeFile(path("stderr.txt"));
+        EXPECT_EQ(errors.substr(0, errors.find("orvan: ")), c.shown) << c.line;
+    }
+    EXPECT_TRUE(flash() == imageBytes(FLASH_SIZE, 9));
 }
 
 // ---------------------------------------------------------------- faults and cables

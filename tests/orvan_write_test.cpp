@@ -7,6 +7,7 @@
 // later --changed write brings right; an interruption while comparing
 // leaves the flash as it was.
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <string>
@@ -22,17 +23,22 @@ const int DISAGREED = 1;
 const int NO_CABLE = 3;
 const size_t SECTORS = FLASH_SIZE / SECTOR;
 
-enum Format { RAW, INTEL_HEX, SRECORD };
+// RAW is placed at its sector, RAW_AT_ADDRESS at its first byte's address.
+enum Format { RAW, RAW_AT_ADDRESS, INTEL_HEX, SRECORD };
 
 struct Piece {
-    size_t address; // a raw image's is its sector's first address
+    size_t address; // in the flash; a raw image's is its sector's first address
     std::string bytes;
 };
 
 struct Image {
     Format format;
     std::vector<Piece> pieces;
+    // HEX and S-records: the address the file is linked at, given as @base=.
+    size_t base = 0;
 };
+
+const size_t LINKED_BASE = 0x08000000;
 
 struct Job {
     const char* name;
@@ -69,6 +75,12 @@ const std::vector<Job> JOBS = {
      {{RAW, {{0, imageBytes(5000, 10)}}},
       {INTEL_HEX, {{0x8100, imageBytes(500, 11)}, {0xBFF8, imageBytes(16, 12)}}},
       {SRECORD, {{0x18000, imageBytes(1000, 13)}}}}},
+    {"raw at addresses: mid-sector across a boundary, and to the flash's end",
+     {{RAW_AT_ADDRESS, {{0x4123, imageBytes(20000, 15)}}},
+      {RAW_AT_ADDRESS, {{FLASH_SIZE - 300, imageBytes(300, 20)}}}}},
+    {"HEX and S-records linked at another base",
+     {{INTEL_HEX, {{0x123, imageBytes(300, 16)}, {0x3FF0, imageBytes(16, 17)}}, LINKED_BASE},
+      {SRECORD, {{0x10000, imageBytes(5000, 18)}}, LINKED_BASE}}},
 };
 
 std::string hexDigits(const std::string& bytes) {
@@ -111,7 +123,7 @@ std::string recordText(const Image& image) {
     size_t upper = SIZE_MAX;
     for (const Piece& piece : image.pieces) {
         for (size_t at = 0; at < piece.bytes.size();) {
-            size_t address = piece.address + at;
+            size_t address = image.base + piece.address + at;
             size_t length = std::min({piece.bytes.size() - at, size_t(16), 0x10000 - (address & 0xFFFF)});
             std::string data = piece.bytes.substr(at, length);
             if (image.format == SRECORD) {
@@ -151,9 +163,19 @@ class OrvanWriteTest : public ProgramTest {
                 writerJobs->push_back({sector, name + ".bin"});
                 continue;
             }
-            name += image.format == SRECORD ? ".srec" : ".hex";
-            writeFile(path(name), recordText(image));
-            arguments.push_back(name);
+            char placement[32] = "";
+            if (image.format == RAW_AT_ADDRESS) {
+                name += ".bin";
+                writeFile(path(name), image.pieces[0].bytes);
+                snprintf(placement, sizeof placement, "@0x%zx", image.pieces[0].address);
+            } else {
+                name += image.format == SRECORD ? ".srec" : ".hex";
+                writeFile(path(name), recordText(image));
+                if (image.base != 0) {
+                    snprintf(placement, sizeof placement, "@base=0x%zx", image.base);
+                }
+            }
+            arguments.push_back(name + placement);
             std::string canvas(FLASH_SIZE, '\xFF');
             std::vector<bool> touched(SECTORS);
             for (const Piece& piece : image.pieces) {
@@ -254,6 +276,25 @@ TEST_F(OrvanWriteTest, EveryModeLeavesOrvanwritersFlash) {
             EXPECT_TRUE(adapterClosed()) << what << ": not run through the adapter meant";
         }
     }
+}
+
+// A raw image at its sector's first address is the same job as at the
+// sector: the two flashes match byte for byte, and so do their records.
+TEST_F(OrvanWriteTest, AnAddressAtASectorWritesWhatTheSectorWrites) {
+    writeFile(path("app.bin"), imageBytes(SECTOR + 100, 19));
+    const std::string from = otherData(std::string(FLASH_SIZE, '\xFF'));
+    ProgramResult bySector = orvanWrite(from, {"app.bin@1"});
+    const std::string flashBySector = flash();
+    ProgramResult byAddress = orvanWrite(from, {"app.bin@0x4000"});
+    EXPECT_EQ(bySector.status, 0) << bySector.output;
+    EXPECT_EQ(byAddress.status, 0) << byAddress.output;
+    EXPECT_TRUE(flash() == flashBySector) << "app.bin@0x4000 and app.bin@1 leave different flashes";
+    EXPECT_TRUE(flash() != from);
+    // The place is shown before the cable is opened, in both spellings.
+    EXPECT_NE(bySector.output.find("app.bin@1: 0x004000-0x008063, sectors 1-2\n"), std::string::npos)
+        << bySector.output;
+    EXPECT_NE(byAddress.output.find("app.bin@0x4000: 0x004000-0x008063, sectors 1-2\n"), std::string::npos)
+        << byAddress.output;
 }
 
 // Two sectors and ten bytes at sector 1; from otherData, sector 2 already

@@ -7,12 +7,12 @@ const std::vector<CommandSpec> COMMANDS = {
      runList},
     {"info", "open the cable and show its location, SPI clock and the target's identity", 0, "", true,
      nullptr, runInfo},
-    {"read", "read the flash (whole, or --count sectors from --sector) to a file", USES_RANGE | USES_OUTPUT,
-     "read", true, checkReadRequest, runRead},
+    {"read", "read the flash (whole, or --sector and --count) to a file", USES_RANGE | USES_OUTPUT, "read",
+     true, checkReadRequest, runRead},
     {"verify", "compare the flash with images, without writing: the bytes each image defines", USES_IMAGES,
      "", true, nullptr, runVerify},
-    {"erase", "erase sectors (the whole flash by default) and check them blank", USES_RANGE, "erase", true,
-     checkRangeRequest, runErase},
+    {"erase", "erase sectors (the whole flash by default, one with --sector) and check them blank",
+     USES_RANGE, "erase", true, checkRangeRequest, runErase},
     {"write",
      "write images: erase, program what is not 0xff, read back and compare.\n"
      "--changed first reads the sectors and leaves those that already hold the result;\n"
@@ -40,14 +40,20 @@ std::string commandNames() {
 static void addOptions(CLI::App* command, const CommandSpec& spec, Request* request) {
     if (spec.uses & USES_RANGE) {
         command
-            ->add_option("--sector", request->sector,
-                         std::string("first sector to ") + spec.rangeVerb + " (0-" +
-                             std::to_string(SECTOR_COUNT - 1) + ")")
+            ->add_option_function<uint32_t>(
+                "--sector",
+                [request](uint32_t sector) {
+                    request->sector = sector;
+                    request->sectorGiven = true;
+                },
+                std::string("first sector to ") + spec.rangeVerb + " (0-" + std::to_string(SECTOR_COUNT - 1) +
+                    ")")
             ->type_name("S")
             ->check(CLI::Range(0u, SECTOR_COUNT - 1));
         command
             ->add_option("--count", request->count,
-                         "sectors from --sector (default: to the end of the flash)")
+                         "sectors from --sector, or from sector 0 (default: 1 with --sector, else the "
+                         "whole flash)")
             ->type_name("C")
             ->check(CLI::Range(1u, SECTOR_COUNT));
     }
@@ -63,7 +69,8 @@ static void addOptions(CLI::App* command, const CommandSpec& spec, Request* requ
     if (spec.uses & USES_IMAGES) {
         command
             ->add_option("images", request->images,
-                         "FILE@SECTOR for a raw image, or an Intel HEX or S-record file")
+                         "FILE@SECTOR or FILE@0xADDRESS for a raw image; an Intel HEX or S-record "
+                         "file, with @base=0xADDRESS when linked at another address")
             ->required();
     }
     if (spec.uses & USES_WRITE_MODES) {
@@ -82,7 +89,9 @@ void addCommands(CLI::App& app, Request* request) {
 std::vector<std::string> commandWords(const CommandSpec& spec, const Request& request) {
     std::vector<std::string> words = {spec.name};
     if (spec.uses & USES_RANGE) {
-        words.insert(words.end(), {"--sector", std::to_string(request.sector)});
+        if (request.sectorGiven) {
+            words.insert(words.end(), {"--sector", std::to_string(request.sector)});
+        }
         if (request.count != 0) {
             words.insert(words.end(), {"--count", std::to_string(request.count)});
         }

@@ -6,6 +6,7 @@
 #include "core/flash/flash_operations.h"
 #include "core/platform/platform.h"
 #include "orvan/commands/cable.h"
+#include "orvan/commands/flash_preview.h"
 #include "orvan/commands/flash_steps.h"
 #include "orvan/commands/images.h"
 #include "orvan/commands/orvan.h"
@@ -50,12 +51,12 @@ void runInfo(const Request& request, Outcome* outcome) {
     }
 }
 
-// The sectors asked for with --sector and --count; the count defaults to the
-// rest of the flash.
+// The sectors asked for with --sector and --count; the count defaults to
+// the one sector named, or to the whole flash when none is.
 static uint32_t rangeCount(const Request& request) {
     uint32_t room = SECTOR_COUNT - request.sector;
     if (request.count == 0) {
-        return room;
+        return request.sectorGiven ? 1 : room;
     }
     if (request.count > room) {
         throw CommandFailure{STATUS_USAGE, "--count " + std::to_string(request.count) + ": only " +
@@ -67,14 +68,14 @@ static uint32_t rangeCount(const Request& request) {
 }
 
 void checkRangeRequest(const Request& request) {
-    rangeCount(request);
+    showSectorRange(request, "erase", request.sector, rangeCount(request));
 }
 
 // "-o -": the flash goes to standard output.
 static const char* const STANDARD_OUTPUT_NAME = "-";
 
 void checkReadRequest(const Request& request) {
-    rangeCount(request);
+    uint32_t count = rangeCount(request);
     if (request.output.empty()) {
         throw CommandFailure{STATUS_USAGE, "read -o: the file name is empty"};
     }
@@ -82,6 +83,7 @@ void checkReadRequest(const Request& request) {
         throw CommandFailure{STATUS_USAGE,
                              "read -o -: standard output carries the --json record; name a file to read to"};
     }
+    showSectorRange(request, "read", request.sector, count);
 }
 
 static void writeStandardOutput(const uint8_t* bytes, uint32_t length) {

@@ -1,5 +1,6 @@
 #include "orvan/commands/images.h"
 
+#include "orvan/commands/flash_preview.h"
 #include "orvan/commands/orvan.h"
 
 void loadImages(const Request& request) {
@@ -17,6 +18,7 @@ void loadImages(const Request& request) {
             throw CommandFailure{STATUS_USAGE, error.text};
         }
     }
+    showImagePlaces(request);
 }
 
 std::vector<LoggedFile> loadedImageFiles() {
@@ -82,6 +84,12 @@ nlohmann::ordered_json imageRecordJson(uint32_t index) {
     json["bytes"] = image.definedBytes;
     json["ranges"] = ranges;
     json["sha256"] = sha256Text(image.sha256);
+    // Where the image was placed: a raw image's first byte, a HEX or S-record file's base.
+    if (image.format == IMAGE_FORMAT_RAW) {
+        putAddress(&json, "address", image.startAddress);
+    } else {
+        putAddress(&json, "base", image.base);
+    }
     json["result"] = "not reached";
     json["first_difference"] = nullptr;
     return json;

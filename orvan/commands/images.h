@@ -11,8 +11,9 @@
 #include "orvan/images/image_map.h"
 #include "orvan/production/production_log.h"
 
-// Adds every IMAGE argument of the request to the map; throws
-// CommandFailure with STATUS_USAGE at the first that does not load.
+// Adds every IMAGE argument of the request to the map, then shows where
+// each goes; throws CommandFailure with STATUS_USAGE at the first that does
+// not load.
 void loadImages(const Request& request);
 
 // The images loaded, as the production log names them.

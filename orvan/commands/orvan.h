@@ -31,7 +31,8 @@ struct Request {
     bool quiet = false;
     std::string command;
     uint32_t sector = 0;
-    uint32_t count = 0; // 0: to the end of the flash
+    bool sectorGiven = false;
+    uint32_t count = 0; // 0: one sector with --sector, else the whole flash
     std::string output;
     bool force = false;
     std::vector<std::string> images;
@@ -91,7 +92,8 @@ void runErase(const Request& request, Outcome* outcome);
 void runWriteCommand(const Request& request, Outcome* outcome);
 
 // Checks of a request that need no cable, made once before the command runs
-// or fans out to workers; each throws CommandFailure with STATUS_USAGE.
+// or fans out to workers; each throws CommandFailure with STATUS_USAGE. The
+// range commands' checks then show the range they will work on.
 void checkRangeRequest(const Request& request);
 void checkWriteRequest(const Request& request);
 void checkReadRequest(const Request& request);

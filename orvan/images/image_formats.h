@@ -18,6 +18,11 @@ bool parseSrecord(const char* text, uint32_t length, uint32_t index, const char*
 // is Intel HEX, 'S' and a digit an S-record; false for anything else.
 bool detectTextFormat(const char* text, uint32_t length, ImageFormat* format);
 
+// The format a file's name promises, if any (".hex", ".s19", ...).
+bool formatByExtension(const char* name, ImageFormat* format);
+// "an Intel HEX" or "an S-record", for the messages.
+const char* formatPhrase(ImageFormat format);
+
 // Shared by both parsers: the text split into lines without their line ends
 // (LF or CRLF) and surrounding blanks.
 struct TextCursor {

@@ -1,6 +1,5 @@
 #include "orvan/images/image_map.h"
 
-#include <ctype.h>
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -8,7 +7,6 @@
 #include <sys/stat.h>
 
 #include "core/platform/platform.h"
-#include "core/text/number_text.h"
 #include "orvan/images/image_formats.h"
 
 #include <vector>
@@ -28,9 +26,6 @@ static uint8_t textFileBuffer[MAX_TEXT_IMAGE_BYTES + 1];
 // Each image's file as it was read and hashed, for workers to take the very same bytes.
 static std::vector<uint8_t> fileBytes[MAX_IMAGES];
 
-// A sector number needs at most "0x" and a few digits; longer is garbage.
-const size_t SECTOR_TEXT_CHARS = 16;
-
 void setImageError(ImageError* error, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
@@ -44,116 +39,6 @@ void resetImageMap() {
     memset(planBytes, ERASED_BYTE, sizeof planBytes);
     memset(planOwner, NO_IMAGE, sizeof planOwner);
     memset(sectorOwner, NO_IMAGE, sizeof sectorOwner);
-}
-
-static bool endsWith(const char* name, const char* suffix) {
-    size_t nameLength = strlen(name);
-    size_t suffixLength = strlen(suffix);
-    if (nameLength < suffixLength) {
-        return false;
-    }
-    for (size_t i = 0; i < suffixLength; i++) {
-        if (tolower(static_cast<unsigned char>(name[nameLength - suffixLength + i])) != suffix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The format a file's name promises, if any.
-static bool formatByExtension(const char* name, ImageFormat* format) {
-    static const char* const HEX_EXTENSIONS[] = {".hex", ".ihex"};
-    static const char* const SRECORD_EXTENSIONS[] = {".srec", ".s19", ".s28", ".s37", ".mot"};
-    for (const char* extension : HEX_EXTENSIONS) {
-        if (endsWith(name, extension)) {
-            *format = IMAGE_FORMAT_INTEL_HEX;
-            return true;
-        }
-    }
-    for (const char* extension : SRECORD_EXTENSIONS) {
-        if (endsWith(name, extension)) {
-            *format = IMAGE_FORMAT_SRECORD;
-            return true;
-        }
-    }
-    return false;
-}
-
-static const char* formatName(ImageFormat format) {
-    return format == IMAGE_FORMAT_INTEL_HEX ? "an Intel HEX" : "an S-record";
-}
-
-// Decimal or 0x hex, 0 to SECTOR_COUNT - 1.
-static bool parseSector(const char* text, uint32_t* sector) {
-    size_t length = strlen(text);
-    if (length == 0 || length > SECTOR_TEXT_CHARS) {
-        return false;
-    }
-    uint64_t value = 0;
-    if (length > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        const uint32_t HEX_SECTOR_DIGITS = 8;
-        uint32_t hex = 0;
-        if (!readHexDigits(text + 2, length - 2, HEX_SECTOR_DIGITS, &hex)) {
-            return false;
-        }
-        value = hex;
-    } else {
-        for (; *text != '\0'; text++) {
-            if (!isdigit(static_cast<unsigned char>(*text))) {
-                return false;
-            }
-            value = value * 10 + static_cast<uint32_t>(*text - '0');
-        }
-    }
-    *sector = value < SECTOR_COUNT ? static_cast<uint32_t>(value) : SECTOR_COUNT;
-    return true;
-}
-
-bool parseImageArgument(const char* text, ImageArgument* argument, ImageError* error) {
-    size_t length = strlen(text);
-    if (length >= IMAGE_NAME_CHARS) {
-        setImageError(error, "%.40s...: the argument is longer than %u characters", text,
-                      IMAGE_NAME_CHARS - 1);
-        return false;
-    }
-    const char* at = strrchr(text, '@');
-    // After the last '@' comes a sector, unless it reads as part of a path or
-    // a name ("build@2/fw.hex", "fw@v2.hex"). What begins with a digit is a
-    // sector ("x.bin@1.5" is refused as one) unless a file has the whole name.
-    struct stat status;
-    bool sectorLike = at != nullptr && isdigit(static_cast<unsigned char>(at[1])) &&
-                      strpbrk(at + 1, "/\\") == nullptr && stat(text, &status) != 0;
-    if (at != nullptr && !sectorLike && strpbrk(at + 1, "./\\") != nullptr) {
-        at = nullptr;
-    }
-    size_t nameLength = at != nullptr ? static_cast<size_t>(at - text) : length;
-    if (nameLength == 0) {
-        setImageError(error, "%s: no file name%s", text, at != nullptr ? " before '@'" : "");
-        return false;
-    }
-    memcpy(argument->fileName, text, nameLength);
-    argument->fileName[nameLength] = '\0';
-    argument->hasSector = at != nullptr;
-    argument->sector = 0;
-    if (at == nullptr) {
-        return true;
-    }
-    if (!parseSector(at + 1, &argument->sector)) {
-        setImageError(error, "%s: '%s' is not a sector (0 to %u, decimal or 0x hex)", text, at + 1,
-                      SECTOR_COUNT - 1);
-        return false;
-    }
-    if (argument->sector >= SECTOR_COUNT) {
-        setImageError(error, "%s: sector %s is out of range (0 to %u)", text, at + 1, SECTOR_COUNT - 1);
-        return false;
-    }
-    ImageFormat format;
-    if (formatByExtension(argument->fileName, &format)) {
-        setImageError(error, "%s: %s file carries its own addresses; give it without @SECTOR", text,
-                      formatName(format));
-        return false;
-    }
-    return true;
 }
 
 ReadFileResult readWholeFile(const char* path, uint8_t* destination, uint32_t capacity, uint32_t* length,
@@ -224,13 +109,33 @@ static bool claimSector(uint32_t index, uint32_t sector, const char* what, uint3
     return true;
 }
 
-bool placeImageByte(uint32_t index, uint64_t address, uint8_t value, const char* what, uint32_t line,
-                    ImageError* error) {
-    if (address >= FLASH_BYTES) {
+// Names the flash a based image may reach, in the file's own addresses.
+static void refuseOutsideFlash(uint32_t index, uint64_t address, const char* what, uint32_t line,
+                               ImageError* error) {
+    uint32_t base = images[index].base;
+    if (address < base) {
+        setImageError(error, "%s: line %u: address 0x%X is below the base 0x%X", what, line,
+                      static_cast<uint32_t>(address), base);
+    } else if (base == 0) {
         setImageError(error, "%s: line %u: address 0x%X is past the end of the 128 KiB flash (0x%X)", what,
                       line, static_cast<uint32_t>(address), FLASH_BYTES);
+    } else {
+        setImageError(error,
+                      "%s: line %u: address 0x%llX is past the end of the 128 KiB flash at base 0x%X "
+                      "(0x%X to 0x%llX)",
+                      what, line, static_cast<unsigned long long>(address), base, base,
+                      static_cast<unsigned long long>(base) + FLASH_BYTES - 1);
+    }
+}
+
+bool placeImageByte(uint32_t index, uint64_t address, uint8_t value, const char* what, uint32_t line,
+                    ImageError* error) {
+    uint32_t base = images[index].base;
+    if (address < base || address - base >= FLASH_BYTES) {
+        refuseOutsideFlash(index, address, what, line, error);
         return false;
     }
+    address -= base;
     uint32_t at = static_cast<uint32_t>(address);
     if (!claimSector(index, at / SECTOR_SIZE, what, line, error)) {
         return false;
@@ -261,23 +166,33 @@ static void removeImage(uint32_t index) {
     }
 }
 
+static void refuseTooLarge(const ImageRecord* image, uint64_t reported, uint32_t capacity,
+                           ImageError* error) {
+    char size[48];
+    describeTooLarge(size, sizeof size, reported, capacity);
+    if (image->place == IMAGE_PLACE_SECTOR) {
+        setImageError(error, "%s: %s bytes do not fit in sector %u (at most %u)", image->argument, size,
+                      image->startSector, capacity);
+    } else {
+        setImageError(error, "%s: %s bytes do not fit at 0x%x (at most %u to the end of the flash)",
+                      image->argument, size, image->startAddress, capacity);
+    }
+}
+
 static bool loadRawImage(ImageRecord* image, uint32_t index, ImageError* error) {
-    uint32_t capacity = (SECTOR_COUNT - image->startSector) * SECTOR_SIZE;
+    uint32_t first = image->startAddress;
+    uint32_t capacity = FLASH_BYTES - first;
     uint32_t length = 0;
     uint64_t reported = 0;
     ReadFileResult result =
         readWholeFile(image->sourcePath, rawFileBuffer, capacity, &length, &reported, image->argument, error);
     if (result == READ_FILE_TOO_LARGE) {
-        char size[48];
-        describeTooLarge(size, sizeof size, reported, capacity);
-        setImageError(error, "%s: %s bytes do not fit in sector %u (at most %u)", image->argument, size,
-                      image->startSector, capacity);
+        refuseTooLarge(image, reported, capacity, error);
     }
     if (result != READ_FILE_OK) {
         return false;
     }
-    uint32_t first = image->startSector * SECTOR_SIZE;
-    for (uint32_t sector = image->startSector; sector * SECTOR_SIZE < first + length; sector++) {
+    for (uint32_t sector = first / SECTOR_SIZE; sector * SECTOR_SIZE < first + length; sector++) {
         if (!claimSector(index, sector, image->argument, 0, error)) {
             return false;
         }
@@ -297,7 +212,7 @@ static bool detectFormat(ImageRecord* image, const char* text, uint32_t length, 
     ImageFormat promised;
     if (formatByExtension(image->fileName, &promised)) {
         setImageError(error, "%s: not %s file: its first record does not begin with %s", image->argument,
-                      formatName(promised), promised == IMAGE_FORMAT_INTEL_HEX ? "':'" : "'S' and a digit");
+                      formatPhrase(promised), promised == IMAGE_FORMAT_INTEL_HEX ? "':'" : "'S' and a digit");
     } else {
         setImageError(error, "%s: not an Intel HEX or S-record file; give a raw image as FILE@SECTOR",
                       image->argument);
@@ -378,15 +293,18 @@ bool addImageFrom(const char* text, const char* sourcePath, ImageError* error) {
     snprintf(image->sourcePath, sizeof image->sourcePath, "%s",
              sourcePath != nullptr ? sourcePath : argument.fileName);
     image->format = IMAGE_FORMAT_RAW;
-    image->startSector = argument.sector;
-    bool loaded = argument.hasSector ? loadRawImage(image, index, error) : loadTextImage(image, index, error);
+    image->place = argument.place;
+    image->startAddress = argument.startAddress;
+    image->startSector = argument.startAddress / SECTOR_SIZE;
+    image->base = argument.base;
+    bool raw = argument.place == IMAGE_PLACE_SECTOR || argument.place == IMAGE_PLACE_ADDRESS;
+    bool loaded = raw ? loadRawImage(image, index, error) : loadTextImage(image, index, error);
     if (loaded) {
         collectRanges(image, index);
     }
     // An image that writes nothing is surely not the one meant.
     if (loaded && image->definedBytes == 0) {
-        setImageError(error, "%s: %s", text,
-                      argument.hasSector ? "the file is empty" : "the file has no data records");
+        setImageError(error, "%s: %s", text, raw ? "the file is empty" : "the file has no data records");
         imageRangeCount = image->rangeFirst;
         loaded = false;
     }

@@ -29,11 +29,24 @@ struct ImageError {
 
 enum ImageFormat { IMAGE_FORMAT_RAW, IMAGE_FORMAT_INTEL_HEX, IMAGE_FORMAT_SRECORD };
 
+// Where an IMAGE argument puts its file's bytes.
+enum ImagePlace {
+    IMAGE_PLACE_OWN,     // FILE: a HEX or S-record file at its own addresses
+    IMAGE_PLACE_SECTOR,  // FILE@SECTOR: a raw image from a sector's first byte
+    IMAGE_PLACE_ADDRESS, // FILE@0xADDRESS: a raw image from any byte
+    IMAGE_PLACE_BASE,    // FILE@base=0xADDRESS: a HEX or S-record file linked at that base
+};
+
 // An IMAGE argument taken apart, before its file is read.
 struct ImageArgument {
     char fileName[IMAGE_NAME_CHARS];
-    bool hasSector;
+    ImagePlace place;
+    // IMAGE_PLACE_SECTOR only.
     uint32_t sector;
+    // Raw images: the flash address of the file's first byte.
+    uint32_t startAddress;
+    // IMAGE_PLACE_BASE: subtracted from the file's addresses; 0 otherwise.
+    uint32_t base;
 };
 
 struct ImageRange {
@@ -48,8 +61,12 @@ struct ImageRecord {
     // Where its bytes are read: the file itself, or a copy of it.
     char sourcePath[IMAGE_NAME_CHARS];
     ImageFormat format;
-    // Raw images only.
+    ImagePlace place;
+    // Raw images only: the flash address of the file's first byte and its sector.
+    uint32_t startAddress;
     uint32_t startSector;
+    // HEX and S-record images: what is subtracted from the file's addresses.
+    uint32_t base;
     // The file's size in bytes.
     uint32_t fileBytes;
     // The bytes the image defines: a raw image all its bytes, a HEX or
@@ -80,9 +97,10 @@ extern uint8_t sectorOwner[SECTOR_COUNT];
 // Empties the map: no images, planBytes all 0xff.
 void resetImageMap();
 
-// Takes an IMAGE argument apart: FILE@SECTOR (sector 0-7, decimal or 0x
-// hex; the last '@' splits) or a plain FILE. Refuses an empty file name and
-// an Intel HEX or S-record file name given with @SECTOR.
+// Takes an IMAGE argument apart at its last '@': FILE@SECTOR (decimal, 0 to
+// 7), FILE@0xADDRESS (hex, within the flash), FILE@base=0xADDRESS or a plain
+// FILE. Refuses an empty file name and a raw placement on an Intel HEX or
+// S-record file name; the file's content decides the rest.
 bool parseImageArgument(const char* text, ImageArgument* argument, ImageError* error);
 
 // Parses the argument, reads and checks its file and places its bytes in the
@@ -104,8 +122,9 @@ enum ReadFileResult { READ_FILE_OK, READ_FILE_TOO_LARGE, READ_FILE_FAILED };
 ReadFileResult readWholeFile(const char* path, uint8_t* destination, uint32_t capacity, uint32_t* length,
                              uint64_t* reportedBytes, const char* what, ImageError* error);
 
-// For the parsers: defines the byte at address as value for image index,
-// refusing an address past the flash, a byte that the same file defined
+// For the parsers: defines the byte at address (the file's, before the
+// image's base is subtracted) as value for image index, refusing an address
+// below the base or past the flash, a byte that the same file defined
 // already, and a sector that another image owns. line is 1-based.
 bool placeImageByte(uint32_t index, uint64_t address, uint8_t value, const char* what, uint32_t line,
                     ImageError* error);

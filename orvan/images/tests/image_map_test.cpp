@@ -1,6 +1,7 @@
 // IMAGE arguments, files read whole, and images that may not share a sector.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -15,42 +16,72 @@ struct ArgumentCase {
     const char* text;
     // nullptr: refused with why.
     const char* fileName;
-    bool hasSector;
-    uint32_t sector;
+    ImagePlace place;
+    uint32_t startAddress;
+    uint32_t base;
     const char* why;
 };
 
+const uint32_t SECTOR_BYTES = 16384;
+const char* const NOT_A_SECTOR = "is not a sector number (0 to 7) or an address (0x0 to 0x1ffff)";
+
+std::string notASector(const std::string& argument, const std::string& spelling) {
+    return argument + ": '" + spelling + "' " + NOT_A_SECTOR;
+}
+
 const ArgumentCase ARGUMENT_CASES[] = {
-    {"app.bin@0", "app.bin", true, 0, nullptr},
-    {"app.bin@7", "app.bin", true, 7, nullptr},
-    {"app.bin@0x7", "app.bin", true, 7, nullptr},
-    {"app.bin@0X03", "app.bin", true, 3, nullptr},
-    {"app.bin@007", "app.bin", true, 7, nullptr},
-    {"mail@host.bin@2", "mail@host.bin", true, 2, nullptr},
-    {"a@@1", "a@", true, 1, nullptr},
-    {"build@2/fw.hex", "build@2/fw.hex", false, 0, nullptr},
-    {"fw@v2.hex", "fw@v2.hex", false, 0, nullptr},
-    {"fw.hex", "fw.hex", false, 0, nullptr},
-    {"app.bin@8", nullptr, false, 0, "app.bin@8: sector 8 is out of range (0 to 7)"},
-    {"app.bin@0x8", nullptr, false, 0, "app.bin@0x8: sector 0x8 is out of range (0 to 7)"},
-    {"app.bin@4294967296", nullptr, false, 0,
+    {"app.bin@0", "app.bin", IMAGE_PLACE_SECTOR, 0, 0, nullptr},
+    {"app.bin@7", "app.bin", IMAGE_PLACE_SECTOR, 7 * SECTOR_BYTES, 0, nullptr},
+    {"app.bin@007", "app.bin", IMAGE_PLACE_SECTOR, 7 * SECTOR_BYTES, 0, nullptr},
+    {"mail@host.bin@2", "mail@host.bin", IMAGE_PLACE_SECTOR, 2 * SECTOR_BYTES, 0, nullptr},
+    {"a@@1", "a@", IMAGE_PLACE_SECTOR, SECTOR_BYTES, 0, nullptr},
+    // A 0x prefix means a byte address, never a sector.
+    {"app.bin@0x7", "app.bin", IMAGE_PLACE_ADDRESS, 7, 0, nullptr},
+    {"app.bin@0X03", "app.bin", IMAGE_PLACE_ADDRESS, 3, 0, nullptr},
+    {"app.bin@0x8", "app.bin", IMAGE_PLACE_ADDRESS, 8, 0, nullptr},
+    {"app.bin@0x4000", "app.bin", IMAGE_PLACE_ADDRESS, 0x4000, 0, nullptr},
+    {"build@2/fw.hex", "build@2/fw.hex", IMAGE_PLACE_OWN, 0, 0, nullptr},
+    {"fw@v2.hex", "fw@v2.hex", IMAGE_PLACE_OWN, 0, 0, nullptr},
+    {"fw.hex", "fw.hex", IMAGE_PLACE_OWN, 0, 0, nullptr},
+    {"fw.hex@base=0x08000000", "fw.hex", IMAGE_PLACE_BASE, 0, 0x08000000, nullptr},
+    {"app.bin@8", nullptr, IMAGE_PLACE_OWN, 0, 0, "app.bin@8: sector 8 is out of range (0 to 7)"},
+    {"app.bin@1023", nullptr, IMAGE_PLACE_OWN, 0, 0, "app.bin@1023: sector 1023 is out of range (0 to 7)"},
+    {"app.bin@16384", nullptr, IMAGE_PLACE_OWN, 0, 0,
+     "app.bin@16384: sector 16384 is out of range (0 to 7); for an address write app.bin@0x4000"},
+    {"app.bin@131072", nullptr, IMAGE_PLACE_OWN, 0, 0,
+     "app.bin@131072: sector 131072 is out of range (0 to 7)"},
+    {"app.bin@4294967296", nullptr, IMAGE_PLACE_OWN, 0, 0,
      "app.bin@4294967296: sector 4294967296 is out of range (0 to 7)"},
-    {"app.bin@99999999999999999999", nullptr, false, 0,
-     "app.bin@99999999999999999999: '99999999999999999999' is not a sector (0 to 7, decimal or 0x hex)"},
-    {"app.bin@-1", nullptr, false, 0, "app.bin@-1: '-1' is not a sector (0 to 7, decimal or 0x hex)"},
-    {"app.bin@", nullptr, false, 0, "app.bin@: '' is not a sector (0 to 7, decimal or 0x hex)"},
-    {"app.bin@0x", nullptr, false, 0, "app.bin@0x: '0x' is not a sector (0 to 7, decimal or 0x hex)"},
-    {"app.bin@ 1", nullptr, false, 0, "app.bin@ 1: ' 1' is not a sector (0 to 7, decimal or 0x hex)"},
-    {"@2", nullptr, false, 0, "@2: no file name before '@'"},
-    {"", nullptr, false, 0, ": no file name"},
-    {"fw.hex@2", nullptr, false, 0,
+    {"app.bin@0x20000", nullptr, IMAGE_PLACE_OWN, 0, 0,
+     "app.bin@0x20000: address 0x20000 is past the end of the 128 KiB flash (0x0 to 0x1ffff)"},
+    {"app.bin@0x", nullptr, IMAGE_PLACE_OWN, 0, 0,
+     "app.bin@0x: '0x' is not an address (0x and up to 8 hex digits)"},
+    {"app.bin@0x4g00", nullptr, IMAGE_PLACE_OWN, 0, 0,
+     "app.bin@0x4g00: '0x4g00' is not an address (0x and up to 8 hex digits)"},
+    {"fw.hex@base=08000000", nullptr, IMAGE_PLACE_OWN, 0, 0,
+     "fw.hex@base=08000000: '08000000' is not a base address (base=0x and up to 8 hex digits)"},
+    {"@2", nullptr, IMAGE_PLACE_OWN, 0, 0, "@2: no file name before '@'"},
+    {"", nullptr, IMAGE_PLACE_OWN, 0, 0, ": no file name"},
+    {"fw.hex@2", nullptr, IMAGE_PLACE_OWN, 0, 0,
      "fw.hex@2: an Intel HEX file carries its own addresses; give it without @SECTOR"},
-    {"fw.IHEX@0", nullptr, false, 0,
+    {"fw.IHEX@0", nullptr, IMAGE_PLACE_OWN, 0, 0,
      "fw.IHEX@0: an Intel HEX file carries its own addresses; give it without @SECTOR"},
-    {"fw.S19@1", nullptr, false, 0,
+    {"fw.S19@1", nullptr, IMAGE_PLACE_OWN, 0, 0,
      "fw.S19@1: an S-record file carries its own addresses; give it without @SECTOR"},
-    {"fw.mot@1", nullptr, false, 0,
+    {"fw.mot@1", nullptr, IMAGE_PLACE_OWN, 0, 0,
      "fw.mot@1: an S-record file carries its own addresses; give it without @SECTOR"},
+    {"fw.hex@0x4000", nullptr, IMAGE_PLACE_OWN, 0, 0,
+     "fw.hex@0x4000: an Intel HEX file carries its own addresses; give it without @ADDRESS, or with "
+     "@base=ADDRESS when it is linked at another address"},
+};
+
+const struct {
+    const char* text;
+    const char* spelling;
+} NOT_A_SECTOR_CASES[] = {
+    {"x.bin@1.5", "1.5"}, {"app.bin@99999999999999999999", "99999999999999999999"},
+    {"app.bin@-1", "-1"}, {"app.bin@", ""},
+    {"app.bin@ 1", " 1"}, {"app.bin@base", "base"},
 };
 
 TEST(ImageArgument, SplitsAtTheLastAt) {
@@ -65,8 +96,15 @@ TEST(ImageArgument, SplitsAtTheLastAt) {
         }
         ASSERT_TRUE(ok) << c.text << ": " << error.text;
         EXPECT_STREQ(argument.fileName, c.fileName) << c.text;
-        EXPECT_EQ(argument.hasSector, c.hasSector) << c.text;
-        EXPECT_EQ(argument.sector, c.sector) << c.text;
+        EXPECT_EQ(argument.place, c.place) << c.text;
+        EXPECT_EQ(argument.startAddress, c.startAddress) << c.text;
+        EXPECT_EQ(argument.base, c.base) << c.text;
+    }
+    for (const auto& c : NOT_A_SECTOR_CASES) {
+        ImageArgument argument = {};
+        ImageError error = {};
+        EXPECT_FALSE(parseImageArgument(c.text, &argument, &error)) << c.text;
+        EXPECT_EQ(error.text, notASector(c.text, c.spelling)) << c.text;
     }
 }
 
@@ -76,7 +114,9 @@ const std::string HEX_END = ":00000001FF\n";
 std::string hexBytesAt(const std::vector<uint32_t>& addresses) {
     std::string text;
     for (uint32_t address : addresses) {
-        text += hexRecord(4, 0, address >= 0x10000 ? "0001" : "0000") + "\n";
+        char upper[8];
+        snprintf(upper, sizeof upper, "%04X", address >> 16);
+        text += hexRecord(4, 0, upper) + "\n";
         text += hexRecord(0, static_cast<uint16_t>(address), "5A") + "\n";
     }
     return text + HEX_END;
@@ -126,7 +166,30 @@ const SharingCase SHARING_CASES[] = {
      {"h.hex", "g.hex"},
      "g.hex: line 2: sector 0 is also written by h.hex; two images cannot share a sector, since each "
      "image's sectors are erased whole"},
+    {"a raw image from mid-sector into the next",
+     {{"a.bin", std::string(100, 'a')}, {"b.bin", "b"}},
+     {"a.bin@0x3fc0", "b.bin@1"},
+     "b.bin@1: sector 1 is also written by a.bin@0x3fc0; two images cannot share a sector, since each "
+     "image's sectors are erased whole"},
+    {"a based HEX byte in a raw image's sector",
+     {{"a.bin", "a"}, {"h.hex", hexBytesAt({0x08004000})}},
+     {"a.bin@1", "h.hex@base=0x08000000"},
+     "h.hex@base=0x08000000: line 2: sector 1 is also written by a.bin@1; two images cannot share a "
+     "sector, since each image's sectors are erased whole"},
+    {"a HEX byte below its base",
+     {{"h.hex", hexBytesAt({0x0801FFFF, 0x07FFFFFF})}},
+     {"h.hex@base=0x08000000"},
+     "h.hex@base=0x08000000: line 4: address 0x7FFFFFF is below the base 0x8000000"},
+    {"a HEX byte past the flash above its base",
+     {{"h.hex", hexBytesAt({0x08020000})}},
+     {"h.hex@base=0x08000000"},
+     "h.hex@base=0x08000000: line 2: address 0x8020000 is past the end of the 128 KiB flash at base "
+     "0x8000000 (0x8000000 to 0x801FFFF)"},
     {"a whole flash", {{"f.bin", std::string(131072, 'f')}}, {"f.bin@0"}, nullptr},
+    {"past the flash's end from an address",
+     {{"app.bin", std::string(300, 'x')}},
+     {"app.bin@0x1ff00"},
+     "app.bin@0x1ff00: 300 bytes do not fit at 0x1ff00 (at most 256 to the end of the flash)"},
     {"a byte more than the flash",
      {{"f.bin", std::string(131073, 'f')}},
      {"f.bin@0"},
@@ -230,7 +293,7 @@ TEST(ImageMap, RawImageRecord) {
     resetImageMap();
     std::string path = writeTestFile("abc.bin", std::string("abc") + std::string(16384, 'z'));
     ImageError error = {};
-    ASSERT_TRUE(addImage((path + "@0x5").c_str(), &error)) << error.text;
+    ASSERT_TRUE(addImage((path + "@5").c_str(), &error)) << error.text;
     const ImageRecord& image = images[0];
     EXPECT_EQ(image.format, IMAGE_FORMAT_RAW);
     EXPECT_EQ(image.startSector, 5u);
@@ -251,6 +314,37 @@ TEST(ImageMap, RawImageRecord) {
     char hex[SHA256_HEX_CHARS];
     sha256Hex(images[0].sha256, hex);
     EXPECT_STREQ(hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// Raw images at any address and HEX or S-record files linked elsewhere land
+// at the flash address meant, 0xff around them, owning the sectors touched.
+TEST(ImageMap, ImagesLandWhereTheirPlacementSays) {
+    struct Case {
+        const char* name;
+        std::string content;
+        const char* placement;
+        uint32_t flashAddress;
+        uint8_t sectorMask;
+    };
+    const std::string bytes = "\x01\x02\x03";
+    const Case cases[] = {
+        {"a.bin", bytes, "@0x4001", 0x4001, 0x02},
+        {"a.bin", bytes, "@0x7ffe", 0x7ffe, 0x06},
+        {"a.bin", bytes, "@0x1fffd", 0x1fffd, 0x80},
+        {"h.hex", hexRecord(4, 0, "0800") + "\n" + hexRecord(0, 0x7ffe, "010203") + "\n" + HEX_END,
+         "@base=0x08000000", 0x7ffe, 0x06},
+        {"s.srec", "S30808010000010203E8\nS70500000000FA\n", "@base=0x08000000", 0x10000, 0x10},
+    };
+    for (const Case& c : cases) {
+        resetImageMap();
+        std::string argument = writeTestFile(c.name, c.content) + c.placement;
+        ImageError error = {};
+        ASSERT_TRUE(addImage(argument.c_str(), &error)) << argument << ": " << error.text;
+        std::string expected(FLASH_BYTES, '\xff');
+        expected.replace(c.flashAddress, bytes.size(), bytes);
+        EXPECT_TRUE(std::string(planBytes, planBytes + FLASH_BYTES) == expected) << argument;
+        EXPECT_EQ(images[0].sectorMask, c.sectorMask) << argument;
+    }
 }
 
 // A file of /proc reports size 0 and holds more: what is read decides, and
