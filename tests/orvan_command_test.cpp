@@ -136,8 +136,8 @@ TEST_F(OrvanCommandTest, CommandLinesGiveTheirStatusErrorLineAndOutput) {
     makeImage("big.bin", 20000);
     makeImage("out.bin", 10);
     ASSERT_EQ(mkdir(path("folder").c_str(), 0755), 0);
-    const std::string SHARED = "orvan: a.bin@1: sector 1 is also written by big.bin@1; two images cannot "
-                               "share a sector, since each image's sectors are erased whole";
+    const std::string SHARED = "orvan: a.bin@1: sector 1 is also verified by big.bin@1; two images cannot "
+                               "share a sector, since each sector is compared with one image";
     std::vector<CommandLineCase> cases = {
         {"--help", 0, "", "Usage: orvan"},
         {"erase --help", 0, "", "--count"},
@@ -145,7 +145,7 @@ TEST_F(OrvanCommandTest, CommandLinesGiveTheirStatusErrorLineAndOutput) {
         {"list", 0, "", "A        Vexil USB-SPI Cable  (default)\n"},
         {"-q 0 info", 0, "", "clock     30000000 Hz (divisor 0)\nidentity  0xac\n"},
         {"-q 65535 info", 0, "", "(divisor 65535)"},
-        {"", 2, usage("A subcommand is required"), ""},
+        {"", 2, usage("a command is missing (commands: list, info, read, verify, erase, write)"), ""},
         // Numbers as orvanwriter reads them: decimal first, then hex.
         {"-q 010 info", 0, "", "(divisor 10)"},
         {"-q 09 info", 0, "", "(divisor 9)"},
@@ -167,19 +167,24 @@ TEST_F(OrvanCommandTest, CommandLinesGiveTheirStatusErrorLineAndOutput) {
          usage("--cable: not all, a location in hex or locations separated by commas: 0x1101x"), ""},
         {"--cable 123456789 info", 2,
          usage("--cable: not all, a location in hex or locations separated by commas: 123456789"), ""},
-        {"list extra", 2, usage("The following argument was not expected: extra"), ""},
+        {"list extra", 2, usage("unexpected argument extra"), ""},
         {"-q 2 frobnicate", 2,
          usage("unknown command frobnicate (commands: list, info, read, verify, erase, write)"), ""},
+        {"wirte", 2, usage("unknown command wirte; did you mean write?"), ""},
+        {"help write", 0, "", "--changed"},
+        {"--cable 0x1101 help", 0, "", "Subcommands:"},
+        {"read -o n.bin --sector 1 --sector 2", 2, usage("--sector: given more than once"), ""},
+        {"erase --sector 010", 2, usage("--sector: 010 is not a sector (0 to 7)"), ""},
         {"read -o nofolder/n.bin", 2,
          "orvan: nofolder/n.bin: cannot be created (no such folder, or no permission)", ""},
         {"read -o folder", 2, "orvan: folder: is a folder; name a file to write", ""},
-        {"read", 2, usage("--output is required"), ""},
-        {"read -o n.bin --sector 8", 2, usage("--sector: Value 8 not in range 0 to 7"), ""},
+        {"read", 2, usage("--output is missing"), ""},
+        {"read -o n.bin --sector 8", 2, usage("--sector: 8 is not a sector (0 to 7)"), ""},
         {"read -o n.bin --sector 6 --count 3", 2, "orvan: --count 3: only 2 sectors follow sector 6", ""},
         {"erase --sector 7 --count 2", 2, "orvan: --count 2: only 1 sector follows sector 7", ""},
         {"read -o out.bin", 2, "orvan: out.bin: exists (give --force to replace it)", ""},
-        {"erase --count 0", 2, usage("--count: Value 0 not in range 1 to 8"), ""},
-        {"verify", 2, usage("images is required"), ""},
+        {"erase --count 0", 2, usage("--count: 0 is not a count of sectors (1 to 8)"), ""},
+        {"verify", 2, usage("IMAGE is missing: name at least one image"), ""},
         {"verify big.bin@7", 2, "orvan: big.bin@7: 20000 bytes do not fit in sector 7 (at most 16384)", ""},
         {"verify a.bin@0 big.bin@1 a.bin@1", 2, SHARED, ""},
         {"verify a.bin@8", 2, "orvan: a.bin@8: sector 8 is out of range (0 to 7)", ""},

@@ -29,7 +29,14 @@ expect "orvan " "erase info list read verify write"
 expect "orvan e" "erase"
 expect "orvan --c" "--cable"
 expect "orvan --cable 0x1101 -q 0 r" "read"
-expect "orvan --cable " ""
+expect "orvan --cable " "all"
+# The listed cables, from the orvan being typed: a stand-in that lists two.
+mkdir "$work.bin"
+trap 'rm -rf "$work" "$work.bin"' EXIT
+printf '#!/bin/sh\nprintf "index  location    channel  name\\n0      0x1101      A        V\\n1      0x1102      A        V\\n"\n' >"$work.bin/orvan"
+chmod +x "$work.bin/orvan"
+PATH=$work.bin:$PATH expect "orvan --cable 0x" "0x1101 0x1102"
+expect "orvan --log n" "notes.txt"
 expect "orvan read --" "--count --force --help --output --sector"
 expect "orvan read -o a" "app.bin"
 expect "orvan --json verify b" "boot.hex"
@@ -38,4 +45,4 @@ expect "orvan write --" "--changed --full --help"
 expect "orvan erase --sector " ""
 [ "$(complete -p orvan)" = "complete -o filenames -F _orvan orvan" ] || { echo "FAIL: orvan is not bound" >&2; failures=$((failures + 1)); }
 [ "$failures" -eq 0 ] || exit 1
-echo "orvan completion: 12 checks passed"
+echo "orvan completion: 14 checks passed"

@@ -1,6 +1,7 @@
 #include "orvan/commands/command_table.h"
 
 #include "core/flash/flash_geometry.h"
+#include "core/text/number_text.h"
 
 const std::vector<CommandSpec> COMMANDS = {
     {"list", "list the cables the adapter library reports; the default one is marked", 0, "", false, nullptr,
@@ -37,25 +38,40 @@ std::string commandNames() {
     return names;
 }
 
+// A whole number read as orvanwriter reads its numbers, held to its range,
+// with the error in orvan's words: "8 is not a sector (0 to 7)".
+static std::function<void(const std::string&)> numberInRange(const char* option, const std::string& what,
+                                                             uint32_t lowest, uint32_t highest,
+                                                             std::function<void(uint32_t)> take) {
+    return [option, what, lowest, highest, take](const std::string& text) {
+        uint32_t value = 0;
+        if (!readNumber(text.c_str(), &value) || value < lowest || value > highest) {
+            throw CLI::ValidationError(option, text + " is not " + what + " (" + std::to_string(lowest) +
+                                                   " to " + std::to_string(highest) + ")");
+        }
+        take(value);
+    };
+}
+
 static void addOptions(CLI::App* command, const CommandSpec& spec, Request* request) {
     if (spec.uses & USES_RANGE) {
         command
-            ->add_option_function<uint32_t>(
-                "--sector",
-                [request](uint32_t sector) {
-                    request->sector = sector;
-                    request->sectorGiven = true;
-                },
-                std::string("first sector to ") + spec.rangeVerb + " (0-" + std::to_string(SECTOR_COUNT - 1) +
-                    ")")
-            ->type_name("S")
-            ->check(CLI::Range(0u, SECTOR_COUNT - 1));
+            ->add_option_function<std::string>("--sector",
+                                               numberInRange("--sector", "a sector", 0, SECTOR_COUNT - 1,
+                                                             [request](uint32_t sector) {
+                                                                 request->sector = sector;
+                                                                 request->sectorGiven = true;
+                                                             }),
+                                               std::string("first sector to ") + spec.rangeVerb + " (0-" +
+                                                   std::to_string(SECTOR_COUNT - 1) + ")")
+            ->type_name("S");
         command
-            ->add_option("--count", request->count,
-                         "sectors from --sector, or from sector 0 (default: 1 with --sector, else the "
-                         "whole flash)")
-            ->type_name("C")
-            ->check(CLI::Range(1u, SECTOR_COUNT));
+            ->add_option_function<std::string>(
+                "--count",
+                numberInRange("--count", "a count of sectors", 1, SECTOR_COUNT,
+                              [request](uint32_t count) { request->count = count; }),
+                "sectors from --sector, or from sector 0 (default: 1 with --sector, else the whole flash)")
+            ->type_name("C");
     }
     if (spec.uses & USES_OUTPUT) {
         command

@@ -45,7 +45,8 @@ std::string bashCompletionScript(const CLI::App& app) {
         }
     }
     return "# bash completion for orvan, written by orvan from its command table: its\n"
-           "# commands, each command's options, files after -o and image files.\n"
+           "# commands, each command's options, files after -o and --log, the listed\n"
+           "# cables after --cable, and image files.\n"
            "_orvan() {\n"
            "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
            "    local global=\"" +
@@ -69,8 +70,16 @@ std::string bashCompletionScript(const CLI::App& app) {
            "        esac\n"
            "    done\n"
            "    case $prev in\n"
-           "        -o | --output)\n"
+           "        -o | --output | --log)\n"
            "            COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+           "            return\n"
+           "            ;;\n"
+           "        --cable)\n"
+           "            # all, or the locations the orvan being typed lists now.\n"
+           "            local listed\n"
+           "            listed=$(\"${COMP_WORDS[0]}\" list 2>/dev/null | awk 'NR > 1 { print $2 }') || "
+           "listed=\"\"\n"
+           "            COMPREPLY=($(compgen -W \"all $listed\" -- \"$cur\"))\n"
            "            return\n"
            "            ;;\n"
            "        " +

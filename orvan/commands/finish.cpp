@@ -50,7 +50,8 @@ static void fillOutcome(Outcome* outcome) {
 
 // The command's closing line: what ran where, and how it ended.
 static void sayHowItEnded(const Request& request, const Outcome& outcome) {
-    if (request.command == "list" || outcome.noLogLine || !request.recordPath.empty()) {
+    if (request.command.empty() || request.command == "list" || outcome.noLogLine ||
+        !request.recordPath.empty()) {
         return; // list shows its table; a run on many cables its summary, for each worker
     }
     const nlohmann::ordered_json& cable = outcome.record.value("cable", nlohmann::ordered_json::object());

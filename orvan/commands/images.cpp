@@ -5,6 +5,7 @@
 
 void loadImages(const Request& request) {
     resetImageMap();
+    setImageMapPurpose(request.command == "verify" ? IMAGES_TO_VERIFY : IMAGES_TO_WRITE);
     // A worker reads the copies its parent made of the bytes it checked.
     if (!request.imageSources.empty() && request.imageSources.size() != request.images.size()) {
         throw CommandFailure{STATUS_USAGE,

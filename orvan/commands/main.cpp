@@ -14,6 +14,7 @@
 #include "orvan/commands/finish.h"
 #include "orvan/commands/orvan.h"
 #include "orvan/commands/progress.h"
+#include "orvan/commands/usage_words.h"
 #include "orvan/production/production_log.h"
 
 static const char* const DESCRIPTION =
@@ -122,12 +123,19 @@ static bool parse(CLI::App& app, int argumentCount, char** arguments, Request* r
         request->json = words.json;
         outcome->record["command"] =
             app.get_subcommands().empty() ? "" : app.get_subcommands()[0]->get_name();
-        std::string why = words.unknownCommand.empty() ? error.what()
-                                                       : "unknown command " + words.unknownCommand +
-                                                             " (commands: " + commandNames() + ")";
+        std::string why = usageWords(error);
+        if (!words.unknownCommand.empty()) {
+            std::string nearest = nearestCommand(words.unknownCommand);
+            why =
+                "unknown command " + words.unknownCommand +
+                (nearest.empty() ? " (commands: " + commandNames() + ")" : "; did you mean " + nearest + "?");
+        }
         outcome->status = STATUS_USAGE;
         outcome->error = "usage: " + why + " (see orvan --help)";
     }
+    // A record that ends here still says which run it was.
+    outcome->record["run"] = newRunId();
+    outcome->record["time"] = utcNowText();
     return false;
 }
 
@@ -183,7 +191,14 @@ int main(int argumentCount, char** arguments) {
     Outcome outcome;
     addGlobalOptions(app, &request);
     addCommands(app, &request);
-    if (parse(app, argumentCount, arguments, &request, &outcome)) {
+    // "orvan help write" is "orvan write --help".
+    std::vector<std::string> words =
+        helpAsOption(app, std::vector<std::string>(arguments, arguments + argumentCount));
+    std::vector<char*> wordPointers;
+    for (std::string& word : words) {
+        wordPointers.push_back(&word[0]);
+    }
+    if (parse(app, static_cast<int>(wordPointers.size()), wordPointers.data(), &request, &outcome)) {
         if (request.parentId != 0) {
             platformFollowParent(static_cast<intptr_t>(request.parentId));
         }

@@ -33,6 +33,12 @@ void setImageError(ImageError* error, const char* format, ...) {
     va_end(arguments);
 }
 
+static ImageMapPurpose mapPurpose = IMAGES_TO_WRITE;
+
+void setImageMapPurpose(ImageMapPurpose purpose) {
+    mapPurpose = purpose;
+}
+
 void resetImageMap() {
     imageCount = 0;
     imageRangeCount = 0;
@@ -98,10 +104,11 @@ static bool claimSector(uint32_t index, uint32_t sector, const char* what, uint3
         if (line > 0) {
             snprintf(where, sizeof where, "line %u: ", line);
         }
-        setImageError(error,
-                      "%s: %ssector %u is also written by %s; two images cannot share a sector, since "
-                      "each image's sectors are erased whole",
-                      what, where, sector, images[owner - 1].argument);
+        bool writing = mapPurpose == IMAGES_TO_WRITE;
+        setImageError(error, "%s: %ssector %u is also %s by %s; two images cannot share a sector, since %s",
+                      what, where, sector, writing ? "written" : "verified", images[owner - 1].argument,
+                      writing ? "each image's sectors are erased whole"
+                              : "each sector is compared with one image");
         return false;
     }
     sectorOwner[sector] = ownerOf(index);

@@ -97,6 +97,12 @@ extern uint8_t sectorOwner[SECTOR_COUNT];
 // Empties the map: no images, planBytes all 0xff.
 void resetImageMap();
 
+// What the images are placed for, which the reason a shared sector is
+// refused names: a write erases each image's sectors whole, a verify
+// compares each sector with one image.
+enum ImageMapPurpose { IMAGES_TO_WRITE, IMAGES_TO_VERIFY };
+void setImageMapPurpose(ImageMapPurpose purpose);
+
 // Takes an IMAGE argument apart at its last '@': FILE@SECTOR (decimal, 0 to
 // 7), FILE@0xADDRESS (hex, within the flash), FILE@base=0xADDRESS or a plain
 // FILE. Refuses an empty file name and a raw placement on an Intel HEX or
