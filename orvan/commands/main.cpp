@@ -14,6 +14,7 @@
 #include "orvan/commands/finish.h"
 #include "orvan/commands/orvan.h"
 #include "orvan/commands/progress.h"
+#include "orvan/commands/verbose.h"
 
 static const char* const DESCRIPTION =
     "Reads, verifies, erases and writes the flash of an Orvan target through a USB-to-SPI cable.\n"
@@ -53,6 +54,8 @@ static void addGlobalOptions(CLI::App& app, Request* request) {
         ->type_name("N");
     app.add_flag("--json", request->json, "print one JSON object with the outcome on standard output");
     app.add_flag("--quiet", request->quiet, "no progress on standard error");
+    app.add_flag("-v,--verbose", request->verbose,
+                 "each target transaction on standard error, with the adapter's status when not OK");
     // The build writes the bash completion with it.
     const CLI::App* self = &app;
     app.add_flag_callback("--bash-completion",
@@ -184,6 +187,7 @@ int main(int argumentCount, char** arguments) {
         // still removes what it made and gives its record.
         platformCountInterruptions();
         progressShow(!request.quiet);
+        showTransactions(request.verbose);
         runRequest(*findCommand(request.command), request, &outcome);
     }
     finishProcess(request, &outcome);

@@ -25,6 +25,7 @@ struct Request {
     uint32_t divisor = DEFAULT_DIVISOR;
     bool json = false;
     bool quiet = false;
+    bool verbose = false; // each target transaction on standard error
     std::string command;
     uint32_t sector = 0;
     uint32_t count = 0; // 0: to the end of the flash

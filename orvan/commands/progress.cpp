@@ -78,3 +78,9 @@ void progressStop() {
     }
     state.shown = false;
 }
+
+void progressMakeRoom() {
+    if (state.shown && state.terminal) {
+        fprintf(stderr, "\r\033[K");
+    }
+}

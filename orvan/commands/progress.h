@@ -13,3 +13,6 @@ void progressUpdate(uint64_t done);
 void progressEnd();
 // Leaves a bar that stopped short on its own line, so a message follows cleanly.
 void progressStop();
+// Clears a bar drawn on a terminal, so that a line of its own can go there;
+// the bar comes back at the next update.
+void progressMakeRoom();
