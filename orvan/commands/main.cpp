@@ -20,8 +20,8 @@ static const char* const DESCRIPTION =
     "Reads, verifies, erases and writes the flash of an Orvan target through a USB-to-SPI cable.\n"
     "Exit status: 0 done; 1 the target disagreed (verify mismatch, not blank after erase, target\n"
     "stays busy); 2 usage or input error, found before the target was touched; 3 no cable, cable not\n"
-    "opened or set up, or wrong identity byte; 4 done, but its record could not be kept (--log);\n"
-    "128+N interrupted by signal N.";
+    "opened or set up, wrong identity byte, or it stopped answering; 4 done, but its record could\n"
+    "not be kept (--log); 128+N interrupted by signal N.";
 
 static void addGlobalOptions(CLI::App& app, Request* request) {
     app.add_option(
