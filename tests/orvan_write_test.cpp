@@ -329,12 +329,21 @@ TEST_F(OrvanWriteTest, FaultsFailAndAChangedWriteThenRepairs) {
                             orvanRun(faulty, {fault.fault}, folder), ProgramResult()});
         }
     }
+    // The runs of a cable that is gone are timed: they go one at a time,
+    // after the others, so that the others' load does not count.
     std::vector<std::thread> threads;
     for (FaultRun& faultRun : runs) {
-        threads.emplace_back([&faultRun] { faultRun.result = runProgram(faultRun.run); });
+        if (faultRun.status != NO_CABLE) {
+            threads.emplace_back([&faultRun] { faultRun.result = runProgram(faultRun.run); });
+        }
     }
     for (std::thread& thread : threads) {
         thread.join();
+    }
+    for (FaultRun& faultRun : runs) {
+        if (faultRun.status == NO_CABLE) {
+            faultRun.result = runProgram(faultRun.run);
+        }
     }
     for (const FaultRun& faultRun : runs) {
         const ProgramResult& result = faultRun.result;
