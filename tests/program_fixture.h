@@ -103,11 +103,6 @@ inline bool needsEmulatedCable(const std::vector<std::string>& environment) {
     return false;
 }
 
-// Whether the adapter the program runs on can take every variable given.
-inline bool leftOutHere(const std::vector<std::string>& environment) {
-    return needsVirtualAdapter(environment) || needsEmulatedCable(environment);
-}
-
 class ProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
