@@ -62,6 +62,10 @@ struct PinSettings {
 
 typedef uint32_t AdapterStatus;
 const AdapterStatus ADAPTER_OK = 0;
+// The device stopped answering: unplugged, or its USB link failed. Every
+// adapter library reports it with this status, and fails every later call
+// on the handle with it until the close.
+const AdapterStatus ADAPTER_STATUS_DEVICE_GONE = 4;
 
 const uint32_t DEVICE_NAME_SIZE = 100;
 const uint32_t DEVICE_CHANNEL_SIZE = 5;

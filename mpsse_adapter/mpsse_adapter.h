@@ -97,16 +97,19 @@
 //                        (high for active-low use: inactive), general pins
 //                        as they were; left in MPSSE mode so that they stay
 //                        driven; device closed.
-// After a USB failure every call on the handle fails at once with
-// MPSSE_STATUS_USB_FAILURE, until libClose.
+// After a USB failure (libusb reports the device gone, or a transfer timed
+// out) every call on the handle fails at once with MPSSE_STATUS_USB_FAILURE,
+// the adapter interface's ADAPTER_STATUS_DEVICE_GONE, until libClose.
 #pragma once
 
 #include <stdint.h>
 
+#include "adapter_interface/adapter_library.h"
+
 const uint32_t MPSSE_STATUS_INVALID_HANDLE = 1;
 const uint32_t MPSSE_STATUS_DEVICE_NOT_FOUND = 2;
 const uint32_t MPSSE_STATUS_INVALID_PARAMETER = 3;
-const uint32_t MPSSE_STATUS_USB_FAILURE = 4;
+const uint32_t MPSSE_STATUS_USB_FAILURE = ADAPTER_STATUS_DEVICE_GONE;
 const uint32_t MPSSE_STATUS_READ_INCOMPLETE = 5;
 const uint32_t MPSSE_STATUS_NOT_SYNCHRONISED = 6;
 const uint32_t MPSSE_STATUS_NO_MEMORY = 7;

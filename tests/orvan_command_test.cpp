@@ -353,6 +353,9 @@ TEST_F(OrvanCommandTest, AdapterFaultsGiveStatusOneOrThreeWithALine) {
         "orvan: target: wrong identity byte 0xad (expected 0xac): no target, or not an Orvan target";
     const std::string UNOPENED =
         "orvan: cable 0x1101: could not be opened (in use by another program, or unplugged)";
+    const std::string GONE_1101 = "orvan: cable 0x1101: stopped answering during ";
+    const std::string GONE_USB = "orvan: cable 0x1200000: stopped answering during ";
+    const std::string GONE_WHY = " (unplugged, or its USB link failed)";
     const std::vector<FaultCase> cases = {
         {"VADAPTER_DEVICES=", "info", 3, NO_CABLE},
         {"VADAPTER_DEVICES=Vexil USB-SPI Cable|B|0x1101", "read -o new.bin", 3, NO_CABLE},
@@ -368,9 +371,16 @@ TEST_F(OrvanCommandTest, AdapterFaultsGiveStatusOneOrThreeWithALine) {
          "orvan: erase: sector 2 is not blank after the erase: 0x00 at 0x8064"},
         {"VADAPTER_STUCK_AFTER=0x20:2", "erase", 1,
          "orvan: erase of sector 1: the target stayed busy or did not answer in time"},
+        {"VADAPTER_VANISH_AFTER=5", "info", 3, GONE_1101 + "its set-up" + GONE_WHY},
+        {"VADAPTER_VANISH_AFTER=8", "info", 3, GONE_1101 + "the identity read" + GONE_WHY},
+        {"VADAPTER_VANISH_AFTER=11", "read -o new.bin", 3, GONE_1101 + "read at 0x0" + GONE_WHY},
+        {"VADAPTER_VANISH_AFTER=11", "verify flash.bin@0", 3, GONE_1101 + "verify at 0x0" + GONE_WHY},
+        {"VUSB_UNPLUG_AFTER=14", "info", 3, GONE_USB + "the identity read" + GONE_WHY},
+        {"VUSB_UNPLUG_AFTER=16", "read -o new.bin", 3, GONE_USB + "read at 0x0" + GONE_WHY},
+        {"VUSB_UNPLUG_AFTER=16", "verify flash.bin@0", 3, GONE_USB + "verify at 0x0" + GONE_WHY},
     };
     for (const FaultCase& fault : cases) {
-        if (skipped(fault.variable)) {
+        if (skipped(fault.variable) || needsEmulatedCable({fault.variable})) {
             continue;
         }
         prepareFlash();
@@ -382,6 +392,46 @@ TEST_F(OrvanCommandTest, AdapterFaultsGiveStatusOneOrThreeWithALine) {
         EXPECT_NE(access(path("new.bin").c_str(), F_OK), 0) << name << ": a failed read left a file";
         if (fault.status == 3) {
             EXPECT_TRUE(flash() == imageBytes(FLASH_SIZE, 9)) << name << ": the flash changed";
+        }
+    }
+}
+
+struct VerboseCase {
+    std::string line;
+    std::string variable;
+    std::vector<std::string> shown; // lines of standard error, each present
+};
+
+// --verbose shows the target's transactions by their shape; without it, none.
+TEST_F(OrvanCommandTest, VerboseShowsEachTransaction) {
+    prepareFlash();
+    writeFile(path("part.bin"), std::string(3000, '\x5A'));
+    const std::vector<VerboseCase> cases = {
+        {"--verbose read --sector 1 --count 1 -o out.bin",
+         "",
+         {"orvan: spi: read identity 0x90 -> 0xac", "orvan: spi: read status 0x05 -> 0x01",
+          "orvan: spi: read open", "orvan: spi: read 0x004000 16384 bytes", "orvan: spi: read close"}},
+        {"-v write part.bin@2",
+         "",
+         {"orvan: spi: erase sector @0x008000", "orvan: spi: program open",
+          "orvan: spi: program byte @0x008000 0x5a", "orvan: spi: queue 2999 bytes",
+          "orvan: spi: program close"}},
+        {"--verbose info",
+         "VADAPTER_VANISH_AFTER=8",
+         {"orvan: spi: read identity 0x90 -> nothing (status 4: device gone)"}},
+        {"read --sector 1 --count 1 -o none.bin", "", {}},
+    };
+    for (const VerboseCase& verboseCase : cases) {
+        if (skipped(verboseCase.variable)) {
+            continue;
+        }
+        Outcome outcome = orvan("--quiet " + verboseCase.line, verboseCase.variable);
+        std::string errors = "\n" + readWholeFile(path("stderr.txt"));
+        for (const std::string& line : verboseCase.shown) {
+            EXPECT_NE(errors.find("\n" + line + "\n"), std::string::npos) << verboseCase.line << errors;
+        }
+        if (verboseCase.shown.empty()) {
+            EXPECT_EQ(errors.find("orvan: spi:"), std::string::npos) << verboseCase.line << errors;
         }
     }
 }

@@ -92,6 +92,17 @@ inline bool needsVirtualAdapter(const std::vector<std::string>& environment) {
     return false;
 }
 
+// The emulated USB cable's own faults, which the virtual adapter ignores:
+// runs through the virtual adapter leave out the cases that need them.
+inline bool needsEmulatedCable(const std::vector<std::string>& environment) {
+    for (const std::string& entry : environment) {
+        if (!programIsOverUsb() && entry.rfind("VUSB_", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 class ProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {

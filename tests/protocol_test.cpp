@@ -145,15 +145,26 @@ TEST(FlashProtocol, ReadinessPollGivesUpOnATargetThatStaysBusy) {
     double elapsed = millisecondsSince(start);
     EXPECT_GE(elapsed, READY_TIMEOUT_MS - 1.0); // the poll reads a millisecond clock
     EXPECT_LT(elapsed, READY_TIMEOUT_MS + 1000.0);
+    EXPECT_FALSE(adapterGone()) << "a busy target is not a device gone";
     closeAdapter();
 }
 
-TEST(FlashProtocol, AVanishedAdapterIsNeverReady) {
+// The poll gives up on its first failed status read instead of waiting out
+// READY_TIMEOUT_MS; the next open starts with the device present.
+TEST(FlashProtocol, AVanishedAdapterIsNeverReadyAndGivesUpAtOnce) {
     VirtualAdapterConfig config = tracedConfig();
     config.vanishAfterCalls = 9; // the eight opening calls and one status read
     openWith(config);
     ASSERT_TRUE(waitReady());
+    EXPECT_FALSE(adapterGone());
+    auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(waitReady());
+    EXPECT_LT(millisecondsSince(start), READY_TIMEOUT_MS / 10.0);
+    EXPECT_TRUE(adapterGone());
+    EXPECT_EQ(traceLinesStartingWith("read cmd=05").size(), 2u);
+    closeAdapter();
+    openWith(tracedConfig());
+    EXPECT_FALSE(adapterGone());
     closeAdapter();
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter_interface/adapter_library.h"
 #include "emulated_target/target.h"
 #include "emulated_target/vcd.h"
 
@@ -28,12 +29,12 @@ const uint32_t VA_UNERASED_OFFSET = TARGET_UNERASED_OFFSET;
 
 // Statuses of the library's own failures (configured failures return the
 // configured status).
-const uint32_t VA_STATUS_INVALID_HANDLE = 1;    // not the open handle, or not open
-const uint32_t VA_STATUS_DEVICE_NOT_FOUND = 2;  // describe index out of range
-const uint32_t VA_STATUS_INVALID_PARAMETER = 3; // a null pointer
-const uint32_t VA_STATUS_DEVICE_GONE = 4;       // every call after vanishAfterCalls
-const uint32_t VA_STATUS_DEVICE_BUSY = 5;       // open: the flash file is held by another program
-const uint32_t VA_STATUS_FLASH_FILE = 6;        // open: the flash file has the wrong size or cannot be opened
+const uint32_t VA_STATUS_INVALID_HANDLE = 1;                       // not the open handle, or not open
+const uint32_t VA_STATUS_DEVICE_NOT_FOUND = 2;                     // describe index out of range
+const uint32_t VA_STATUS_INVALID_PARAMETER = 3;                    // a null pointer
+const uint32_t VA_STATUS_DEVICE_GONE = ADAPTER_STATUS_DEVICE_GONE; // every call after vanishAfterCalls
+const uint32_t VA_STATUS_DEVICE_BUSY = 5; // open: the flash file is held by another program
+const uint32_t VA_STATUS_FLASH_FILE = 6;  // open: the flash file has the wrong size or cannot be opened
 
 struct VirtualDevice {
     std::string name;

@@ -76,21 +76,34 @@ static void fillTransferRecords() {
     }
 }
 
+AdapterStatus noteAdapterStatus(AdapterStatus status) {
+    if (status == ADAPTER_STATUS_DEVICE_GONE) {
+        connection.deviceGone = true;
+    }
+    return status;
+}
+
+bool adapterGone() {
+    return connection.deviceGone;
+}
+
 AdapterOpening openAdapterDevice(const AdapterDevice* device) {
-    if (libOpenDevice(device->name, device->locationId, device->channel, &connection.handle) != ADAPTER_OK) {
+    connection.deviceGone = false;
+    if (noteAdapterStatus(libOpenDevice(device->name, device->locationId, device->channel,
+                                        &connection.handle)) != ADAPTER_OK) {
         return ADAPTER_NOT_OPENED;
     }
     uint32_t ignoredFrequency = 0;
-    libSetup6(connection.handle, SETUP6_VALUE);
-    libSetClockDivisor(connection.handle, OPEN_CLOCK_DIVISOR, &ignoredFrequency);
+    noteAdapterStatus(libSetup6(connection.handle, SETUP6_VALUE));
+    noteAdapterStatus(libSetClockDivisor(connection.handle, OPEN_CLOCK_DIVISOR, &ignoredFrequency));
     connection.clockDivisor = OPEN_CLOCK_DIVISOR;
-    libSetup14(connection.handle);
+    noteAdapterStatus(libSetup14(connection.handle));
     // The library takes the records by address; these copies are its to read.
     ChipSelectDisableStates disableStates = LINE_DISABLE_STATES;
     PinSettings pinSettings = LINE_PIN_SETTINGS;
     // Configuration the adapter did not accept leaves it unusable.
-    if (libSetLineLevels(connection.handle, &disableStates, &pinSettings) != ADAPTER_OK ||
-        libQuery(connection.handle, queryArea) != ADAPTER_OK) {
+    if (noteAdapterStatus(libSetLineLevels(connection.handle, &disableStates, &pinSettings)) != ADAPTER_OK ||
+        noteAdapterStatus(libQuery(connection.handle, queryArea)) != ADAPTER_OK) {
         closeAdapter();
         return ADAPTER_NOT_SET_UP;
     }
@@ -100,7 +113,7 @@ AdapterOpening openAdapterDevice(const AdapterDevice* device) {
 
 uint32_t applyClockDivisor(uint32_t divisor) {
     uint32_t frequencyHz = 0;
-    libSetClockDivisor(connection.handle, divisor, &frequencyHz);
+    noteAdapterStatus(libSetClockDivisor(connection.handle, divisor, &frequencyHz));
     connection.clockDivisor = divisor;
     return frequencyHz;
 }

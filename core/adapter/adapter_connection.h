@@ -22,6 +22,7 @@ struct AdapterConnection {
     StartCondition readStart;
     WriteWaitSettings waitSettings;
     UpperPinStates pinStates;
+    bool deviceGone; // a call since the open reported ADAPTER_STATUS_DEVICE_GONE
 };
 
 // One device as the adapter library describes it; the strings always end
@@ -68,3 +69,13 @@ AdapterOpening openAdapterDevice(const AdapterDevice* device);
 uint32_t applyClockDivisor(uint32_t divisor);
 
 void closeAdapter();
+
+// Notes whether a library call reported the device gone, and returns its
+// status. The statuses are otherwise not acted on: the target's answers
+// tell whether a step went through.
+AdapterStatus noteAdapterStatus(AdapterStatus status);
+
+// Whether a library call since the open reported the device gone
+// (unplugged, or its USB link failed), as opposed to a target that is busy
+// or answers wrongly.
+bool adapterGone();

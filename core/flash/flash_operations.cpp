@@ -103,9 +103,7 @@ bool programOpen(uint32_t address, uint8_t firstByte) {
 }
 
 void programQueue(const uint8_t* bytes, uint32_t count) {
-    for (uint32_t i = 0; i < count; i++) {
-        queueDataCommand(CMD_PROGRAM_BYTE, bytes[i]);
-    }
+    queueDataCommands(CMD_PROGRAM_BYTE, bytes, count);
 }
 
 bool programFlush() {

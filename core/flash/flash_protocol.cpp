@@ -23,10 +23,32 @@ static void putCommand(uint8_t command, uint32_t address, uint32_t controlBytes)
     }
 }
 
+void (*transactionHook)(const TargetTransaction& transaction);
+
+// Commands queued since the queue was last executed.
+static uint32_t queuedCommands;
+
+// Notes whether the device is gone and tells the hook, when one is set.
+static void finishTransaction(TransactionKind kind, uint32_t controlBytes, uint32_t byteCount,
+                              const uint8_t* data, AdapterStatus status) {
+    noteAdapterStatus(status);
+    if (transactionHook == nullptr) {
+        return;
+    }
+    bool addressed = controlBytes == ADDRESSED_CONTROL_BYTES;
+    uint32_t address = addressed ? static_cast<uint32_t>(commandBuffer[1]) << 16 |
+                                       static_cast<uint32_t>(commandBuffer[2]) << 8 | commandBuffer[3]
+                                 : 0;
+    transactionHook(TargetTransaction{kind, commandBuffer[0], addressed, address, byteCount, data,
+                                      bytesReturned, status});
+}
+
 static void write(uint32_t controlBytes, uint32_t dataBytes) {
-    libWrite(connection.handle, &connection.writeStart, MSB_FIRST, CLOCK_EDGE, controlBytes * BITS_PER_BYTE,
-             commandBuffer, controlBytes, dataBytes > 0 ? 1 : 0, dataBytes * BITS_PER_BYTE, writeDataBuffer,
-             dataBytes, &connection.waitSettings, &connection.pinStates);
+    AdapterStatus status = libWrite(connection.handle, &connection.writeStart, MSB_FIRST, CLOCK_EDGE,
+                                    controlBytes * BITS_PER_BYTE, commandBuffer, controlBytes,
+                                    dataBytes > 0 ? 1 : 0, dataBytes * BITS_PER_BYTE, writeDataBuffer,
+                                    dataBytes, &connection.waitSettings, &connection.pinStates);
+    finishTransaction(TRANSACTION_WRITE, controlBytes, dataBytes, writeDataBuffer, status);
 }
 
 void sendBareCommand(uint8_t command) {
@@ -45,21 +67,26 @@ void sendAddressedDataCommand(uint8_t command, uint32_t address, uint8_t data) {
     write(ADDRESSED_CONTROL_BYTES, 1);
 }
 
-void queueDataCommand(uint8_t command, uint8_t data) {
+void queueDataCommands(uint8_t command, const uint8_t* bytes, uint32_t count) {
     commandBuffer[0] = command;
-    writeDataBuffer[0] = data;
-    libQueueWrite(connection.handle, &connection.writeStart, MSB_FIRST, CLOCK_EDGE, BITS_PER_BYTE,
-                  commandBuffer, BARE_CONTROL_BYTES, 1, BITS_PER_BYTE, writeDataBuffer, 1,
-                  &connection.pinStates);
+    queuedCommands += count;
+    for (uint32_t i = 0; i < count; i++) {
+        writeDataBuffer[0] = bytes[i];
+        libQueueWrite(connection.handle, &connection.writeStart, MSB_FIRST, CLOCK_EDGE, BITS_PER_BYTE,
+                      commandBuffer, BARE_CONTROL_BYTES, 1, BITS_PER_BYTE, writeDataBuffer, 1,
+                      &connection.pinStates);
+    }
 }
 
 // A read that fails leaves the counter alone; cleared first, it cannot pass
 // the previous transfer's count off as this one's.
 static void read(uint32_t controlBytes, uint32_t dataBytes, uint8_t* destination) {
     bytesReturned = 0;
-    libRead(connection.handle, &connection.readStart, MSB_FIRST, CLOCK_EDGE, controlBytes * BITS_PER_BYTE,
-            commandBuffer, controlBytes, MSB_FIRST, CLOCK_EDGE, dataBytes * BITS_PER_BYTE, destination,
-            &bytesReturned, &connection.pinStates);
+    AdapterStatus status =
+        libRead(connection.handle, &connection.readStart, MSB_FIRST, CLOCK_EDGE, controlBytes * BITS_PER_BYTE,
+                commandBuffer, controlBytes, MSB_FIRST, CLOCK_EDGE, dataBytes * BITS_PER_BYTE, destination,
+                &bytesReturned, &connection.pinStates);
+    finishTransaction(TRANSACTION_READ, controlBytes, dataBytes, destination, status);
 }
 
 void readStatusByte(uint8_t command) {
@@ -73,7 +100,10 @@ void readAddressed(uint8_t command, uint32_t address, uint32_t byteCount, uint8_
 }
 
 void executeQueue() {
-    libExecuteQueue(connection.handle, readBuffer, &bytesReturned);
+    uint32_t commands = queuedCommands;
+    queuedCommands = 0;
+    AdapterStatus status = libExecuteQueue(connection.handle, readBuffer, &bytesReturned);
+    finishTransaction(TRANSACTION_EXECUTE, 0, commands, readBuffer, status);
 }
 
 // A status read that delivered no byte leaves an old byte in the read buffer,
@@ -90,7 +120,8 @@ bool waitReady() {
         if (statusShowsReady()) {
             return true;
         }
-        if (platformMonotonicMs() - startMs >= READY_TIMEOUT_MS) {
+        // A device that is gone answers no poll: waiting on it only delays the message.
+        if (adapterGone() || platformMonotonicMs() - startMs >= READY_TIMEOUT_MS) {
             return false;
         }
         platformSleepMs(READY_POLL_INTERVAL_MS);

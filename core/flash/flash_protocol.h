@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "adapter_interface/adapter_library.h"
 #include "core/flash/flash_geometry.h"
 
 const uint32_t IMAGE_CAPACITY = FLASH_BYTES;
@@ -41,14 +42,38 @@ extern uint32_t bytesReturned;
 void sendBareCommand(uint8_t command);
 void sendAddressedCommand(uint8_t command, uint32_t address);
 void sendAddressedDataCommand(uint8_t command, uint32_t address, uint8_t data);
-void queueDataCommand(uint8_t command, uint8_t data);
+// Queues one command per data byte, each carrying that byte.
+void queueDataCommands(uint8_t command, const uint8_t* bytes, uint32_t count);
 void readStatusByte(uint8_t command);
 void readAddressed(uint8_t command, uint32_t address, uint32_t byteCount, uint8_t* destination);
 void executeQueue();
 
+enum TransactionKind {
+    TRANSACTION_WRITE,   // a command, its address if any, and data bytes written
+    TRANSACTION_READ,    // a command, its address if any, and data bytes read
+    TRANSACTION_EXECUTE, // the queued commands sent
+};
+
+// One target transaction as its library call left it.
+struct TargetTransaction {
+    TransactionKind kind;
+    uint8_t command; // none for TRANSACTION_EXECUTE
+    bool addressed;
+    uint32_t address;
+    uint32_t byteCount;     // data bytes written or asked for, or commands queued
+    const uint8_t* data;    // the bytes written, or those read
+    uint32_t bytesReturned; // read: how many arrived
+    AdapterStatus status;
+};
+
+// Told of every transaction once its library call returns, so that a front
+// end can show them; null, as it starts, for a run that shows none.
+extern void (*transactionHook)(const TargetTransaction& transaction);
+
 // True once the target reports ready; false when it has not for
-// READY_TIMEOUT_MS, or when an interruption has come: the caller then stops
-// at once, and the run ends between two library calls.
+// READY_TIMEOUT_MS, at once when the adapter library reports the device
+// gone (adapterGone), or when an interruption has come: the caller then
+// stops at once, and the run ends between two library calls.
 bool waitReady();
 
 // The byte the target answers the identity command with.

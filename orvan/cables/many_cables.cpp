@@ -180,7 +180,8 @@ static void prepareWorkers() {
 
 // The worker's command line, built from the request: this program, its
 // cable, its record file, its parent, the copies of the images, the clock,
-// and the command with its own options. --log and --json stay the parent's.
+// --quiet and --verbose, and the command with its own options. --log and
+// --json stay the parent's.
 static std::vector<std::string> workerArguments(const CommandSpec& spec, const Request& request,
                                                 const Worker& worker) {
     std::vector<std::string> words = {program,
@@ -200,6 +201,9 @@ static std::vector<std::string> workerArguments(const CommandSpec& spec, const R
     }
     if (request.quiet) {
         words.push_back("--quiet");
+    }
+    if (request.verbose) {
+        words.push_back("--verbose");
     }
     std::vector<std::string> command = commandWords(spec, request);
     words.insert(words.end(), command.begin(), command.end());

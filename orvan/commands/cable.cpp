@@ -50,6 +50,13 @@ static AdapterDevice findCable(const Request& request, Outcome* outcome) {
     return device;
 }
 
+// The cable stopped answering during step: status 3, so that the operator
+// looks at the cable and its USB link rather than at the board.
+static CommandFailure cableGone(const std::string& location, const std::string& step) {
+    return CommandFailure{STATUS_NO_CABLE, "cable " + location + ": stopped answering during " + step +
+                                               " (unplugged, or its USB link failed)"};
+}
+
 CableSession openCable(const Request& request, Outcome* outcome) {
     AdapterDevice device = findCable(request, outcome);
     CableSession cable;
@@ -61,7 +68,8 @@ CableSession openCable(const Request& request, Outcome* outcome) {
                              what + ": could not be opened (in use by another program, or unplugged)"};
     }
     if (opening == ADAPTER_NOT_SET_UP) {
-        throw CommandFailure{STATUS_NO_CABLE, what + ": refused its line settings"};
+        throw adapterGone() ? cableGone(cable.location, "its set-up")
+                            : CommandFailure{STATUS_NO_CABLE, what + ": refused its line settings"};
     }
     cableIsOpen = true;
     cable.divisor = request.divisor;
@@ -73,6 +81,9 @@ CableSession openCable(const Request& request, Outcome* outcome) {
         throw interruption(false);
     }
     cable.identity = readIdentity();
+    if (adapterGone()) {
+        throw cableGone(cable.location, "the identity read");
+    }
     outcome->record["identity"] = cable.identity;
     outcome->record["identity_hex"] = hexByte(cable.identity);
     if (cable.identity != IDENTITY_BYTE) {
@@ -93,6 +104,9 @@ void closeCable() {
 CommandFailure flashStepFailure(const CableSession& cable, const std::string& what) {
     if (platformInterrupted()) {
         return interruption(cable.flashChanged);
+    }
+    if (adapterGone()) {
+        return cableGone(cable.location, what);
     }
     return CommandFailure{STATUS_TARGET_DISAGREED,
                           what + ": the target stayed busy or did not answer in time"};

@@ -32,8 +32,9 @@ CableSession openCable(const Request& request, Outcome* outcome);
 // Closes the cable when it is open.
 void closeCable();
 
-// After a flash step returned false: the interruption, or a target that
-// stays busy or does not deliver, for the step named by what.
+// After a flash step returned false: the interruption, a cable that stopped
+// answering (STATUS_NO_CABLE), or a target that stays busy or does not
+// deliver, for the step named by what.
 CommandFailure flashStepFailure(const CableSession& cable, const std::string& what);
 
 // A listed device, and whether it is the one the writer takes.

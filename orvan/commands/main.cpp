@@ -15,14 +15,15 @@
 #include "orvan/commands/orvan.h"
 #include "orvan/commands/progress.h"
 #include "orvan/commands/usage_words.h"
+#include "orvan/commands/verbose.h"
 #include "orvan/production/production_log.h"
 
 static const char* const DESCRIPTION =
     "Reads, verifies, erases and writes the flash of an Orvan target through a USB-to-SPI cable.\n"
     "Exit status: 0 done; 1 the target disagreed (verify mismatch, not blank after erase, target\n"
     "stays busy); 2 usage or input error, found before the target was touched; 3 no cable, cable not\n"
-    "opened or set up, or wrong identity byte; 4 done, but its record could not be kept (--log);\n"
-    "128+N interrupted by signal N.";
+    "opened or set up, wrong identity byte, or it stopped answering; 4 done, but its record could\n"
+    "not be kept (--log); 128+N interrupted by signal N.";
 
 static void addGlobalOptions(CLI::App& app, Request* request) {
     app.add_option(
@@ -56,6 +57,8 @@ static void addGlobalOptions(CLI::App& app, Request* request) {
         ->type_name("N");
     app.add_flag("--json", request->json, "print one JSON object with the outcome on standard output");
     app.add_flag("--quiet", request->quiet, "no progress on standard error");
+    app.add_flag("-v,--verbose", request->verbose,
+                 "each target transaction on standard error, with the adapter's status when not OK");
     // The build writes the bash completion with it.
     const CLI::App* self = &app;
     app.add_flag_callback("--bash-completion",
@@ -206,6 +209,7 @@ int main(int argumentCount, char** arguments) {
         // still removes what it made and gives its record.
         platformCountInterruptions();
         progressShow(!request.quiet);
+        showTransactions(request.verbose);
         runRequest(*findCommand(request.command), request, &outcome);
     }
     finishProcess(request, &outcome);

@@ -13,7 +13,7 @@
 const int STATUS_DONE = 0;
 const int STATUS_TARGET_DISAGREED = 1; // verify mismatch, not blank after erase, target stays busy
 const int STATUS_USAGE = 2;            // usage or input error, found before the target was touched
-const int STATUS_NO_CABLE = 3;         // no cable, not opened or set up, or the wrong identity byte
+const int STATUS_NO_CABLE = 3;         // no cable, not opened or set up, wrong identity, or stopped answering
 const int STATUS_RECORD_NOT_KEPT = 4;  // the work was done, but its record could not be kept
 
 // The version of the --json record and of the production log's lines; it
@@ -29,6 +29,7 @@ struct Request {
     uint32_t divisor = DEFAULT_DIVISOR;
     bool json = false;
     bool quiet = false;
+    bool verbose = false; // each target transaction on standard error
     std::string command;
     uint32_t sector = 0;
     bool sectorGiven = false;

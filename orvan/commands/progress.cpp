@@ -101,3 +101,10 @@ std::string paint(const std::string& text, Paint how) {
     }
     return std::string(how == PAINT_GOOD ? "\033[32m" : "\033[31m") + text + "\033[0m";
 }
+
+void progressMakeRoom() {
+    if (barOnRow) {
+        fprintf(stderr, "\r\033[K");
+        barOnRow = false;
+    }
+}

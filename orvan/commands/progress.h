@@ -26,3 +26,7 @@ enum Paint { PAINT_GOOD, PAINT_BAD };
 // The text in its colour where colour is wanted: standard error a terminal
 // and NO_COLOR unset or empty.
 std::string paint(const std::string& text, Paint how);
+
+// Clears a bar drawn on a terminal, so that a line of its own can go there;
+// the bar comes back at the next update.
+void progressMakeRoom();

@@ -4,6 +4,7 @@
 // only sectors that got bytes are read back a second time.
 #include <string.h>
 
+#include "core/adapter/adapter_connection.h"
 #include "core/flash/flash_operations.h"
 #include "core/platform/platform.h"
 #include "orvan/commands/cable.h"
@@ -95,7 +96,12 @@ struct RunProgress {
     uint32_t sent;   // of this one
 };
 
+// Once the cable is gone the loop still runs its batches to the end; the
+// progress stays where the cable was last heard, which the message names.
 static void showProgrammed(void* context, uint32_t done, uint32_t, bool) {
+    if (adapterGone()) {
+        return;
+    }
     RunProgress* progress = static_cast<RunProgress*>(context);
     progress->sent = done;
     progressUpdate(progress->before + done);
