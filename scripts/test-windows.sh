@@ -20,7 +20,15 @@ root=$(pwd)
 jobs=$(nproc)
 started=$(date +%s)
 
-wine32=${ORVAN_WINE32:-$( [ -x /usr/lib/wine/wine ] && echo /usr/lib/wine/wine || echo wine)}
+# Debian's wrapper "wine" runs the 64-bit loader when wine32 is missing, so
+# where Debian's loaders live only the 32-bit one itself counts.
+if [ -n "${ORVAN_WINE32:-}" ]; then
+    wine32=$ORVAN_WINE32
+elif [ -x /usr/lib/wine/wine ] || [ -x /usr/lib/wine/wine64 ]; then
+    wine32=/usr/lib/wine/wine
+else
+    wine32=wine
+fi
 wine64=${ORVAN_WINE64:-/usr/lib/wine/wine64}
 wineserver64=${ORVAN_WINESERVER64:-/usr/lib/wine/wineserver64}
 probeSeconds=${ORVAN_WINE_PROBE_SECONDS:-20}
@@ -98,7 +106,7 @@ elif loaderRuns "$wine64"; then
     wine=$wine64
     wineserver=$wineserver64
     folder=build-windows64
-    run="64-bit build under wine64; this host does not run 32-bit programs"
+    run="64-bit build under wine64; no 32-bit Wine runs programs here"
     echo "-- cross build (build-windows64, 64-bit test vehicle)"
     crossBuild build-windows64 cmake/mingw-x86_64.cmake
 else

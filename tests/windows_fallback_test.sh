@@ -49,7 +49,7 @@ ORVAN_WINE32=$fakes/wine32-refused ORVAN_WINDOWS_TEST_FILTER=$cases \
 status=$?
 check "refused 32-bit Wine: the stage passes (status $status)" test "$status" -eq 0
 check "refused 32-bit Wine: the 64-bit run is chosen and said" \
-    grep -qx "Windows end-to-end tests: 64-bit build under wine64; this host does not run 32-bit programs" "$log"
+    grep -qx "Windows end-to-end tests: 64-bit build under wine64; no 32-bit Wine runs programs here" "$log"
 check "refused 32-bit Wine: both cases ran and passed" grep -q "PASSED  \] 2 tests" "$log"
 [ "$failures" -eq 0 ] || cat "$log"
 
