@@ -241,7 +241,15 @@ TEST_F(OrvanCablesTest, WorkersKeepToTheRangeAndPlacesShown) {
 }
 
 // Real time: each cable sleeps for its bus and busy time, so the workers
-// overlap only if they run at once.
+// overlap only if they run at once; one after the other, eight would take
+// eight times as long. Sanitized programs start slower and each takes more
+// of the two cores.
+#ifdef ORVAN_SANITIZED_PROGRAMS
+const double EIGHT_CABLES_MOST_TIMES = 2.0;
+#else
+const double EIGHT_CABLES_MOST_TIMES = 1.3;
+#endif
+
 TEST_F(OrvanCablesTest, EightCablesTakeAboutTheTimeOfOne) {
     if (programIsOverUsb()) {
         GTEST_SKIP() << "the virtual adapter's real-time mode";
@@ -263,7 +271,7 @@ TEST_F(OrvanCablesTest, EightCablesTakeAboutTheTimeOfOne) {
     }
     printf("one cable %.2f s, eight cables %.2f s (%.2f times)\n", one.wallSeconds, eight.wallSeconds,
            eight.wallSeconds / one.wallSeconds);
-    EXPECT_LE(eight.wallSeconds, 1.3 * one.wallSeconds);
+    EXPECT_LE(eight.wallSeconds, EIGHT_CABLES_MOST_TIMES * one.wallSeconds);
     EXPECT_EQ(summaryOf(eight.output).size(), 8u) << eight.output;
     for (const std::string& location : locations) {
         EXPECT_TRUE(flashAt(location) == image) << location << " not exact";

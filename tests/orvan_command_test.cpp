@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -333,6 +334,8 @@ TEST_F(OrvanCommandTest, ShowsWhatItWorksOnBeforeTheCable) {
         Outcome outcome = orvan(c.line, "VADAPTER_DEVICES=");
         EXPECT_EQ(outcome.status, 3) << c.line;
         std::string errors = readWholeFile(path("stderr.txt"));
+        // A Windows program's text lines end in "\r\n".
+        errors.erase(std::remove(errors.begin(), errors.end(), '\r'), errors.end());
         EXPECT_EQ(errors.substr(0, errors.find("orvan: ")), c.shown) << c.line;
     }
     EXPECT_TRUE(flash() == imageBytes(FLASH_SIZE, 9));
