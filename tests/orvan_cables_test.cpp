@@ -518,8 +518,10 @@ TEST_F(OrvanCablesTest, WorkersEndWithTheirParent) {
     std::vector<std::string> environment = cables(2);
     environment.push_back("VADAPTER_REALTIME=1");
     ProgramRun run = orvanRun({"--cable", "all", "write", "img.bin@0"}, environment);
+    // About half way through the write (1.5 s in real time), when a slow
+    // start of a sanitized or busy worker has long opened its cable.
     run.signalNumber = SIGKILL;
-    run.signalAfterMs = 400;
+    run.signalAfterMs = 800;
     EXPECT_EQ(runProgram(run).signal, SIGKILL);
     const int WAIT_STEPS = 40;
     for (int step = 0; step < WAIT_STEPS &&
