@@ -383,7 +383,8 @@ TEST_F(OrvanCablesTest, TheLogKeepsAWholeLinePerCablePerRun) {
         for (const auto& item : line.items()) {
             keys += item.key() + " ";
         }
-        EXPECT_EQ(keys, "schema run time host orvan location name command images result status error seconds ");
+        EXPECT_EQ(keys,
+                  "schema run time host orvan location name command images result status error seconds ");
         EXPECT_TRUE(std::regex_match(line.value("time", ""), utc)) << line["time"];
         EXPECT_EQ(line["host"], host);
         EXPECT_EQ("orvan " + line.value("orvan", ""), version);
@@ -517,6 +518,9 @@ TEST_F(OrvanCablesTest, WorkersEndWithTheirParent) {
     writeFile(path("img.bin"), imageBytes(FLASH_SIZE, 25));
     std::vector<std::string> environment = cables(2);
     environment.push_back("VADAPTER_REALTIME=1");
+    // The work files go here, and the workers take them away: nobody else will.
+    ASSERT_EQ(mkdir(path("tmp").c_str(), 0700), 0);
+    environment.push_back("TMPDIR=" + path("tmp"));
     ProgramRun run = orvanRun({"--cable", "all", "write", "img.bin@0"}, environment);
     // About half way through the write (1.5 s in real time), when a slow
     // start of a sanitized or busy worker has long opened its cable.
@@ -534,6 +538,7 @@ TEST_F(OrvanCablesTest, WorkersEndWithTheirParent) {
         std::vector<std::string> trace = lines(traceAt(location));
         EXPECT_TRUE(!trace.empty() && trace.back().rfind("close ", 0) == 0) << location << ": not closed";
     }
+    EXPECT_EQ(rmdir(path("tmp").c_str()), 0) << "work files left behind";
 }
 
 // Ctrl-C at the parent: each worker closes its cable, shows as interrupted,

@@ -185,3 +185,10 @@ intptr_t platformProcessId();
 // interrupted as by Ctrl-C, also when the parent ended before the call.
 // (On Windows the parent's job object ends its workers instead.)
 void platformFollowParent(intptr_t parentId);
+
+// True when the worker's parent has ended. (On Windows the parent's job
+// object ends its workers with it, so a worker never sees that.)
+bool platformParentGone(intptr_t parentId);
+
+// Removes an empty folder; a folder that still holds files is left.
+void platformRemoveEmptyFolder(const char* path);

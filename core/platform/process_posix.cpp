@@ -225,3 +225,11 @@ void platformFollowParent(intptr_t parentId) {
         raise(SIGTERM);
     }
 }
+
+bool platformParentGone(intptr_t parentId) {
+    return getppid() != static_cast<pid_t>(parentId);
+}
+
+void platformRemoveEmptyFolder(const char* path) {
+    rmdir(path);
+}

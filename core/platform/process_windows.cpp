@@ -244,3 +244,11 @@ intptr_t platformProcessId() {
 }
 
 void platformFollowParent(intptr_t) {}
+
+bool platformParentGone(intptr_t) {
+    return false;
+}
+
+void platformRemoveEmptyFolder(const char* path) {
+    RemoveDirectoryA(path);
+}

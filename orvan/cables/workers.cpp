@@ -193,3 +193,21 @@ void removeWorkFiles(const Worker& worker) {
     platformRemoveFile(worker.errorPath);
     platformRemoveFile(worker.recordPath);
 }
+void removeOrphanedWorkFiles(const std::string& recordPath, const std::vector<std::string>& imageCopies,
+                             intptr_t parentId) {
+    if (parentId == 0 || recordPath.empty() || !platformParentGone(parentId)) {
+        return;
+    }
+    // The worker's files share its record's name: .json, .out, .err.
+    std::string stem = recordPath.substr(0, recordPath.rfind('.'));
+    for (const char* ending : {".json", ".out", ".err"}) {
+        platformRemoveFile((stem + ending).c_str());
+    }
+    for (const std::string& copy : imageCopies) {
+        platformRemoveFile(copy.c_str());
+    }
+    size_t slash = recordPath.find_last_of("/\\");
+    if (slash != std::string::npos) {
+        platformRemoveEmptyFolder(recordPath.substr(0, slash).c_str());
+    }
+}

@@ -56,3 +56,9 @@ std::string errorOf(const Worker& worker);
 void printWorkerOutput(const Worker& worker);
 
 void removeWorkFiles(const Worker& worker);
+
+// Called by a worker as it ends: when its parent is gone (killed), nobody
+// collects its files, so it removes them itself, the image copies it was
+// given too, and the work folder once it is empty (the last worker out).
+void removeOrphanedWorkFiles(const std::string& recordPath, const std::vector<std::string>& imageCopies,
+                             intptr_t parentId);

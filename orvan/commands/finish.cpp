@@ -5,6 +5,7 @@
 
 #include "core/flash/flash_geometry.h"
 #include "core/platform/platform.h"
+#include "orvan/cables/workers.h"
 #include "orvan/commands/cable.h"
 #include "orvan/commands/images.h"
 #include "orvan/commands/progress.h"
@@ -121,6 +122,8 @@ void finishProcess(const Request& request, Outcome* outcome) {
     keepProductionLine(request, outcome);
     sayHowItEnded(request, *outcome);
     printRecord(request, outcome);
+    removeOrphanedWorkFiles(request.recordPath, request.imageSources,
+                            static_cast<intptr_t>(request.parentId));
     if (outcome->interrupted) {
         // The status the shell sees once the signal ends the process.
         platformEndInterrupted();
