@@ -551,8 +551,9 @@ TEST_F(OrvanCablesTest, CtrlCStopsEveryCable) {
     std::vector<std::string> environment = cables(4);
     environment.push_back("VADAPTER_REALTIME=1");
     ProgramRun run = orvanRun({"--cable", "all", "--log", "log.jsonl", "write", "img.bin@0"}, environment);
+    // Well into the write, once even a slow start has its cable open.
     run.signalNumber = SIGINT;
-    run.signalAfterMs = 600;
+    run.signalAfterMs = 900;
     ProgramResult result = runProgram(run);
     EXPECT_EQ(result.signal, SIGINT) << "status " << INTERRUPTED << " to the shell\n" << errors();
     Outcomes expected;

@@ -144,6 +144,14 @@ void collectRecord(const std::string& command, const std::string& runId, Worker*
             worker->lastLine == "could not be started"
                 ? "the worker could not be started"
                 : "the worker ended with status " + std::to_string(worker->status) + " and left no record";
+        std::string error = "cable " + worker->location + ": " + why;
+        // An interruption handed on while the worker was still starting ends
+        // it before it catches interruptions, and so before it touched the flash.
+        if (platformInterruptionCount() > 0 && worker->status == platformInterruptedStatus()) {
+            error = "interrupted: cable " + worker->location +
+                    ": its worker was stopped as it started; the flash "
+                    "is unchanged";
+        }
         worker->record = {
             {"schema", RECORD_SCHEMA},
             {"command", command},
@@ -151,7 +159,7 @@ void collectRecord(const std::string& command, const std::string& runId, Worker*
             {"cable", {{"location", worker->location}, {"name", worker->name}, {"channel", worker->channel}}},
             {"ok", false},
             {"status", worker->status},
-            {"error", "cable " + worker->location + ": " + why},
+            {"error", error},
             {"seconds", worker->seconds}};
         // A cable that left no record is never a success.
         worker->status = worker->status == STATUS_DONE ? STATUS_RECORD_NOT_KEPT : worker->status;
