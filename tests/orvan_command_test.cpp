@@ -430,6 +430,8 @@ TEST_F(OrvanCommandTest, VerboseShowsEachTransaction) {
         }
         Outcome outcome = orvan("--quiet " + verboseCase.line, verboseCase.variable);
         std::string errors = "\n" + readWholeFile(path("stderr.txt"));
+        // A Windows program's text lines end in "\r\n".
+        errors.erase(std::remove(errors.begin(), errors.end(), '\r'), errors.end());
         for (const std::string& line : verboseCase.shown) {
             EXPECT_NE(errors.find("\n" + line + "\n"), std::string::npos) << verboseCase.line << errors;
         }
