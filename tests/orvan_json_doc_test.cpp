@@ -57,6 +57,10 @@ TEST_F(OrvanJsonDocumentation, EveryFieldPrintedIsDocumentedAndEveryDocumentedFi
     makeImage("app.bin", 300, 3);
     // Linked at 0x08000000: an extended address record, four bytes at its base.
     writeFile(path("app.hex"), ":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
+    // A recipe for app.bin at sector 0 and a serial in it; pinned by the first run.
+    writeFile(path("line.toml"), "name = \"line\"\n[[image]]\nfile = \"app.bin\"\nsector = 0\n[serial]\n"
+                                 "address = 0x3f00\nformat = \"text\"\npattern = \"N%u\"\nfirst = 1\n"
+                                 "last = 9\n[production]\ndatabase = \"line.sqlite\"\n");
     const std::string TWO = "VADAPTER_DEVICES=Vexil USB-SPI Cable|A|0x1101;Vexil USB-SPI Cable|A|0x1102";
     const struct {
         std::vector<std::string> words;
@@ -74,6 +78,12 @@ TEST_F(OrvanJsonDocumentation, EveryFieldPrintedIsDocumentedAndEveryDocumentedFi
         {{"write", "app.bin@2"}, "VADAPTER_STUCK_BIT=0x8011:0x01:0"},
         {{"--cable", "all", "--log", "log.jsonl", "write", "app.bin@1"}, TWO},
         {{"--cable", "0x1101", "--log", "log.jsonl", "verify", "app.bin@3"}, ""},
+        {{"recipe", "pin", "line.toml"}, ""},
+        {{"recipe", "check", "line.toml"}, ""},
+        {{"--log", "log.jsonl", "run", "line.toml"}, ""},
+        {{"--cable", "0x1101", "run", "line.toml"}, "VADAPTER_UNERASED_SECTOR=0"},
+        {{"report", "--serial", "1-2", "line.toml"}, ""},
+        {{"report", "--verify", "line.toml"}, ""},
     };
     Paths printed;
     for (const auto& run : runs) {
