@@ -460,7 +460,7 @@ TEST_F(OrvanCablesTest, TheRunKeepsToWhatTheParentChecked) {
         {"a log that takes no lines",
          "",
          {"--log", "/dev/full", "write", "/proc/self/cmdline@0"},
-         2,
+         4,
          "orvan: --log /dev/full: cannot be appended to"},
         {"two reads to one file",
          "",
