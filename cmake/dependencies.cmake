@@ -30,7 +30,18 @@ orvan_require_package(CLI11 libcli11-dev ${ORVAN_HOST_PACKAGE})
 orvan_require_package(nlohmann_json nlohmann-json3-dev ${ORVAN_HOST_PACKAGE})
 # The recipe's TOML reader is header-only too; the production database's
 # SQLite and libpq are libraries, which the Windows build goes without.
-orvan_require_package(tomlplusplus libtomlplusplus-dev ${ORVAN_HOST_PACKAGE})
+# The Windows build takes its headers alone: the package file refuses a
+# 32-bit build, since it also offers the host's 64-bit library.
+if(WIN32)
+  find_path(ORVAN_TOML_HEADERS toml++/toml.h NO_CMAKE_FIND_ROOT_PATH)
+  if(NOT ORVAN_TOML_HEADERS)
+    message(FATAL_ERROR "tomlplusplus not found: install the Debian package libtomlplusplus-dev")
+  endif()
+  add_library(tomlplusplus::tomlplusplus INTERFACE IMPORTED)
+  set_target_properties(tomlplusplus::tomlplusplus PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${ORVAN_TOML_HEADERS})
+else()
+  orvan_require_package(tomlplusplus libtomlplusplus-dev)
+endif()
 if(NOT WIN32)
   orvan_require_module(SQLite3 libsqlite3-dev)
   orvan_require_module(PostgreSQL libpq-dev)
@@ -48,7 +59,7 @@ if(WIN32)
   set(ORVAN_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
   file(MAKE_DIRECTORY ${ORVAN_HOST_HEADERS})
   foreach(pair "CLI11::CLI11;CLI/CLI.hpp" "nlohmann_json::nlohmann_json;nlohmann/json.hpp"
-               "tomlplusplus::tomlplusplus;toml++/toml.hpp")
+               "tomlplusplus::tomlplusplus;toml++/toml.h")
     list(GET pair 0 imported)
     list(GET pair 1 header)
     get_target_property(folders ${imported} INTERFACE_INCLUDE_DIRECTORIES)
