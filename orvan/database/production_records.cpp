@@ -27,15 +27,17 @@ static bool parseRecord(const DbRow& row, RecordRow* r) {
     return true;
 }
 
-bool fetchRecords(DbConnection* connection, const std::string& tail, const std::vector<std::string>& params,
-                  std::vector<RecordRow>* records, std::string* error) {
+bool fetchRecords(DbConnection* connection, const std::string& filter, const std::string& order,
+                  const std::vector<std::string>& params, std::vector<RecordRow>* records,
+                  std::string* error) {
     std::vector<DbRow> rows;
     std::vector<std::pair<int64_t, UnitValue>> values;
-    if (!connection->exec(RECORD_COLUMNS + tail, params, &rows, error) ||
+    if (!connection->exec(RECORD_COLUMNS + filter + " " + order, params, &rows, error) ||
         !fetchValues(connection,
                      "SELECT v.unit_id, v.pool, v.number, v.text FROM unit_values v"
-                     " JOIN records r ON r.unit_id = v.unit_id ORDER BY v.unit_id, v.position",
-                     {}, &values, error)) {
+                     " JOIN records ON records.unit_id = v.unit_id " +
+                         filter + " ORDER BY v.unit_id, v.position",
+                     params, &values, error)) {
         return false;
     }
     std::map<int64_t, std::vector<UnitValue>> valuesOf;
@@ -60,9 +62,8 @@ bool readRecords(ProductionDb* db, const std::string& since, const std::string& 
     return inTransaction(
         db->connection, false,
         [&] {
-            return fetchRecords(db->connection,
-                                "WHERE ($1 = '' OR time >= $1) AND ($2 = '' OR time < $2) ORDER BY time, id",
-                                {since, until}, records, error);
+            return fetchRecords(db->connection, "WHERE ($1 = '' OR time >= $1) AND ($2 = '' OR time < $2)",
+                                "ORDER BY time, id", {since, until}, records, error);
         },
         error);
 }

@@ -31,10 +31,11 @@ bool parseInt64(const std::string& text, int64_t* number);
 bool fetchValues(DbConnection* connection, const std::string& sql, const std::vector<std::string>& params,
                  std::vector<std::pair<int64_t, UnitValue>>* values, std::string* error);
 
-// The records that follow "FROM records" in tail ("WHERE ... ORDER BY ..."),
-// with their values.
-bool fetchRecords(DbConnection* connection, const std::string& tail, const std::vector<std::string>& params,
-                  std::vector<RecordRow>* records, std::string* error);
+// The records that filter selects ("WHERE ...", or ""), in order's order
+// ("ORDER BY ..."), with their values.
+bool fetchRecords(DbConnection* connection, const std::string& filter, const std::string& order,
+                  const std::vector<std::string>& params, std::vector<RecordRow>* records,
+                  std::string* error);
 
 // The SHA-256 that chains a record: of its canonical text, which holds every
 // stored field but sha256 itself, previousSha256 included.

@@ -133,7 +133,8 @@ bool verifyRecords(ProductionDb* db, std::string* finding, std::string* error) {
     if (!inTransaction(
             db->connection, false,
             [&] {
-                return fetchRecords(db->connection, "ORDER BY station, station_seq", {}, &records, error) &&
+                return fetchRecords(db->connection, "", "ORDER BY station, station_seq", {}, &records,
+                                    error) &&
                        readHeads(db->connection, &heads, error);
             },
             error)) {

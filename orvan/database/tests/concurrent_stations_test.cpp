@@ -33,6 +33,7 @@ static void runStation(const std::string& where, int station, int reportFd) {
     for (int i = 0; i < UNITS_PER_STATION; i++) {
         std::vector<ReservedUnit> units;
         if (reserveUnits(db, run, DRAWS, {{"1", "0x1101"}}, plainTexts, &units, &error) != DB_OK) {
+            fprintf(stderr, "station %d unit %d: %s\n", station, i, error.c_str());
             _exit(3);
         }
         std::string line = std::to_string(units[0].id) + " " + std::to_string(units[0].values[0].number) +

@@ -172,3 +172,31 @@ TEST_P(ProductionDbTest, RefusesADatabaseNotOfItsSchema) {
         EXPECT_EQ(error.substr(0, std::string(c.error).size()), c.error);
     }
 }
+
+TEST_P(ProductionDbTest, ReadsTheRecordsOfAHalfOpenTimeWindow) {
+    const char* const TIMES[] = {"2026-12-09T10:00:00.000Z", "2026-12-09T10:00:00.001Z",
+                                 "2026-12-09T11:00:00.000Z"};
+    struct Case {
+        const char* since;
+        const char* until;
+        size_t records;
+    };
+    const Case cases[] = {
+        {"", "", 3}, {TIMES[1], "", 2}, {"", TIMES[1], 1}, {TIMES[0], TIMES[2], 2}, {TIMES[2], TIMES[0], 0}};
+    DbPtr db = held(open(freshDatabase()));
+    std::vector<ReservedUnit> units = reserve(db.get(), "st1", SERIAL_AND_MAC, 3);
+    std::string error;
+    for (size_t i = 0; i < units.size(); i++) {
+        UnitOutcome outcome = outcomeOf(units[i].id, "ok");
+        outcome.time = TIMES[i];
+        ASSERT_TRUE(recordUnit(db.get(), runOf("st1"), {}, outcome, &error)) << error;
+    }
+    for (const Case& c : cases) {
+        std::vector<RecordRow> records;
+        EXPECT_TRUE(readRecords(db.get(), c.since, c.until, &records, &error)) << error;
+        EXPECT_EQ(records.size(), c.records) << "[" << c.since << ", " << c.until << ")";
+        for (const RecordRow& record : records) {
+            EXPECT_EQ(record.values.size(), 2u);
+        }
+    }
+}
