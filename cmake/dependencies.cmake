@@ -49,6 +49,9 @@ endif()
 if(ORVAN_TESTS AND NOT WIN32 AND NOT ORVAN_FUZZ)
   orvan_require_package(GTest libgtest-dev)
   include(GoogleTest)
+  # A private PostgreSQL cluster for the tests of the production database;
+  # without it those tests say so and are skipped.
+  find_program(ORVAN_PG_VIRTUALENV pg_virtualenv)
 endif()
 
 # The command line, JSON and TOML headers for orvan. On Windows only these

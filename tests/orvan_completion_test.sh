@@ -28,7 +28,7 @@ expect() {
 expect "orvan " "erase info list read recipe report run verify write"
 expect "orvan e" "erase"
 expect "orvan --c" "--cable"
-expect "orvan --cable 0x1101 -q 0 r" "read"
+expect "orvan --cable 0x1101 -q 0 r" "read recipe report run"
 expect "orvan --cable " "all"
 # The listed cables, from the orvan being typed: a stand-in that lists two.
 mkdir "$work.bin"
