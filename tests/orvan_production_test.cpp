@@ -57,7 +57,8 @@ class OrvanProductionTest : public ProgramTest {
                       std::to_string(first) + "\nlast = " + std::to_string(last) +
                       "\n[production]\ndatabase = \"" + database + "\"\nstation = \"st1\"\n" + slots);
     }
-    ProgramResult orvan(const std::vector<std::string>& arguments, std::vector<std::string> environment = {}) {
+    ProgramResult orvan(const std::vector<std::string>& arguments,
+                        std::vector<std::string> environment = {}) {
         setenv("ORVAN_PROGRAM", "/bin/sh", 1);
         ProgramRun run;
         run.arguments = {"-c", "exec \"$0\" \"$@\" 2>errors.txt", ORVAN};
@@ -108,7 +109,7 @@ TEST_F(OrvanProductionTest, EachBoardGetsItsOwnNumberWrittenAndRecorded) {
         recorded.insert(unit["serial"].get<std::string>());
     }
     EXPECT_EQ(recorded, (std::set<std::string>{"OR-001000", "OR-001001", "OR-001002", "OR-001003",
-                                              "OR-001004", "OR-001005"}));
+                                               "OR-001004", "OR-001005"}));
     EXPECT_EQ(onBoards, recorded);
     std::string flash = readWholeFile(path("fl-1101.bin"));
     std::string image = imageBytes(SERIAL_ADDRESS, 5);
@@ -121,15 +122,16 @@ TEST_F(OrvanProductionTest, RunsRefusedBeforeAnyCable) {
     struct Case {
         const char* what;
         unsigned first, last;
-        const char* pin;           // "" pins app.bin as it is
-        const char* databaseSwap;  // replaces the database when not empty
+        const char* pin;          // "" pins app.bin as it is
+        const char* databaseSwap; // replaces the database when not empty
         int status;
         const char* errorHas;
     } cases[] = {
-        {"changed image", 1000, 2000, "0000000000000000000000000000000000000000000000000000000000000000", "", 2,
-         "has changed since the recipe was pinned"},
+        {"changed image", 1000, 2000, "0000000000000000000000000000000000000000000000000000000000000000", "",
+         2, "has changed since the recipe was pinned"},
         {"a problem in the recipe", 7, 6, "", "", 2, "1 problem"},
-        {"database unreachable", 1000, 2000, "", "no-such-folder/production.sqlite", 4, "production database"},
+        {"database unreachable", 1000, 2000, "", "no-such-folder/production.sqlite", 4,
+         "production database"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -31,7 +31,9 @@ expected() {
         "${root}share/man/man1/orvanwriter.1.gz" "${root}share/man/man1/orvanwriter-virtual.1.gz" \
         "${root}bin/orvan" "${root}share/man/man1/orvan.1.gz" "${root}share/man/man5/orvan-recipe.5.gz" \
         "${root}share/bash-completion/completions/orvan"
-    # The documents the README links to, beside it.
+    # The documents the README links to, beside it, and the example recipe.
+    echo "${root}share/doc/orvanwriter/doc/example-recipe/app.hex"
+    echo "${root}share/doc/orvanwriter/doc/example-recipe/sensor.toml"
     for document in $documents; do
         echo "${root}share/doc/orvanwriter/doc/${document#./}"
     done

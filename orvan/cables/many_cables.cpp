@@ -285,9 +285,9 @@ void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* o
     prepareWorkers();
     for (uint32_t i = 0; i < workerCount; i++) {
         nameWorkerFiles(&workers[i], workFolder);
-        startWorker(&workers[i], workerArguments(spec, request, workers[i],
-                                                 hooks != nullptr ? hooks->workerOptions(i)
-                                                                  : std::vector<std::string>()));
+        startWorker(&workers[i],
+                    workerArguments(spec, request, workers[i],
+                                    hooks != nullptr ? hooks->workerOptions(i) : std::vector<std::string>()));
     }
     watchWorkers(workers, workerCount, request.quiet);
     int status = STATUS_DONE;

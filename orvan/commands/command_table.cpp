@@ -134,9 +134,10 @@ static void addRecipeOptions(CLI::App* command, const CommandSpec& spec, Request
             ->type_name("TIME");
         command->add_option("--until", request->until, "records before this day or time (UTC)")
             ->type_name("TIME");
-        command->add_option("--serial", request->serial,
-                            "the history of one board (its serial as written, or its number) or of a range "
-                            "of numbers, FIRST-LAST")
+        command
+            ->add_option("--serial", request->serial,
+                         "the history of one board (its serial as written, or its number) or of a range "
+                         "of numbers, FIRST-LAST")
             ->type_name("SERIAL");
         command->add_flag("--csv", request->csv, "one CSV line per record instead of the tables");
         command->add_flag("--verify", request->verifyChain,

@@ -56,7 +56,8 @@ static void applyBoardItem(const std::string& item) {
     size_t colon = item.find(':');
     uint32_t address = 0;
     if (colon == std::string::npos || item.compare(0, 2, "0x") != 0 ||
-        !readHexDigits(item.c_str() + 2, colon - 2, ADDRESS_DIGITS, &address) || (item.size() - colon) % 2 != 1) {
+        !readHexDigits(item.c_str() + 2, colon - 2, ADDRESS_DIGITS, &address) ||
+        (item.size() - colon) % 2 != 1) {
         throw boardDataFailure(item, "not 0xADDRESS:HEXBYTES");
     }
     for (size_t at = colon + 1; at < item.size(); at += 2) {
@@ -64,7 +65,8 @@ static void applyBoardItem(const std::string& item) {
         if (!readHexDigits(item.c_str() + at, 2, 2, &value)) {
             throw boardDataFailure(item, "not 0xADDRESS:HEXBYTES");
         }
-        placeBoardByte(item, address + static_cast<uint32_t>((at - colon - 1) / 2), static_cast<uint8_t>(value));
+        placeBoardByte(item, address + static_cast<uint32_t>((at - colon - 1) / 2),
+                       static_cast<uint8_t>(value));
     }
 }
 

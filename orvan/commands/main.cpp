@@ -155,8 +155,8 @@ static void checkProductionLog(const Request& request) {
     }
     if (!platformCheckAppendable(request.log.c_str())) {
         throw CommandFailure{STATUS_RECORD_NOT_KEPT, "--log " + request.log +
-                                               ": cannot be appended to (no such folder, no "
-                                               "permission, or not a regular file)"};
+                                                         ": cannot be appended to (no such folder, no "
+                                                         "permission, or not a regular file)"};
     }
 }
 

@@ -139,13 +139,9 @@ static void recordBoard(ProductionRun* run, uint32_t index, Worker* worker) {
     if (run->db == nullptr || run->units.empty()) {
         return;
     }
-    UnitOutcome outcome = {run->units[index].id,
-                           worker->record.value("result", ""),
-                           worker->status,
-                           errorOf(*worker),
-                           worker->seconds,
-                           worker->record.value("written_sha256", ""),
-                           utcNowText()};
+    UnitOutcome outcome = {
+        run->units[index].id, worker->record.value("result", ""),         worker->status, errorOf(*worker),
+        worker->seconds,      worker->record.value("written_sha256", ""), utcNowText()};
     std::string error;
     if (recordUnit(run->db, run->identity, run->places[index], outcome, &error)) {
         return;
@@ -168,7 +164,9 @@ void runRecipe(const Request& request, Outcome* outcome) {
     run.recipe = &recipe;
     run.identity = {recipe.station, recipe.name, recipe.sha256, ORVAN_VERSION_TEXT, request.runId};
     CableRunHooks hooks;
-    hooks.beforeStart = [&run](const Worker* workers, uint32_t count) { reserveBoards(&run, workers, count); };
+    hooks.beforeStart = [&run](const Worker* workers, uint32_t count) {
+        reserveBoards(&run, workers, count);
+    };
     hooks.workerOptions = [&run](uint32_t index) { return boardOptions(run, index); };
     hooks.afterEnd = [&run](uint32_t index, Worker* worker) { recordBoard(&run, index, worker); };
     try {

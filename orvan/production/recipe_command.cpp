@@ -37,10 +37,11 @@ static void sayRecipe(const std::string& what, const Recipe& recipe, Outcome* ou
     for (const RecipeImage& image : recipe.images) {
         files.push_back({{"file", image.file}, {"sha256", image.sha256}});
     }
-    outcome->record["recipe"] = {{"name", recipe.name}, {"file", recipe.path}, {"sha256", recipe.sha256},
-                                 {"images", files}};
+    outcome->record["recipe"] = {
+        {"name", recipe.name}, {"file", recipe.path}, {"sha256", recipe.sha256}, {"images", files}};
     outcome->record["problems"] = nlohmann::ordered_json::array();
-    std::string images = std::to_string(recipe.images.size()) + (recipe.images.size() == 1 ? " image" : " images");
+    std::string images =
+        std::to_string(recipe.images.size()) + (recipe.images.size() == 1 ? " image" : " images");
     progressSay("recipe " + recipe.path + ": " + paint(what, PAINT_GOOD) + ": \"" + recipe.name + "\", " +
                 images + ", each board " + boardValuesText(recipe));
 }

@@ -87,10 +87,18 @@ static nlohmann::ordered_json unitJson(const UnitRow& unit) {
 }
 
 static nlohmann::ordered_json recordJson(const RecordRow& record) {
-    return {{"unit", record.unitId},   {"time", record.time},         {"station", record.station},
-            {"slot", record.slot},     {"location", record.location}, {"recipe", record.recipe},
-            {"result", record.result}, {"status", record.status},     {"error", record.error},
-            {"seconds", record.seconds}, {"written_sha256", record.writtenSha256}, {"run", record.runId}};
+    return {{"unit", record.unitId},
+            {"time", record.time},
+            {"station", record.station},
+            {"slot", record.slot},
+            {"location", record.location},
+            {"recipe", record.recipe},
+            {"result", record.result},
+            {"status", record.status},
+            {"error", record.error},
+            {"seconds", record.seconds},
+            {"written_sha256", record.writtenSha256},
+            {"run", record.runId}};
 }
 
 static void putJson(const ReportTables& tables, const std::vector<UnitRow>& units,
@@ -147,7 +155,8 @@ static void printUnits(const char* title, const std::vector<UnitRow>& units, con
             continue;
         }
         if (!any) {
-            printf("\n%-20s %-9s %-14s %-8s %-8s %s\n", title, "state", "station", "slot", "location", "time");
+            printf("\n%-20s %-9s %-14s %-8s %-8s %s\n", title, "state", "station", "slot", "location",
+                   "time");
             any = true;
         }
         printf("%-20s %-9s %-14s %-8s %-8s %s\n", unitSerial(unit).c_str(), unit.state.c_str(),
@@ -159,8 +168,8 @@ static void printUnits(const char* title, const std::vector<UnitRow>& units, con
 static void printHistory(const std::vector<RecordRow>& history) {
     printf("\n%-24s %-14s %-8s %-12s %s\n", "history", "station", "slot", "result", "error");
     for (const RecordRow& record : history) {
-        printf("%-24s %-14s %-8s %-12s %s\n", record.time.c_str(), record.station.c_str(), record.slot.c_str(),
-               record.result.c_str(), record.error.c_str());
+        printf("%-24s %-14s %-8s %-12s %s\n", record.time.c_str(), record.station.c_str(),
+               record.slot.c_str(), record.result.c_str(), record.error.c_str());
     }
 }
 
@@ -199,10 +208,12 @@ static void printCsv(const std::vector<RecordRow>& records, const std::vector<Un
         for (const UnitRow& unit : units) {
             serial = unit.id == record.unitId ? unitSerial(unit) : serial;
         }
-        std::vector<std::string> fields = {record.time,   record.station, record.slot,
-                                           record.location, record.recipe, serial,
-                                           record.result, std::to_string(record.status), record.error,
-                                           std::to_string(record.seconds), record.writtenSha256, record.runId};
+        std::vector<std::string> fields = {record.time,          record.station,
+                                           record.slot,          record.location,
+                                           record.recipe,        serial,
+                                           record.result,        std::to_string(record.status),
+                                           record.error,         std::to_string(record.seconds),
+                                           record.writtenSha256, record.runId};
         std::string line;
         for (const std::string& field : fields) {
             line += (line.empty() ? "" : ",") + csvField(field);
