@@ -51,6 +51,31 @@ void collectPaths(const Json& json, const std::string& prefix, Paths* paths) {
     }
 }
 
+// The fields only the production database gives: the Windows program has
+// none, so they are not looked for there.
+bool databaseOnly(const std::string& path) {
+    static const char* const FIELDS[] = {"board", "database", "chain", "finding",
+                                         "yield", "failures", "units", "history"};
+    for (const char* field : FIELDS) {
+        std::string name = field;
+        if (path.compare(0, name.size(), name) == 0 &&
+            (path.size() == name.size() || path[name.size()] == '.' || path[name.size()] == '[')) {
+            return programIsWrapped();
+        }
+    }
+    return false;
+}
+
+Paths withoutDatabaseOnly(const Paths& paths) {
+    Paths kept;
+    for (const std::string& path : paths) {
+        if (!databaseOnly(path)) {
+            kept.insert(path);
+        }
+    }
+    return kept;
+}
+
 class OrvanJsonDocumentation : public ProgramTest {};
 
 TEST_F(OrvanJsonDocumentation, EveryFieldPrintedIsDocumentedAndEveryDocumentedFieldPrinted) {
@@ -102,7 +127,7 @@ TEST_F(OrvanJsonDocumentation, EveryFieldPrintedIsDocumentedAndEveryDocumentedFi
     for (const std::string& path : printed) {
         EXPECT_TRUE(documented.count(path)) << path << ": printed, but not in doc/json.md";
     }
-    for (const std::string& path : documented) {
+    for (const std::string& path : withoutDatabaseOnly(documented)) {
         EXPECT_TRUE(printed.count(path)) << path << ": in doc/json.md, but no run printed it";
     }
 
@@ -111,7 +136,7 @@ TEST_F(OrvanJsonDocumentation, EveryFieldPrintedIsDocumentedAndEveryDocumentedFi
     for (std::string line; std::getline(log, line);) {
         collectPaths(Json::parse(line), "", &logged);
     }
-    EXPECT_EQ(logged, documentedPaths("## The production log's line"));
+    EXPECT_EQ(logged, withoutDatabaseOnly(documentedPaths("## The production log's line")));
 }
 
 } // namespace
