@@ -4,8 +4,6 @@
 // outcome is recorded as its worker ends.
 #include <stdio.h>
 
-#include <map>
-
 #include "orvan/cables/many_cables.h"
 #include "orvan/commands/command_table.h"
 #include "orvan/commands/images.h"
@@ -14,6 +12,7 @@
 #include "orvan/database/production_db.h"
 #include "orvan/production/production_log.h"
 #include "orvan/production/recipe_command.h"
+#include "orvan/production/report_tables.h"
 #include "orvan/recipe/recipe.h"
 
 // One run's reservations and its database, between the hooks of the cables' run.
@@ -126,11 +125,7 @@ static nlohmann::ordered_json boardJson(const ProductionRun& run, uint32_t index
         return board;
     }
     board["unit"] = run.units[index].id;
-    nlohmann::ordered_json values = nlohmann::ordered_json::array();
-    for (const UnitValue& value : run.units[index].values) {
-        values.push_back({{"pool", value.pool}, {"number", value.number}, {"text", value.text}});
-    }
-    board["values"] = values;
+    board["values"] = valuesJson(run.units[index].values);
     return board;
 }
 

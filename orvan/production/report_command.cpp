@@ -70,10 +70,6 @@ static nlohmann::ordered_json yieldJson(const std::vector<YieldRow>& rows) {
 }
 
 static nlohmann::ordered_json unitJson(const UnitRow& unit) {
-    nlohmann::ordered_json values = nlohmann::ordered_json::array();
-    for (const UnitValue& value : unit.values) {
-        values.push_back({{"pool", value.pool}, {"number", value.number}, {"text", value.text}});
-    }
     return {{"serial", unitSerial(unit)},
             {"state", unit.state},
             {"station", unit.station},
@@ -83,7 +79,7 @@ static nlohmann::ordered_json unitJson(const UnitRow& unit) {
             {"run", unit.runId},
             {"time", unit.finishedAt.empty() ? unit.reservedAt : unit.finishedAt},
             {"reserved_at", unit.reservedAt},
-            {"values", values}};
+            {"values", valuesJson(unit.values)}};
 }
 
 static nlohmann::ordered_json recordJson(const RecordRow& record) {

@@ -65,6 +65,14 @@ double yieldPercent(const YieldRow& row) {
     return boards == 0 ? 0 : PERCENT * row.passed / boards;
 }
 
+nlohmann::ordered_json valuesJson(const std::vector<UnitValue>& values) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const UnitValue& value : values) {
+        list.push_back({{"pool", value.pool}, {"number", value.number}, {"text", value.text}});
+    }
+    return list;
+}
+
 std::string unitSerial(const UnitRow& unit) {
     return unit.values.empty() ? "" : unit.values[0].text;
 }

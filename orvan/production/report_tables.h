@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ ReportTables reportTables(const std::vector<RecordRow>& records);
 
 // The yield of a row in percent; 0 without boards.
 double yieldPercent(const YieldRow& row);
+
+// A board's values as records show them: pool, number and text of each.
+nlohmann::ordered_json valuesJson(const std::vector<UnitValue>& values);
 
 // The unit's serial as written: its first value's text, "" without values.
 std::string unitSerial(const UnitRow& unit);
