@@ -91,11 +91,14 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_BINARY_DIR}/doc/changelog.gz
 install(FILES ${CMAKE_SOURCE_DIR}/COPYRIGHT DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 # The documents the README links to, where its relative links find them.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/doc/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/doc FILES_MATCHING PATTERN "*.md")
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/doc/example-recipe DESTINATION ${CMAKE_INSTALL_DOCDIR}/doc)
 
 # orvan, the companion command: beside orvanwriter, with the same run path,
-# its manual page and its bash completion.
+# its manual pages (the command's, and its recipe file's) and its bash
+# completion.
 install(TARGETS orvan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 orvan_install_man_page(orvan)
+orvan_install_man_page(orvan-recipe 5)
 install(FILES ${CMAKE_BINARY_DIR}/orvan.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME orvan)
 

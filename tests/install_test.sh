@@ -28,7 +28,7 @@ LD_LIBRARY_PATH=$prefix/lib/orvanwriter/virtual-adapter VADAPTER_FLASH=flash.bin
 cmp copy.bin flash.bin || { echo "FAIL: the installed orvan's read differs from the flash" >&2; exit 1; }
 "$prefix/bin/orvan" --version | grep -q "^orvan v" || { echo "FAIL: the installed orvan does not start" >&2; exit 1; }
 for file in share/man/man1/orvanwriter.1.gz share/man/man1/orvanwriter-virtual.1.gz share/doc/orvanwriter/README.md \
-    share/doc/orvanwriter/changelog.gz share/doc/orvanwriter/copyright share/man/man1/orvan.1.gz \
+    share/doc/orvanwriter/changelog.gz share/doc/orvanwriter/copyright share/man/man1/orvan.1.gz share/man/man5/orvan-recipe.5.gz \
     share/bash-completion/completions/orvan; do
     [ -f "$prefix/$file" ] || { echo "FAIL: $file is not installed" >&2; exit 1; }
 done

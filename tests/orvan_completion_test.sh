@@ -25,10 +25,10 @@ expect() {
     fi
 }
 
-expect "orvan " "erase info list read verify write"
+expect "orvan " "erase info list read recipe report run verify write"
 expect "orvan e" "erase"
 expect "orvan --c" "--cable"
-expect "orvan --cable 0x1101 -q 0 r" "read"
+expect "orvan --cable 0x1101 -q 0 r" "read recipe report run"
 expect "orvan --cable " "all"
 # The listed cables, from the orvan being typed: a stand-in that lists two.
 mkdir "$work.bin"
@@ -43,6 +43,9 @@ expect "orvan --json verify b" "boot.hex"
 expect "orvan verify app.bin@0 " "app.bin boot.hex notes.txt"
 expect "orvan write --" "--changed --full --help"
 expect "orvan erase --sector " ""
+expect "orvan recipe " "check pin"
+expect "orvan recipe pin n" "notes.txt"
+expect "orvan report --db a" "app.bin"
 [ "$(complete -p orvan)" = "complete -o filenames -F _orvan orvan" ] || { echo "FAIL: orvan is not bound" >&2; failures=$((failures + 1)); }
 [ "$failures" -eq 0 ] || exit 1
-echo "orvan completion: 14 checks passed"
+echo "orvan completion: 17 checks passed"

@@ -51,12 +51,41 @@ void collectPaths(const Json& json, const std::string& prefix, Paths* paths) {
     }
 }
 
+// The fields only the production database gives: the Windows program has
+// none, so they are not looked for there.
+bool databaseOnly(const std::string& path) {
+    static const char* const FIELDS[] = {"board", "database", "chain", "finding",
+                                         "yield", "failures", "units", "history"};
+    for (const char* field : FIELDS) {
+        std::string name = field;
+        if (path.compare(0, name.size(), name) == 0 &&
+            (path.size() == name.size() || path[name.size()] == '.' || path[name.size()] == '[')) {
+            return programIsWrapped();
+        }
+    }
+    return false;
+}
+
+Paths withoutDatabaseOnly(const Paths& paths) {
+    Paths kept;
+    for (const std::string& path : paths) {
+        if (!databaseOnly(path)) {
+            kept.insert(path);
+        }
+    }
+    return kept;
+}
+
 class OrvanJsonDocumentation : public ProgramTest {};
 
 TEST_F(OrvanJsonDocumentation, EveryFieldPrintedIsDocumentedAndEveryDocumentedFieldPrinted) {
     makeImage("app.bin", 300, 3);
     // Linked at 0x08000000: an extended address record, four bytes at its base.
     writeFile(path("app.hex"), ":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
+    // A recipe for app.bin at sector 0 and a serial in it; pinned by the first run.
+    writeFile(path("line.toml"), "name = \"line\"\n[[image]]\nfile = \"app.bin\"\nsector = 0\n[serial]\n"
+                                 "address = 0x3f00\nformat = \"text\"\npattern = \"N%u\"\nfirst = 1\n"
+                                 "last = 9\n[production]\ndatabase = \"line.sqlite\"\n");
     const std::string TWO = "VADAPTER_DEVICES=Vexil USB-SPI Cable|A|0x1101;Vexil USB-SPI Cable|A|0x1102";
     const struct {
         std::vector<std::string> words;
@@ -74,6 +103,12 @@ TEST_F(OrvanJsonDocumentation, EveryFieldPrintedIsDocumentedAndEveryDocumentedFi
         {{"write", "app.bin@2"}, "VADAPTER_STUCK_BIT=0x8011:0x01:0"},
         {{"--cable", "all", "--log", "log.jsonl", "write", "app.bin@1"}, TWO},
         {{"--cable", "0x1101", "--log", "log.jsonl", "verify", "app.bin@3"}, ""},
+        {{"recipe", "pin", "line.toml"}, ""},
+        {{"recipe", "check", "line.toml"}, ""},
+        {{"--log", "log.jsonl", "run", "line.toml"}, ""},
+        {{"--cable", "0x1101", "run", "line.toml"}, "VADAPTER_UNERASED_SECTOR=0"},
+        {{"report", "--serial", "1-2", "line.toml"}, ""},
+        {{"report", "--verify", "line.toml"}, ""},
     };
     Paths printed;
     for (const auto& run : runs) {
@@ -92,7 +127,7 @@ TEST_F(OrvanJsonDocumentation, EveryFieldPrintedIsDocumentedAndEveryDocumentedFi
     for (const std::string& path : printed) {
         EXPECT_TRUE(documented.count(path)) << path << ": printed, but not in doc/json.md";
     }
-    for (const std::string& path : documented) {
+    for (const std::string& path : withoutDatabaseOnly(documented)) {
         EXPECT_TRUE(printed.count(path)) << path << ": in doc/json.md, but no run printed it";
     }
 
@@ -101,7 +136,7 @@ TEST_F(OrvanJsonDocumentation, EveryFieldPrintedIsDocumentedAndEveryDocumentedFi
     for (std::string line; std::getline(log, line);) {
         collectPaths(Json::parse(line), "", &logged);
     }
-    EXPECT_EQ(logged, documentedPaths("## The production log's line"));
+    EXPECT_EQ(logged, withoutDatabaseOnly(documentedPaths("## The production log's line")));
 }
 
 } // namespace

@@ -29,8 +29,11 @@ expected() {
         "${root}share/doc/orvanwriter/README.md" "${root}share/doc/orvanwriter/changelog.gz" \
         "${root}share/doc/orvanwriter/copyright" \
         "${root}share/man/man1/orvanwriter.1.gz" "${root}share/man/man1/orvanwriter-virtual.1.gz" \
-        "${root}bin/orvan" "${root}share/man/man1/orvan.1.gz" "${root}share/bash-completion/completions/orvan"
-    # The documents the README links to, beside it.
+        "${root}bin/orvan" "${root}share/man/man1/orvan.1.gz" "${root}share/man/man5/orvan-recipe.5.gz" \
+        "${root}share/bash-completion/completions/orvan"
+    # The documents the README links to, beside it, and the example recipe.
+    echo "${root}share/doc/orvanwriter/doc/example-recipe/app.hex"
+    echo "${root}share/doc/orvanwriter/doc/example-recipe/sensor.toml"
     for document in $documents; do
         echo "${root}share/doc/orvanwriter/doc/${document#./}"
     done
@@ -62,10 +65,10 @@ scripts=$(dpkg-deb -I "$deb" | grep -E '^ +[0-9]+ bytes, .*(postinst|postrm|trig
 dpkg-deb --fsys-tarfile "$deb" | tar xOf - ./usr/share/doc/orvanwriter/changelog.gz >"$out/changelog.gz"
 entry=$(gzip -dc "$out/changelog.gz" | sed -n 1p)
 [ "$entry" = "orvanwriter ($version) unstable; urgency=medium" ] || fail "the changelog's first line: $entry"
-for page in orvanwriter orvanwriter-virtual orvan; do
-    dpkg-deb --fsys-tarfile "$deb" | tar xOf - "./usr/share/man/man1/$page.1.gz" >"$out/page.gz"
+for page in man1/orvanwriter.1 man1/orvanwriter-virtual.1 man1/orvan.1 man5/orvan-recipe.5; do
+    dpkg-deb --fsys-tarfile "$deb" | tar xOf - "./usr/share/man/$page.gz" >"$out/page.gz"
     header=$(od -A n -t x1 -N 8 "$out/page.gz" | xargs)
-    [ "$header" = "1f 8b 08 00 00 00 00 00" ] || fail "$page.1.gz carries a name or time stamp: $header"
+    [ "$header" = "1f 8b 08 00 00 00 00 00" ] || fail "$page.gz carries a name or time stamp: $header"
 done
 
 banner=$("$build/orvanwriter" </dev/null || true)

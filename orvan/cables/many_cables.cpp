@@ -63,6 +63,17 @@ static void addWorker(uint32_t locationId, const std::string& name, const std::s
 
 static void chooseCables(const Request& request) {
     std::vector<ListedCable> listed = listCables("cable " + request.cable);
+    if (request.cable.empty()) {
+        for (const ListedCable& cable : listed) {
+            if (cable.isDefault) {
+                addWorker(cable.locationId, cable.name, cable.channel);
+            }
+        }
+        if (workerCount == 0) {
+            throw CommandFailure{STATUS_NO_CABLE, "no cable named Vexil... on channel A is listed"};
+        }
+        return;
+    }
     if (request.cable == "all") {
         // Every listed cable that the writer would take by its name and channel.
         for (const ListedCable& cable : listed) {
@@ -183,7 +194,7 @@ static void prepareWorkers() {
 // --quiet and --verbose, and the command with its own options. --log and
 // --json stay the parent's.
 static std::vector<std::string> workerArguments(const CommandSpec& spec, const Request& request,
-                                                const Worker& worker) {
+                                                const Worker& worker, std::vector<std::string> own) {
     std::vector<std::string> words = {program,
                                       "--cable",
                                       worker.location,
@@ -205,6 +216,7 @@ static std::vector<std::string> workerArguments(const CommandSpec& spec, const R
     if (request.verbose) {
         words.push_back("--verbose");
     }
+    words.insert(words.end(), own.begin(), own.end());
     std::vector<std::string> command = commandWords(spec, request);
     words.insert(words.end(), command.begin(), command.end());
     return words;
@@ -263,13 +275,19 @@ static void logCable(const Request& request, Worker* worker) {
     }
 }
 
-void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* outcome) {
+void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* outcome,
+                     const CableRunHooks* hooks) {
     chooseCables(request);
     checkInputs(spec, request);
+    if (hooks != nullptr) {
+        hooks->beforeStart(workers, workerCount);
+    }
     prepareWorkers();
     for (uint32_t i = 0; i < workerCount; i++) {
         nameWorkerFiles(&workers[i], workFolder);
-        startWorker(&workers[i], workerArguments(spec, request, workers[i]));
+        startWorker(&workers[i],
+                    workerArguments(spec, request, workers[i],
+                                    hooks != nullptr ? hooks->workerOptions(i) : std::vector<std::string>()));
     }
     watchWorkers(workers, workerCount, request.quiet);
     int status = STATUS_DONE;
@@ -278,6 +296,9 @@ void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* o
     for (uint32_t i = 0; i < workerCount; i++) {
         Worker* worker = &workers[i];
         collectRecord(request.command, request.runId, worker);
+        if (hooks != nullptr) {
+            hooks->afterEnd(i, worker);
+        }
         logCable(request, worker);
         status = worseStatus(worker->status, status) ? worker->status : status;
         firstError = firstError.empty() ? errorOf(*worker) : firstError;

@@ -19,6 +19,18 @@ const std::vector<CommandSpec> COMMANDS = {
      "--changed first reads the sectors and leaves those that already hold the result;\n"
      "--full sends every byte, 0xff included, as orvanwriter does",
      USES_IMAGES | USES_WRITE_MODES, "", true, checkWriteRequest, runWriteCommand},
+    {"recipe",
+     "check a recipe and its images and report every problem (check), or fill in its images'\n"
+     "SHA-256s (pin)",
+     USES_RECIPE_ACTION, "", false, nullptr, runRecipeCommand},
+    {"run",
+     "write a recipe to the board on each of its slots (or --cable), each board with its own\n"
+     "values, reserved in the production database before any cable is opened",
+     USES_RECIPE, "", false, nullptr, runRecipe},
+    {"report",
+     "the production database's yield, failures, boards and reserved values; --verify checks\n"
+     "its records' chain",
+     USES_REPORT, "", false, checkReportRequest, runReport},
 };
 
 const CommandSpec* findCommand(const std::string& name) {
@@ -28,6 +40,11 @@ const CommandSpec* findCommand(const std::string& name) {
         }
     }
     return nullptr;
+}
+
+bool commandLogsBoards(const std::string& name) {
+    const CommandSpec* spec = findCommand(name);
+    return spec != nullptr && (spec->fansOut || (spec->uses & USES_RECIPE) != 0);
 }
 
 std::string commandNames() {
@@ -96,9 +113,43 @@ static void addOptions(CLI::App* command, const CommandSpec& spec, Request* requ
     }
 }
 
+static void addRecipeOptions(CLI::App* command, const CommandSpec& spec, Request* request) {
+    if (spec.uses & USES_RECIPE_ACTION) {
+        command->add_option("action", request->recipeAction, "check or pin")
+            ->required()
+            ->check(CLI::IsMember({"check", "pin"}))
+            ->type_name("ACTION");
+    }
+    if (spec.uses & (USES_RECIPE | USES_RECIPE_ACTION)) {
+        command->add_option("recipe", request->recipe, "the recipe file (TOML, see orvan-recipe(5))")
+            ->required()
+            ->type_name("RECIPE");
+    }
+    if (spec.uses & USES_REPORT) {
+        command->add_option("recipe", request->recipe, "the recipe whose database to report on")
+            ->type_name("RECIPE");
+        command->add_option("--db", request->database, "the database: a SQLite file or a postgresql:// URL")
+            ->type_name("DATABASE");
+        command->add_option("--since", request->since, "records from this day or time on (UTC, 2026-12-01)")
+            ->type_name("TIME");
+        command->add_option("--until", request->until, "records before this day or time (UTC)")
+            ->type_name("TIME");
+        command
+            ->add_option("--serial", request->serial,
+                         "the history of one board (its serial as written, or its number) or of a range "
+                         "of numbers, FIRST-LAST")
+            ->type_name("SERIAL");
+        command->add_flag("--csv", request->csv, "one CSV line per record instead of the tables");
+        command->add_flag("--verify", request->verifyChain,
+                          "check that no record was changed or removed since it was recorded");
+    }
+}
+
 void addCommands(CLI::App& app, Request* request) {
     for (const CommandSpec& spec : COMMANDS) {
-        addOptions(app.add_subcommand(spec.name, spec.help), spec, request);
+        CLI::App* command = app.add_subcommand(spec.name, spec.help);
+        addOptions(command, spec, request);
+        addRecipeOptions(command, spec, request);
     }
 }
 

@@ -13,10 +13,13 @@
 
 // The options a command takes, beyond the global ones.
 enum CommandUses : unsigned {
-    USES_RANGE = 1u << 0,       // --sector, --count
-    USES_OUTPUT = 1u << 1,      // -o, --force
-    USES_IMAGES = 1u << 2,      // IMAGE...
-    USES_WRITE_MODES = 1u << 3, // --changed, --full
+    USES_RANGE = 1u << 0,         // --sector, --count
+    USES_OUTPUT = 1u << 1,        // -o, --force
+    USES_IMAGES = 1u << 2,        // IMAGE...
+    USES_WRITE_MODES = 1u << 3,   // --changed, --full
+    USES_RECIPE = 1u << 4,        // RECIPE
+    USES_RECIPE_ACTION = 1u << 5, // ACTION RECIPE
+    USES_REPORT = 1u << 6,        // --db, --since, --until, --serial, --csv, --verify, [RECIPE]
 };
 
 struct CommandSpec {
@@ -35,6 +38,10 @@ extern const std::vector<CommandSpec> COMMANDS;
 
 // The command of that name, or nullptr.
 const CommandSpec* findCommand(const std::string& name);
+
+// Whether the command works on boards, and so gives the production log a
+// line per cable: every command that opens cables, and run.
+bool commandLogsBoards(const std::string& name);
 
 // "list, info, read, verify, erase, write".
 std::string commandNames();

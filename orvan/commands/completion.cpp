@@ -28,7 +28,7 @@ static std::string bar(const std::string& words) {
 }
 
 std::string bashCompletionScript(const CLI::App& app) {
-    std::string commands, cases, imageCommands;
+    std::string commands, cases, fileCommands;
     std::string valued = optionNames(app, true);
     for (const CommandSpec& spec : COMMANDS) {
         const CLI::App* command = app.get_subcommand(spec.name);
@@ -40,13 +40,13 @@ std::string bashCompletionScript(const CLI::App& app) {
         if (!commandValued.empty() && valued.find(commandValued) == std::string::npos) {
             valued += " " + commandValued;
         }
-        if (spec.uses & USES_IMAGES) {
-            imageCommands += (imageCommands.empty() ? "" : "|") + std::string(spec.name);
+        if (spec.uses & (USES_IMAGES | USES_RECIPE | USES_RECIPE_ACTION | USES_REPORT)) {
+            fileCommands += (fileCommands.empty() ? "" : "|") + std::string(spec.name);
         }
     }
     return "# bash completion for orvan, written by orvan from its command table: its\n"
            "# commands, each command's options, files after -o and --log, the listed\n"
-           "# cables after --cable, and image files.\n"
+           "# cables after --cable, image and recipe files, and recipe's actions.\n"
            "_orvan() {\n"
            "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
            "    local global=\"" +
@@ -69,8 +69,12 @@ std::string bashCompletionScript(const CLI::App& app) {
            "                ;;\n"
            "        esac\n"
            "    done\n"
+           "    if [[ $command == recipe && $prev == recipe ]]; then\n"
+           "        COMPREPLY=($(compgen -W \"check pin\" -- \"$cur\"))\n"
+           "        return\n"
+           "    fi\n"
            "    case $prev in\n"
-           "        -o | --output | --log)\n"
+           "        -o | --output | --log | --db)\n"
            "            COMPREPLY=($(compgen -f -- \"$cur\"))\n"
            "            return\n"
            "            ;;\n"
@@ -98,10 +102,10 @@ std::string bashCompletionScript(const CLI::App& app) {
            "            ;;\n" +
            cases +
            "    esac\n"
-           "    # Images: raw files (FILE@SECTOR is typed after the name), HEX and S-record files.\n"
+           "    # Files: images (FILE@SECTOR is typed after the name) and recipes.\n"
            "    case $command in\n"
            "        " +
-           imageCommands +
+           fileCommands +
            ")\n"
            "            if [[ $cur != -* ]]; then\n"
            "                COMPREPLY=($(compgen -f -- \"$cur\"))\n"

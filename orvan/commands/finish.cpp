@@ -7,6 +7,7 @@
 #include "core/platform/platform.h"
 #include "orvan/cables/workers.h"
 #include "orvan/commands/cable.h"
+#include "orvan/commands/command_table.h"
 #include "orvan/commands/images.h"
 #include "orvan/commands/progress.h"
 #include "orvan/production/production_log.h"
@@ -69,7 +70,8 @@ static void sayHowItEnded(const Request& request, const Outcome& outcome) {
 // A run that did its work but whose production line the log did not take
 // is no success: the board would go out without its record.
 static void keepProductionLine(const Request& request, Outcome* outcome) {
-    if (!request.logGiven || request.log.empty() || request.command == "list" || outcome->noLogLine) {
+    if (!request.logGiven || request.log.empty() || !commandLogsBoards(request.command) ||
+        outcome->noLogLine) {
         return;
     }
     fillOutcome(outcome);

@@ -1,7 +1,16 @@
 #include "orvan/commands/images.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "core/text/number_text.h"
 #include "orvan/commands/flash_preview.h"
 #include "orvan/commands/orvan.h"
+
+static const uint32_t ADDRESS_DIGITS = 8;
+
+// The flash addresses the board's own bytes took, beside the images' plan.
+static std::vector<uint32_t> boardAddresses;
 
 void loadImages(const Request& request) {
     resetImageMap();
@@ -20,6 +29,66 @@ void loadImages(const Request& request) {
         }
     }
     showImagePlaces(request);
+}
+
+static CommandFailure boardDataFailure(const std::string& item, const std::string& why) {
+    return CommandFailure{STATUS_USAGE, "--board-data " + item + ": " + why};
+}
+
+static void placeBoardByte(const std::string& item, uint32_t address, uint8_t value) {
+    if (address >= FLASH_BYTES) {
+        throw boardDataFailure(item, "past the flash's end");
+    }
+    uint8_t owner = sectorOwner[address / SECTOR_SIZE];
+    if (owner == NO_IMAGE) {
+        throw boardDataFailure(item, hexAddress(address) + " is in a sector no image writes");
+    }
+    if (planOwner[address] != NO_IMAGE && planBytes[address] != ERASED_BYTE) {
+        throw boardDataFailure(item, hexAddress(address) + " holds a byte of " +
+                                         images[planOwner[address] - 1].argument);
+    }
+    planBytes[address] = value;
+    planOwner[address] = owner;
+    boardAddresses.push_back(address);
+}
+
+static void applyBoardItem(const std::string& item) {
+    size_t colon = item.find(':');
+    uint32_t address = 0;
+    if (colon == std::string::npos || item.compare(0, 2, "0x") != 0 ||
+        !readHexDigits(item.c_str() + 2, colon - 2, ADDRESS_DIGITS, &address) ||
+        (item.size() - colon) % 2 != 1) {
+        throw boardDataFailure(item, "not 0xADDRESS:HEXBYTES");
+    }
+    for (size_t at = colon + 1; at < item.size(); at += 2) {
+        uint32_t value = 0;
+        if (!readHexDigits(item.c_str() + at, 2, 2, &value)) {
+            throw boardDataFailure(item, "not 0xADDRESS:HEXBYTES");
+        }
+        placeBoardByte(item, address + static_cast<uint32_t>((at - colon - 1) / 2),
+                       static_cast<uint8_t>(value));
+    }
+}
+
+void applyBoardData(const Request& request) {
+    boardAddresses.clear();
+    for (const std::string& item : request.boardData) {
+        applyBoardItem(item);
+    }
+}
+
+void boardSpan(uint32_t index, uint32_t* address, uint32_t* length) {
+    imageSpan(&images[index], address, length);
+    uint32_t first = *length == 0 ? FLASH_BYTES : *address;
+    uint32_t end = *length == 0 ? 0 : *address + *length;
+    for (uint32_t at : boardAddresses) {
+        if (planOwner[at] == index + 1) {
+            first = std::min(first, at);
+            end = std::max(end, at + 1);
+        }
+    }
+    *address = end == 0 ? 0 : first;
+    *length = end == 0 ? 0 : end - first;
 }
 
 std::vector<LoggedFile> loadedImageFiles() {

@@ -16,6 +16,16 @@
 // not load.
 void loadImages(const Request& request);
 
+// Places the board's own bytes (a worker's --board-data, "0xADDRESS:HEXBYTES")
+// in the plan, as bytes of the image that owns their sector; throws
+// CommandFailure with STATUS_USAGE for bytes outside every image's sectors
+// or over image bytes other than 0xff.
+void applyBoardData(const Request& request);
+
+// The span of an image's sectors that the board's bytes take, widened by the
+// image's own span: what a --full write sends.
+void boardSpan(uint32_t index, uint32_t* address, uint32_t* length);
+
 // The images loaded, as the production log names them.
 std::vector<LoggedFile> loadedImageFiles();
 

@@ -22,8 +22,9 @@ static const char* const DESCRIPTION =
     "Reads, verifies, erases and writes the flash of an Orvan target through a USB-to-SPI cable.\n"
     "Exit status: 0 done; 1 the target disagreed (verify mismatch, not blank after erase, target\n"
     "stays busy); 2 usage or input error, found before the target was touched; 3 no cable, cable not\n"
-    "opened or set up, wrong identity byte, or it stopped answering; 4 done, but its record could\n"
-    "not be kept (--log); 128+N interrupted by signal N.";
+    "opened or set up, wrong identity byte, or it stopped answering; 4 the record could not be kept\n"
+    "(--log, the production database): nothing was done when that was found before the cable, the\n"
+    "work was done when after; 128+N interrupted by signal N.";
 
 static void addGlobalOptions(CLI::App& app, Request* request) {
     app.add_option(
@@ -43,6 +44,7 @@ static void addGlobalOptions(CLI::App& app, Request* request) {
     app.add_option("--parent", request->parentId)->group("");
     app.add_option("--run", request->runId)->group("");
     app.add_option("--image-source", request->imageSources)->group("")->allow_extra_args(false);
+    app.add_option("--board-data", request->boardData)->group("")->allow_extra_args(false);
     // Numbers read as the writer reads its own -q, then held to the range.
     app.add_option_function<std::string>(
            "-q,--divisor",
@@ -145,16 +147,16 @@ static bool parse(CLI::App& app, int argumentCount, char** arguments, Request* r
 // The log is checked before any cable is opened: a run whose record could
 // not be kept touches no board.
 static void checkProductionLog(const Request& request) {
-    if (!request.logGiven || request.command == "list") {
+    if (!request.logGiven || !commandLogsBoards(request.command)) {
         return;
     }
     if (request.log.empty()) {
         throw CommandFailure{STATUS_USAGE, "--log: the file name is empty"};
     }
     if (!platformCheckAppendable(request.log.c_str())) {
-        throw CommandFailure{STATUS_USAGE, "--log " + request.log +
-                                               ": cannot be appended to (no such folder, no "
-                                               "permission, or not a regular file)"};
+        throw CommandFailure{STATUS_RECORD_NOT_KEPT, "--log " + request.log +
+                                                         ": cannot be appended to (no such folder, no "
+                                                         "permission, or not a regular file)"};
     }
 }
 

@@ -14,7 +14,8 @@ const int STATUS_DONE = 0;
 const int STATUS_TARGET_DISAGREED = 1; // verify mismatch, not blank after erase, target stays busy
 const int STATUS_USAGE = 2;            // usage or input error, found before the target was touched
 const int STATUS_NO_CABLE = 3;         // no cable, not opened or set up, wrong identity, or stopped answering
-const int STATUS_RECORD_NOT_KEPT = 4;  // the work was done, but its record could not be kept
+const int STATUS_RECORD_NOT_KEPT = 4;  // the record (--log, the database) could not be kept: found before
+                                       // the cable, nothing was done; after, the work was done
 
 // The version of the --json record and of the production log's lines; it
 // grows when a field changes meaning or goes away, not when one is added.
@@ -47,6 +48,17 @@ struct Request {
     std::vector<std::string> imageSources;
     int64_t parentId = 0;
     std::string runId; // shared by the cables of one run; made when not given
+    // A worker's: the board's own bytes, "0xADDRESS:HEXBYTES", written with the images.
+    std::vector<std::string> boardData;
+    std::string recipe;       // run, recipe, report: the recipe file
+    std::string recipeAction; // recipe: "check" or "pin"
+    // report: the database (or the recipe's), the time window, the boards asked about.
+    std::string database;
+    std::string since;
+    std::string until;
+    std::string serial; // a serial as written, a number, or FIRST-LAST
+    bool csv = false;
+    bool verifyChain = false;
 };
 
 // How a command ended: its status, its error (empty when none) and the
@@ -91,6 +103,9 @@ void runRead(const Request& request, Outcome* outcome);
 void runVerify(const Request& request, Outcome* outcome);
 void runErase(const Request& request, Outcome* outcome);
 void runWriteCommand(const Request& request, Outcome* outcome);
+void runRecipeCommand(const Request& request, Outcome* outcome);
+void runRecipe(const Request& request, Outcome* outcome);
+void runReport(const Request& request, Outcome* outcome);
 
 // Checks of a request that need no cable, made once before the command runs
 // or fans out to workers; each throws CommandFailure with STATUS_USAGE. The
@@ -98,6 +113,7 @@ void runWriteCommand(const Request& request, Outcome* outcome);
 void checkRangeRequest(const Request& request);
 void checkWriteRequest(const Request& request);
 void checkReadRequest(const Request& request);
+void checkReportRequest(const Request& request);
 
 // Puts the cable's location in place of each {location} of a read's file name.
 void nameReadOutput(std::string* output, const std::string& location);

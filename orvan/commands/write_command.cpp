@@ -87,7 +87,7 @@ static std::vector<ProgramRun> planRuns(const Request& request, uint32_t index, 
     // Every byte of the image's span within its sectors, as the writer sends it.
     uint32_t address = 0;
     uint32_t length = 0;
-    imageSpan(&images[index], &address, &length);
+    boardSpan(index, &address, &length);
     return planWholeRuns(address, length, mask);
 }
 
@@ -182,12 +182,12 @@ static void writeImage(const Request& request, CableSession* cable, uint32_t ind
     verifySectors(*cable, index, programmed, json);
 }
 
-// What the image's sectors hold once written, in address order: every one
+// What the sectors of mask hold once written, in address order: every one
 // was read back, compared or blank-checked on the way.
-static std::string sectorsSha256(uint32_t index) {
+static std::string sectorsSha256(uint8_t mask) {
     std::vector<uint8_t> bytes;
     for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
-        if (inMask(images[index].sectorMask, sector)) {
+        if (inMask(mask, sector)) {
             const uint8_t* at = readBackBuffer + sector * SECTOR_SIZE;
             bytes.insert(bytes.end(), at, at + SECTOR_SIZE);
         }
@@ -202,7 +202,7 @@ static void recordWrite(uint32_t index, const ImageWrite& write, nlohmann::order
     (*json)["sectors_read_back"] = write.sectorsProgrammed;
     (*json)["sectors_skipped"] = write.sectorsSkipped;
     (*json)["result"] = write.sectorsWritten == 0 ? "unchanged" : "written";
-    (*json)["flash_sha256"] = sectorsSha256(index);
+    (*json)["flash_sha256"] = sectorsSha256(images[index].sectorMask);
 }
 
 static void sayImageWritten(uint32_t index, const ImageWrite& write) {
@@ -225,6 +225,7 @@ void checkWriteRequest(const Request& request) {
 
 void runWriteCommand(const Request& request, Outcome* outcome) {
     loadImages(request);
+    applyBoardData(request);
     outcome->record["mode"] = request.full ? "full" : request.changed ? "changed" : "default";
     // Every image stands in the record from the start, so that a run that
     // stops names the image it stopped in and those it did not reach.
@@ -246,4 +247,10 @@ void runWriteCommand(const Request& request, Outcome* outcome) {
         outcome->record["images"][index] = image;
         sayImageWritten(index, write);
     }
+    // Everything the write left on the board: what a production record traces.
+    uint8_t written = 0;
+    for (uint32_t index = 0; index < imageCount; index++) {
+        written = static_cast<uint8_t>(written | images[index].sectorMask);
+    }
+    outcome->record["written_sha256"] = sectorsSha256(written);
 }

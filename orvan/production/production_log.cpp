@@ -87,19 +87,26 @@ nlohmann::ordered_json productionLogLine(const nlohmann::ordered_json& cableReco
     platformHostName(host, sizeof(host));
     nlohmann::ordered_json cable = cableRecord.value("cable", nlohmann::ordered_json::object());
     int status = cableRecord.value("status", STATUS_NO_CABLE);
-    return {{"schema", RECORD_SCHEMA},
-            {"run", cableRecord.value("run", "")},
-            {"time", utcNowText()},
-            {"host", host},
-            {"orvan", ORVAN_VERSION_TEXT},
-            {"location", cable.value("location", "")},
-            {"name", cable.value("name", "")},
-            {"command", cableRecord.value("command", "")},
-            {"images", filesOf(cableRecord, images)},
-            {"result", resultClass(status, recordInterrupted(cableRecord))},
-            {"status", status},
-            {"error", cableRecord.value("error", nlohmann::ordered_json())},
-            {"seconds", cableRecord.value("seconds", 0.0)}};
+    nlohmann::ordered_json line = {{"schema", RECORD_SCHEMA},
+                                   {"run", cableRecord.value("run", "")},
+                                   {"time", utcNowText()},
+                                   {"host", host},
+                                   {"orvan", ORVAN_VERSION_TEXT},
+                                   {"location", cable.value("location", "")},
+                                   {"name", cable.value("name", "")},
+                                   {"command", cableRecord.value("command", "")},
+                                   {"images", filesOf(cableRecord, images)},
+                                   {"result", resultClass(status, recordInterrupted(cableRecord))},
+                                   {"status", status},
+                                   {"error", cableRecord.value("error", nlohmann::ordered_json())},
+                                   {"seconds", cableRecord.value("seconds", 0.0)}};
+    // What a write left on the board, and a production run's board values.
+    for (const char* field : {"written_sha256", "board"}) {
+        if (cableRecord.contains(field)) {
+            line[field] = cableRecord[field];
+        }
+    }
+    return line;
 }
 
 bool appendProductionLog(const std::string& path, const nlohmann::ordered_json& line) {
