@@ -3,7 +3,8 @@
 # lacks. Usage: setup.sh [build|test] (default test: every package).
 # As root with apt-get it installs them and names them; otherwise it prints
 # the one command to run and exits 1. A machine that has them all is left
-# alone at the cost of one dpkg-query.
+# alone at the cost of one dpkg-query; so is one that lacks only the
+# optional 32-bit packages, which it names.
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 group=${1:-test}
@@ -35,6 +36,24 @@ for package in $wanted; do
     fi
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
+
+nativePackages=()
+foreign=()
+for package in "${missing[@]}"; do
+    case $package in
+        *:i386) foreign+=("$package") ;;
+        *) nativePackages+=("$package") ;;
+    esac
+done
+# The 32-bit packages serve only the 32-bit run of the Windows stage, which
+# falls back to the 64-bit build without them. Missing alone, they are named
+# and not installed, so that a machine whose i386 index cannot be had loses
+# no time on every run.
+if [ ${#nativePackages[@]} -eq 0 ]; then
+    echo "set-up: ${foreign[*]} is not installed, so the Windows stage runs its 64-bit build;" \
+        "as root: dpkg --add-architecture i386 && apt-get update && apt-get install ${foreign[*]}"
+    exit 0
+fi
 
 needsI386=no
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
@@ -69,26 +88,15 @@ refreshIndexes() {
 
 install() { apt-get install -y -qq --no-install-recommends "$@" </dev/null >/dev/null; }
 
-native=()
-foreign=()
-for package in "${missing[@]}"; do
-    case $package in
-        *:i386) foreign+=("$package") ;;
-        *) native+=("$package") ;;
-    esac
-done
-
 refreshIndexes
-if [ ${#native[@]} -gt 0 ] && ! install "${native[@]}"; then
+if ! install "${nativePackages[@]}"; then
     refreshIndexes
-    install "${native[@]}" || {
-        echo "set-up: could not install ${native[*]}" >&2
+    install "${nativePackages[@]}" || {
+        echo "set-up: could not install ${nativePackages[*]}" >&2
         exit 1
     }
 fi
-# The 32-bit packages serve only the 32-bit run of the Windows stage, which
-# falls back to the 64-bit build without them; a stale i386 index must not
-# stop every other test.
+# A stale i386 index must not stop every other test.
 if [ ${#foreign[@]} -gt 0 ] && ! install "${foreign[@]}"; then
     echo "set-up: could not install ${foreign[*]}; the Windows stage will use its 64-bit build" >&2
 fi
