@@ -130,11 +130,11 @@ static void checkReadOutputs(const Request& request) {
 }
 
 // What every worker would find wrong is said once, before any cable is touched.
-static void checkInputs(const CommandSpec& spec, const Request& request) {
-    if (spec.uses & USES_IMAGES) {
+static void checkInputs(const CommandEntry& entry, const Request& request) {
+    if (entry.uses & USES_IMAGES) {
         loadImages(request);
     }
-    if ((spec.uses & USES_OUTPUT) && workerCount > 1) {
+    if ((entry.uses & USES_OUTPUT) && workerCount > 1) {
         checkReadOutputs(request);
     }
 }
@@ -193,7 +193,7 @@ static void prepareWorkers() {
 // cable, its record file, its parent, the copies of the images, the clock,
 // --quiet and --verbose, and the command with its own options. --log and
 // --json stay the parent's.
-static std::vector<std::string> workerArguments(const CommandSpec& spec, const Request& request,
+static std::vector<std::string> workerArguments(const CommandEntry& entry, const Request& request,
                                                 const Worker& worker, std::vector<std::string> own) {
     std::vector<std::string> words = {program,
                                       "--cable",
@@ -217,7 +217,7 @@ static std::vector<std::string> workerArguments(const CommandSpec& spec, const R
         words.push_back("--verbose");
     }
     words.insert(words.end(), own.begin(), own.end());
-    std::vector<std::string> command = commandWords(spec, request);
+    std::vector<std::string> command = commandWords(entry, request);
     words.insert(words.end(), command.begin(), command.end());
     return words;
 }
@@ -275,10 +275,10 @@ static void logCable(const Request& request, Worker* worker) {
     }
 }
 
-void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* outcome,
+void runOnManyCables(const CommandEntry& entry, const Request& request, Outcome* outcome,
                      const CableRunHooks* hooks) {
     chooseCables(request);
-    checkInputs(spec, request);
+    checkInputs(entry, request);
     if (hooks != nullptr) {
         hooks->beforeStart(workers, workerCount);
     }
@@ -286,7 +286,7 @@ void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* o
     for (uint32_t i = 0; i < workerCount; i++) {
         nameWorkerFiles(&workers[i], workFolder);
         startWorker(&workers[i],
-                    workerArguments(spec, request, workers[i],
+                    workerArguments(entry, request, workers[i],
                                     hooks != nullptr ? hooks->workerOptions(i) : std::vector<std::string>()));
     }
     watchWorkers(workers, workerCount, request.quiet);

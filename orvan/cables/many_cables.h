@@ -37,5 +37,5 @@ struct CableRunHooks {
 // Runs the command on every cable --cable names (an empty --cable: the
 // writer's own choice), each in a worker of its own, and gives the run's
 // outcome: a record per cable, a summary, a log line per cable.
-void runOnManyCables(const CommandSpec& spec, const Request& request, Outcome* outcome,
+void runOnManyCables(const CommandEntry& entry, const Request& request, Outcome* outcome,
                      const CableRunHooks* hooks = nullptr);

@@ -3,7 +3,7 @@
 #include "core/flash/flash_geometry.h"
 #include "core/text/number_text.h"
 
-const std::vector<CommandSpec> COMMANDS = {
+const std::vector<CommandEntry> COMMANDS = {
     {"list", "list the cables the adapter library reports; the default one is marked", 0, "", false, nullptr,
      runList},
     {"info", "open the cable and show its location, SPI clock and the target's identity", 0, "", true,
@@ -33,24 +33,24 @@ const std::vector<CommandSpec> COMMANDS = {
      USES_REPORT, "", false, checkReportRequest, runReport},
 };
 
-const CommandSpec* findCommand(const std::string& name) {
-    for (const CommandSpec& spec : COMMANDS) {
-        if (name == spec.name) {
-            return &spec;
+const CommandEntry* findCommand(const std::string& name) {
+    for (const CommandEntry& entry : COMMANDS) {
+        if (name == entry.name) {
+            return &entry;
         }
     }
     return nullptr;
 }
 
 bool commandLogsBoards(const std::string& name) {
-    const CommandSpec* spec = findCommand(name);
-    return spec != nullptr && (spec->fansOut || (spec->uses & USES_RECIPE) != 0);
+    const CommandEntry* entry = findCommand(name);
+    return entry != nullptr && (entry->fansOut || (entry->uses & USES_RECIPE) != 0);
 }
 
 std::string commandNames() {
     std::string names;
-    for (const CommandSpec& spec : COMMANDS) {
-        names += (names.empty() ? "" : ", ") + std::string(spec.name);
+    for (const CommandEntry& entry : COMMANDS) {
+        names += (names.empty() ? "" : ", ") + std::string(entry.name);
     }
     return names;
 }
@@ -70,8 +70,8 @@ static std::function<void(const std::string&)> numberInRange(const char* option,
     };
 }
 
-static void addOptions(CLI::App* command, const CommandSpec& spec, Request* request) {
-    if (spec.uses & USES_RANGE) {
+static void addOptions(CLI::App* command, const CommandEntry& entry, Request* request) {
+    if (entry.uses & USES_RANGE) {
         command
             ->add_option_function<std::string>("--sector",
                                                numberInRange("--sector", "a sector", 0, SECTOR_COUNT - 1,
@@ -79,7 +79,7 @@ static void addOptions(CLI::App* command, const CommandSpec& spec, Request* requ
                                                                  request->sector = sector;
                                                                  request->sectorGiven = true;
                                                              }),
-                                               std::string("first sector to ") + spec.rangeVerb + " (0-" +
+                                               std::string("first sector to ") + entry.rangeVerb + " (0-" +
                                                    std::to_string(SECTOR_COUNT - 1) + ")")
             ->type_name("S");
         command
@@ -90,7 +90,7 @@ static void addOptions(CLI::App* command, const CommandSpec& spec, Request* requ
                 "sectors from --sector, or from sector 0 (default: 1 with --sector, else the whole flash)")
             ->type_name("C");
     }
-    if (spec.uses & USES_OUTPUT) {
+    if (entry.uses & USES_OUTPUT) {
         command
             ->add_option("-o,--output", request->output,
                          "file to write; an existing one is kept unless --force; {location} in its name "
@@ -99,33 +99,33 @@ static void addOptions(CLI::App* command, const CommandSpec& spec, Request* requ
             ->required();
         command->add_flag("--force", request->force, "replace an existing output file");
     }
-    if (spec.uses & USES_IMAGES) {
+    if (entry.uses & USES_IMAGES) {
         command
             ->add_option("images", request->images,
                          "FILE@SECTOR or FILE@0xADDRESS for a raw image; an Intel HEX or S-record "
                          "file, with @base=0xADDRESS when linked at another address")
             ->required();
     }
-    if (spec.uses & USES_WRITE_MODES) {
+    if (entry.uses & USES_WRITE_MODES) {
         command->add_flag("--changed", request->changed,
                           "skip sectors that already hold what the write would leave");
         command->add_flag("--full", request->full, "send every byte, as orvanwriter does");
     }
 }
 
-static void addRecipeOptions(CLI::App* command, const CommandSpec& spec, Request* request) {
-    if (spec.uses & USES_RECIPE_ACTION) {
+static void addRecipeOptions(CLI::App* command, const CommandEntry& entry, Request* request) {
+    if (entry.uses & USES_RECIPE_ACTION) {
         command->add_option("action", request->recipeAction, "check or pin")
             ->required()
             ->check(CLI::IsMember({"check", "pin"}))
             ->type_name("ACTION");
     }
-    if (spec.uses & (USES_RECIPE | USES_RECIPE_ACTION)) {
+    if (entry.uses & (USES_RECIPE | USES_RECIPE_ACTION)) {
         command->add_option("recipe", request->recipe, "the recipe file (TOML, see orvan-recipe(5))")
             ->required()
             ->type_name("RECIPE");
     }
-    if (spec.uses & USES_REPORT) {
+    if (entry.uses & USES_REPORT) {
         command->add_option("recipe", request->recipe, "the recipe whose database to report on")
             ->type_name("RECIPE");
         command->add_option("--db", request->database, "the database: a SQLite file or a postgresql:// URL")
@@ -146,16 +146,16 @@ static void addRecipeOptions(CLI::App* command, const CommandSpec& spec, Request
 }
 
 void addCommands(CLI::App& app, Request* request) {
-    for (const CommandSpec& spec : COMMANDS) {
-        CLI::App* command = app.add_subcommand(spec.name, spec.help);
-        addOptions(command, spec, request);
-        addRecipeOptions(command, spec, request);
+    for (const CommandEntry& entry : COMMANDS) {
+        CLI::App* command = app.add_subcommand(entry.name, entry.help);
+        addOptions(command, entry, request);
+        addRecipeOptions(command, entry, request);
     }
 }
 
-std::vector<std::string> commandWords(const CommandSpec& spec, const Request& request) {
-    std::vector<std::string> words = {spec.name};
-    if (spec.uses & USES_RANGE) {
+std::vector<std::string> commandWords(const CommandEntry& entry, const Request& request) {
+    std::vector<std::string> words = {entry.name};
+    if (entry.uses & USES_RANGE) {
         if (request.sectorGiven) {
             words.insert(words.end(), {"--sector", std::to_string(request.sector)});
         }
@@ -163,19 +163,19 @@ std::vector<std::string> commandWords(const CommandSpec& spec, const Request& re
             words.insert(words.end(), {"--count", std::to_string(request.count)});
         }
     }
-    if (spec.uses & USES_OUTPUT) {
+    if (entry.uses & USES_OUTPUT) {
         words.push_back("--output=" + request.output);
         if (request.force) {
             words.push_back("--force");
         }
     }
-    if ((spec.uses & USES_WRITE_MODES) && request.changed) {
+    if ((entry.uses & USES_WRITE_MODES) && request.changed) {
         words.push_back("--changed");
     }
-    if ((spec.uses & USES_WRITE_MODES) && request.full) {
+    if ((entry.uses & USES_WRITE_MODES) && request.full) {
         words.push_back("--full");
     }
-    if (spec.uses & USES_IMAGES) {
+    if (entry.uses & USES_IMAGES) {
         // Past "--", an image named like an option is still an image.
         words.push_back("--");
         words.insert(words.end(), request.images.begin(), request.images.end());

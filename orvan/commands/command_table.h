@@ -22,7 +22,7 @@ enum CommandUses : unsigned {
     USES_REPORT = 1u << 6,        // --db, --since, --until, --serial, --csv, --verify, [RECIPE]
 };
 
-struct CommandSpec {
+struct CommandEntry {
     const char* name;
     const char* help;
     unsigned uses;
@@ -34,10 +34,10 @@ struct CommandSpec {
     void (*run)(const Request& request, Outcome* outcome);
 };
 
-extern const std::vector<CommandSpec> COMMANDS;
+extern const std::vector<CommandEntry> COMMANDS;
 
 // The command of that name, or nullptr.
-const CommandSpec* findCommand(const std::string& name);
+const CommandEntry* findCommand(const std::string& name);
 
 // Whether the command works on boards, and so gives the production log a
 // line per cable: every command that opens cables, and run.
@@ -51,4 +51,4 @@ void addCommands(CLI::App& app, Request* request);
 
 // The command and its own options as they would be typed for this request:
 // the tail of a worker's command line.
-std::vector<std::string> commandWords(const CommandSpec& spec, const Request& request);
+std::vector<std::string> commandWords(const CommandEntry& entry, const Request& request);

@@ -30,18 +30,18 @@ static std::string bar(const std::string& words) {
 std::string bashCompletionScript(const CLI::App& app) {
     std::string commands, cases, fileCommands;
     std::string valued = optionNames(app, true);
-    for (const CommandSpec& spec : COMMANDS) {
-        const CLI::App* command = app.get_subcommand(spec.name);
-        commands += (commands.empty() ? "" : " ") + std::string(spec.name);
+    for (const CommandEntry& entry : COMMANDS) {
+        const CLI::App* command = app.get_subcommand(entry.name);
+        commands += (commands.empty() ? "" : " ") + std::string(entry.name);
         cases +=
-            "        " + std::string(spec.name) + ") options=\"" + optionNames(*command, false) + "\" ;;\n";
+            "        " + std::string(entry.name) + ") options=\"" + optionNames(*command, false) + "\" ;;\n";
         std::string commandValued = optionNames(*command, true);
         // Each option once: several commands share --sector and --count.
         if (!commandValued.empty() && valued.find(commandValued) == std::string::npos) {
             valued += " " + commandValued;
         }
-        if (spec.uses & (USES_IMAGES | USES_RECIPE | USES_RECIPE_ACTION | USES_REPORT)) {
-            fileCommands += (fileCommands.empty() ? "" : "|") + std::string(spec.name);
+        if (entry.uses & (USES_IMAGES | USES_RECIPE | USES_RECIPE_ACTION | USES_REPORT)) {
+            fileCommands += (fileCommands.empty() ? "" : "|") + std::string(entry.name);
         }
     }
     return "# bash completion for orvan, written by orvan from its command table: its\n"

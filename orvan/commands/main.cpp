@@ -161,7 +161,7 @@ static void checkProductionLog(const Request& request) {
 }
 
 // Runs the command of the request, on one cable or on each it names.
-static void runRequest(const CommandSpec& spec, const Request& request, Outcome* outcome) {
+static void runRequest(const CommandEntry& entry, const Request& request, Outcome* outcome) {
     try {
         try {
             checkProductionLog(request);
@@ -169,13 +169,13 @@ static void runRequest(const CommandSpec& spec, const Request& request, Outcome*
             outcome->noLogLine = true;
             throw;
         }
-        if (spec.check != nullptr) {
-            spec.check(request);
+        if (entry.check != nullptr) {
+            entry.check(request);
         }
-        if (spec.fansOut && manyCablesAsked(request.cable)) {
-            runOnManyCables(spec, request, outcome);
+        if (entry.fansOut && manyCablesAsked(request.cable)) {
+            runOnManyCables(entry, request, outcome);
         } else {
-            spec.run(request, outcome);
+            entry.run(request, outcome);
         }
     } catch (const CommandFailure& failure) {
         outcome->status = failure.status;

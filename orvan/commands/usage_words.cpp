@@ -52,11 +52,11 @@ static size_t editDistance(const std::string& a, const std::string& b) {
 std::string nearestCommand(const std::string& word) {
     std::string nearest;
     size_t best = NEAREST_MAX_EDITS + 1;
-    for (const CommandSpec& spec : COMMANDS) {
-        size_t edits = editDistance(word, spec.name);
+    for (const CommandEntry& entry : COMMANDS) {
+        size_t edits = editDistance(word, entry.name);
         if (edits < best) {
             best = edits;
-            nearest = spec.name;
+            nearest = entry.name;
         }
     }
     return nearest;
