@@ -267,12 +267,7 @@ static void logCable(const Request& request, Worker* worker) {
         return;
     }
     fprintf(stderr, "orvan: %s: %s\n", worker->location.c_str(), productionLogError(request.log).c_str());
-    if (worker->status == STATUS_DONE) {
-        worker->status = STATUS_RECORD_NOT_KEPT;
-        worker->record["status"] = worker->status;
-        worker->record["ok"] = false;
-        worker->record["error"] = productionLogError(request.log);
-    }
+    recordNotKept(worker, productionLogError(request.log));
 }
 
 void runOnManyCables(const CommandEntry& entry, const Request& request, Outcome* outcome,

@@ -176,6 +176,17 @@ void collectRecord(const std::string& command, const std::string& runId, Worker*
     worker->record["result"] = workerResult(*worker);
 }
 
+void recordNotKept(Worker* worker, const std::string& error) {
+    if (worker->status != STATUS_DONE) {
+        return;
+    }
+    worker->status = STATUS_RECORD_NOT_KEPT;
+    worker->record["status"] = worker->status;
+    worker->record["ok"] = false;
+    worker->record["result"] = workerResult(*worker);
+    worker->record["error"] = error;
+}
+
 const char* workerResult(const Worker& worker) {
     return resultClass(worker.status, recordInterrupted(worker.record));
 }

@@ -57,6 +57,10 @@ void printWorkerOutput(const Worker& worker);
 
 void removeWorkFiles(const Worker& worker);
 
+// A cable whose work was done but whose record (its log line, its board's
+// database record) was not kept is no success: status 4, with this error.
+void recordNotKept(Worker* worker, const std::string& error);
+
 // Called by a worker as it ends: when its parent is gone (killed), nobody
 // collects its files, so it removes them itself, the image copies it was
 // given too, and the work folder once it is empty (the last worker out).

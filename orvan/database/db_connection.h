@@ -33,6 +33,5 @@ DbConnection* connectSqlite(const std::string& path, std::string* error);
 DbConnection* connectPostgres(const std::string& conninfo, std::string* error);
 
 // True when where names a PostgreSQL server rather than a SQLite file.
-bool isPostgresUrl(const std::string& where);
 // The back end that where names.
 DbConnection* connectDatabase(const std::string& where, std::string* error);

@@ -12,10 +12,6 @@ bool productionDbBuilt() {
     return true;
 }
 
-bool isPostgresUrl(const std::string& where) {
-    return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
-}
-
 DbConnection* connectDatabase(const std::string& where, std::string* error) {
     return isPostgresUrl(where) ? connectPostgres(where, error) : connectSqlite(where, error);
 }

@@ -25,6 +25,10 @@ bool productionDbBuilt();
 ProductionDb* openProductionDb(const std::string& where, std::string* error);
 void closeProductionDb(ProductionDb* db);
 
+// Whether where names a PostgreSQL server ("postgresql://", "postgres://")
+// rather than a SQLite file.
+bool isPostgresUrl(const std::string& where);
+
 // "sqlite" or "postgresql".
 const char* productionDbKind(const ProductionDb* db);
 
@@ -81,7 +85,8 @@ DbResult reserveUnits(ProductionDb* db, const RunIdentity& run, const std::vecto
 // How a board's run ended.
 struct UnitOutcome {
     int64_t unitId;
-    std::string result; // the result class: "ok", "target", "input", "cable", "record", "interrupted", "crashed"
+    std::string
+        result; // the result class: "ok", "target", "input", "cable", "record", "interrupted", "crashed"
     int status;
     std::string error; // empty when none
     double seconds;

@@ -65,11 +65,9 @@ static std::string slotName(const Recipe& recipe, const Worker& worker) {
 // on the bytes the run read last, which are the bytes every worker sends.
 static void checkPins(const Recipe& recipe) {
     for (uint32_t index = 0; index < imageCount; index++) {
-        std::string read = sha256Text(images[index].sha256);
-        if (read != recipe.images[index].sha256) {
-            throw CommandFailure{STATUS_USAGE, "recipe " + recipe.path + ": " + recipe.images[index].file +
-                                                   " has changed since the recipe was pinned: SHA-256 " +
-                                                   read + ", pinned " + recipe.images[index].sha256};
+        std::string mismatch = pinMismatch(recipe.images[index], sha256Text(images[index].sha256));
+        if (!mismatch.empty()) {
+            throw CommandFailure{STATUS_USAGE, "recipe " + recipe.path + ": " + mismatch};
         }
     }
 }
@@ -142,13 +140,7 @@ static void recordBoard(ProductionRun* run, uint32_t index, Worker* worker) {
         return;
     }
     fprintf(stderr, "orvan: %s: production database: %s\n", worker->location.c_str(), error.c_str());
-    if (worker->status == STATUS_DONE) {
-        worker->status = STATUS_RECORD_NOT_KEPT;
-        worker->record["status"] = worker->status;
-        worker->record["ok"] = false;
-        worker->record["result"] = resultClass(worker->status, false);
-        worker->record["error"] = "production database: " + error;
-    }
+    recordNotKept(worker, "production database: " + error);
 }
 
 void runRecipe(const Request& request, Outcome* outcome) {

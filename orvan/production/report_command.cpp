@@ -2,6 +2,8 @@
 // in the --json record, or as CSV lines, one per board's record.
 #include <stdio.h>
 
+#include <map>
+
 #include "orvan/commands/orvan.h"
 #include "orvan/commands/progress.h"
 #include "orvan/database/production_db.h"
@@ -198,12 +200,13 @@ static std::string csvField(const std::string& text) {
 }
 
 static void printCsv(const std::vector<RecordRow>& records, const std::vector<UnitRow>& units) {
+    std::map<int64_t, std::string> serials;
+    for (const UnitRow& unit : units) {
+        serials[unit.id] = unitSerial(unit);
+    }
     printf("time,station,slot,location,recipe,serial,result,status,error,seconds,written_sha256,run\n");
     for (const RecordRow& record : records) {
-        std::string serial;
-        for (const UnitRow& unit : units) {
-            serial = unit.id == record.unitId ? unitSerial(unit) : serial;
-        }
+        const std::string& serial = serials[record.unitId];
         std::vector<std::string> fields = {record.time,          record.station,
                                            record.slot,          record.location,
                                            record.recipe,        serial,
@@ -261,7 +264,7 @@ static void report(ProductionDb* db, const Request& request, Outcome* outcome) {
 
 // A report never makes a database: a SQLite file that is not there is named.
 static void checkDatabaseThere(const std::string& where) {
-    if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) {
+    if (isPostgresUrl(where)) {
         return;
     }
     FILE* file = fopen(where.c_str(), "rb");

@@ -52,10 +52,10 @@ struct RecipeMac {
 
 // A column of the table, placed in the flash.
 struct TableColumn {
-    std::string column;  // its name in the CSV file's first line
+    std::string column; // its name in the CSV file's first line
     uint32_t address;
-    ValueFormat format;  // VALUE_TEXT (the cell's characters), VALUE_U32LE or VALUE_U32BE (a number)
-    uint32_t length;     // VALUE_TEXT: the bytes it takes; a shorter cell is padded with 0xff
+    ValueFormat format; // VALUE_TEXT (the cell's characters), VALUE_U32LE or VALUE_U32BE (a number)
+    uint32_t length;    // VALUE_TEXT: the bytes it takes; a shorter cell is padded with 0xff
 };
 
 // A CSV file with one row per board, each row used once: rows are handed out
@@ -65,7 +65,7 @@ struct RecipeTable {
     bool given;
     std::string file; // as the recipe gives it
     std::string path;
-    std::string key;  // the column whose value identifies the row
+    std::string key; // the column whose value identifies the row
     std::vector<TableColumn> columns;
     std::vector<std::string> header;
     std::vector<std::vector<std::string>> rows;
@@ -101,6 +101,10 @@ struct Recipe {
 // true when there are none. The image map holds the recipe's images after
 // a call without problems.
 bool readRecipe(const std::string& path, Recipe* recipe, std::vector<std::string>* problems);
+
+// "" when an image read with this SHA-256 is the one the recipe pinned;
+// otherwise the problem, "app.hex has changed since the recipe was pinned: ...".
+std::string pinMismatch(const RecipeImage& image, const std::string& sha256);
 
 // The same, without comparing the SHA-256s: what pinning needs.
 bool readRecipeUnpinned(const std::string& path, Recipe* recipe, std::vector<std::string>* problems);

@@ -135,6 +135,14 @@ static bool readImage(ProblemList* list, const toml::table& table, const std::st
     return fine && placeImage(list, table, image);
 }
 
+std::string pinMismatch(const RecipeImage& image, const std::string& sha256) {
+    if (sha256 == image.sha256) {
+        return "";
+    }
+    return image.file + " has changed since the recipe was pinned: SHA-256 " + sha256 + ", pinned " +
+           image.sha256;
+}
+
 // Each image into the image map, in the recipe's order; true when all went in.
 static bool loadImages(ProblemList* list, Recipe* recipe, bool pinned) {
     resetImageMap();
@@ -149,10 +157,8 @@ static bool loadImages(ProblemList* list, Recipe* recipe, bool pinned) {
         }
         char hash[SHA256_HEX_CHARS];
         sha256Hex(images[imageCount - 1].sha256, hash);
-        if (pinned && isPinnedHash(image.sha256) && image.sha256 != hash) {
-            addProblem(list, image.line,
-                       image.file + " has changed since the recipe was pinned: SHA-256 " + hash +
-                           ", pinned " + image.sha256);
+        if (pinned && isPinnedHash(image.sha256) && !pinMismatch(image, hash).empty()) {
+            addProblem(list, image.line, pinMismatch(image, hash));
         }
     }
     return loaded;
