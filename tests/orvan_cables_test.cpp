@@ -555,6 +555,17 @@ TEST_F(OrvanCablesTest, WorkersEndWithTheirParent) {
     EXPECT_EQ(rmdir(path("tmp").c_str()), 0) << "work files left behind";
 }
 
+// When Ctrl-C comes: well into the write, once even a slow start has its
+// cables open. A sanitized parent may take most of a second to reach main
+// on a loaded machine, so there it comes later, into a slower write.
+#ifdef ORVAN_SANITIZED_PROGRAMS
+const int CTRL_C_AFTER_MS = 2500;
+const char* const CTRL_C_DIVISOR = "40";
+#else
+const int CTRL_C_AFTER_MS = 900;
+const char* const CTRL_C_DIVISOR = "8";
+#endif
+
 // Ctrl-C at the parent: each worker closes its cable, shows as interrupted,
 // and logs its line; the run ends by the signal.
 TEST_F(OrvanCablesTest, CtrlCStopsEveryCable) {
@@ -564,10 +575,10 @@ TEST_F(OrvanCablesTest, CtrlCStopsEveryCable) {
     writeFile(path("img.bin"), imageBytes(FLASH_SIZE, 24));
     std::vector<std::string> environment = cables(4);
     environment.push_back("VADAPTER_REALTIME=1");
-    ProgramRun run = orvanRun({"--cable", "all", "--log", "log.jsonl", "write", "img.bin@0"}, environment);
-    // Well into the write, once even a slow start has its cable open.
+    ProgramRun run = orvanRun(
+        {"--cable", "all", "-q", CTRL_C_DIVISOR, "--log", "log.jsonl", "write", "img.bin@0"}, environment);
     run.signalNumber = SIGINT;
-    run.signalAfterMs = 900;
+    run.signalAfterMs = CTRL_C_AFTER_MS;
     ProgramResult result = runProgram(run);
     EXPECT_EQ(result.signal, SIGINT) << "status " << INTERRUPTED << " to the shell\n" << errors();
     Outcomes expected;
