@@ -17,8 +17,7 @@
 
 static const uint32_t PATH_CHARS = WORKER_PATH_CHARS;
 
-static Worker workers[MAX_CABLES];
-static uint32_t workerCount;
+static std::vector<Worker> workers;
 
 bool manyCablesAsked(const std::string& cable) {
     return cable == "all" || cable.find(',') != std::string::npos;
@@ -45,31 +44,33 @@ bool cableValueIsValid(const std::string& cable) {
     return cable == "all" || readLocations(cable, &locations);
 }
 
-static void addWorker(uint32_t locationId, const std::string& name, const std::string& channel) {
-    for (uint32_t i = 0; i < workerCount; i++) {
-        if (workers[i].locationId == locationId) {
+static void addWorker(std::vector<Worker>* chosen, uint32_t locationId, const std::string& name,
+                      const std::string& channel) {
+    for (const Worker& worker : *chosen) {
+        if (worker.locationId == locationId) {
             return;
         }
     }
-    if (workerCount == MAX_CABLES) {
+    if (chosen->size() == MAX_CABLES) {
         throw CommandFailure{STATUS_USAGE, "--cable: more than " + std::to_string(MAX_CABLES) + " cables"};
     }
-    workers[workerCount].locationId = locationId;
-    workers[workerCount].location = hexAddress(locationId);
-    workers[workerCount].name = name;
-    workers[workerCount].channel = channel;
-    workerCount++;
+    Worker worker = {};
+    worker.locationId = locationId;
+    worker.location = hexAddress(locationId);
+    worker.name = name;
+    worker.channel = channel;
+    chosen->push_back(worker);
 }
 
-static void chooseCables(const Request& request) {
+void chooseCables(const Request& request, std::vector<Worker>* chosen) {
     std::vector<ListedCable> listed = listCables("cable " + request.cable);
     if (request.cable.empty()) {
         for (const ListedCable& cable : listed) {
             if (cable.isDefault) {
-                addWorker(cable.locationId, cable.name, cable.channel);
+                addWorker(chosen, cable.locationId, cable.name, cable.channel);
             }
         }
-        if (workerCount == 0) {
+        if (chosen->empty()) {
             throw CommandFailure{STATUS_NO_CABLE, "no cable named Vexil... on channel A is listed"};
         }
         return;
@@ -78,10 +79,10 @@ static void chooseCables(const Request& request) {
         // Every listed cable that the writer would take by its name and channel.
         for (const ListedCable& cable : listed) {
             if (cable.matchesDefault) {
-                addWorker(cable.locationId, cable.name, cable.channel);
+                addWorker(chosen, cable.locationId, cable.name, cable.channel);
             }
         }
-        if (workerCount == 0) {
+        if (chosen->empty()) {
             throw CommandFailure{STATUS_NO_CABLE,
                                  "cable all: no cable named Vexil... on channel A is listed"};
         }
@@ -98,7 +99,7 @@ static void chooseCables(const Request& request) {
                 channel = cable.channel;
             }
         }
-        addWorker(locationId, name, channel);
+        addWorker(chosen, locationId, name, channel);
     }
 }
 
@@ -111,7 +112,7 @@ static void checkReadOutputs(const Request& request) {
                                                "gets a file of its own"};
     }
     std::vector<std::string> seen;
-    for (uint32_t i = 0; i < workerCount; i++) {
+    for (uint32_t i = 0; i < workers.size(); i++) {
         std::string output = request.output;
         nameReadOutput(&output, workers[i].location.substr(2));
         char full[PLATFORM_PATH_CHARS];
@@ -134,7 +135,7 @@ static void checkInputs(const CommandEntry& entry, const Request& request) {
     if (entry.uses & USES_IMAGES) {
         loadImages(request);
     }
-    if ((entry.uses & USES_OUTPUT) && workerCount > 1) {
+    if ((entry.uses & USES_OUTPUT) && workers.size() > 1) {
         checkReadOutputs(request);
     }
 }
@@ -174,9 +175,7 @@ static void copyImages() {
     }
 }
 
-// What every worker needs before the first starts: this program's file and
-// a folder for the workers' files.
-static void prepareWorkers() {
+void prepareWorkers() {
     if (!platformProgramPath(program, sizeof(program))) {
         throw CommandFailure{STATUS_USAGE,
                              "cables: this program's own file cannot be found to start workers"};
@@ -189,12 +188,17 @@ static void prepareWorkers() {
     copyImages();
 }
 
-// The worker's command line, built from the request: this program, its
-// cable, its record file, its parent, the copies of the images, the clock,
-// --quiet and --verbose, and the command with its own options. --log and
-// --json stay the parent's.
-static std::vector<std::string> workerArguments(const CommandEntry& entry, const Request& request,
-                                                const Worker& worker, std::vector<std::string> own) {
+const std::string& workerFolder() {
+    return workFolder;
+}
+
+void releaseWorkers() {
+    removeImageCopies();
+    platformRemoveWorkFolder();
+}
+
+std::vector<std::string> workerArguments(const CommandEntry& entry, const Request& request,
+                                         const Worker& worker, std::vector<std::string> own) {
     std::vector<std::string> words = {program,
                                       "--cable",
                                       worker.location,
@@ -224,8 +228,7 @@ static std::vector<std::string> workerArguments(const CommandEntry& entry, const
 
 static void printSummary(FILE* stream) {
     fprintf(stream, "\n%-10s %-12s %-6s %-8s %s\n", "location", "result", "status", "seconds", "error");
-    for (uint32_t i = 0; i < workerCount; i++) {
-        const Worker& worker = workers[i];
+    for (const Worker& worker : workers) {
         fprintf(stream, "%-10s %-12s %-6d %-8.2f %s\n", worker.location.c_str(), workerResult(worker),
                 worker.status, worker.seconds, errorOf(worker).c_str());
     }
@@ -235,8 +238,9 @@ static void printSummary(FILE* stream) {
 // The run's closing line: how many cables ended how.
 static void sayHowTheCablesEnded(const Request& request) {
     uint32_t ok = 0;
-    for (uint32_t i = 0; i < workerCount; i++) {
-        ok += workers[i].status == STATUS_DONE ? 1 : 0;
+    uint32_t workerCount = static_cast<uint32_t>(workers.size());
+    for (const Worker& worker : workers) {
+        ok += worker.status == STATUS_DONE ? 1 : 0;
     }
     std::string what = request.command;
     for (uint32_t index = 0; index < imageCount; index++) {
@@ -272,10 +276,12 @@ static void logCable(const Request& request, Worker* worker) {
 
 void runOnManyCables(const CommandEntry& entry, const Request& request, Outcome* outcome,
                      const CableRunHooks* hooks) {
-    chooseCables(request);
+    workers.clear();
+    chooseCables(request, &workers);
     checkInputs(entry, request);
+    uint32_t workerCount = static_cast<uint32_t>(workers.size());
     if (hooks != nullptr) {
-        hooks->beforeStart(workers, workerCount);
+        hooks->beforeStart(workers.data(), workerCount);
     }
     prepareWorkers();
     for (uint32_t i = 0; i < workerCount; i++) {
@@ -284,7 +290,7 @@ void runOnManyCables(const CommandEntry& entry, const Request& request, Outcome*
                     workerArguments(entry, request, workers[i],
                                     hooks != nullptr ? hooks->workerOptions(i) : std::vector<std::string>()));
     }
-    watchWorkers(workers, workerCount, request.quiet);
+    watchWorkers(workers.data(), workerCount, request.quiet);
     int status = STATUS_DONE;
     std::string firstError;
     outcome->record["cables"] = nlohmann::ordered_json::array();
@@ -303,8 +309,7 @@ void runOnManyCables(const CommandEntry& entry, const Request& request, Outcome*
         outcome->record["cables"].push_back(worker->record);
         removeWorkFiles(*worker);
     }
-    removeImageCopies();
-    platformRemoveWorkFolder();
+    releaseWorkers();
     printSummary(request.json ? stderr : stdout);
     sayHowTheCablesEnded(request);
     // Each cable has its line in the log; the run as a whole has none.

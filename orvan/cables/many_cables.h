@@ -20,6 +20,26 @@ bool manyCablesAsked(const std::string& cable);
 // Checks a --cable value: "all", a location, or locations separated by commas.
 bool cableValueIsValid(const std::string& cable);
 
+// The cables --cable names (an empty --cable: the writer's own choice), as
+// workers not yet started; throws CommandFailure when none is listed.
+void chooseCables(const Request& request, std::vector<Worker>* chosen);
+
+// What every worker needs before the first starts: this program's file, a
+// private folder for the workers' files, and copies of the loaded images
+// there, so that the bytes checked and hashed here are the bytes every
+// worker sends, whatever happens to the files meanwhile.
+void prepareWorkers();
+const std::string& workerFolder();
+// Removes the image copies and the work folder, once every worker ended.
+void releaseWorkers();
+
+// The worker's command line, built from the request: this program, its
+// cable, its record file, its parent, the copies of the images, the clock,
+// --quiet and --verbose, its own options, and the command with its own
+// options. --log and --json stay the parent's.
+std::vector<std::string> workerArguments(const CommandEntry& entry, const Request& request,
+                                         const Worker& worker, std::vector<std::string> own);
+
 // What a run on many cables does for each board beside the command: a
 // production run reserves the boards' values, hands each worker its
 // board's bytes, and records each board's outcome.

@@ -41,18 +41,10 @@ void startWorker(Worker* worker, const std::vector<std::string>& words) {
     worker->errorTaken = 0;
 }
 
-// Lines go to standard error as they come when no terminal shows them in place.
-static void takeErrorLine(Worker* worker, const std::string& line, bool shownAsLines) {
-    worker->lastLine = line;
-    if (shownAsLines) {
-        fprintf(stderr, "%s: %s\n", worker->location.c_str(), line.c_str());
-    }
-}
-
-// Hands on the lines the worker has written to standard error since the
-// last look. The file is opened for each look, so that a run on many
-// cables holds no file open per worker.
-static void readErrorLines(Worker* worker, bool shownAsLines) {
+// Takes the lines the worker has written to standard error since the last
+// look. The file is opened for each look, so that a run on many cables
+// holds no file open per worker.
+static void readErrorLines(Worker* worker, std::vector<std::string>* lines) {
     std::string text = platformReadSharedFile(worker->errorPath);
     if (text.size() <= worker->errorTaken) {
         return;
@@ -61,9 +53,22 @@ static void readErrorLines(Worker* worker, bool shownAsLines) {
     worker->errorTaken = text.size();
     for (size_t end = worker->pendingError.find('\n'); end != std::string::npos;
          end = worker->pendingError.find('\n')) {
-        takeErrorLine(worker, worker->pendingError.substr(0, end), shownAsLines);
+        worker->lastLine = worker->pendingError.substr(0, end);
+        lines->push_back(worker->lastLine);
         worker->pendingError.erase(0, end + 1);
     }
+}
+
+bool pollWorker(Worker* worker, std::vector<std::string>* lines) {
+    readErrorLines(worker, lines);
+    if (worker->running && platformProcessEnded(worker->process, &worker->status)) {
+        worker->running = false;
+        worker->seconds = (platformMonotonicMs() - worker->startMs) / static_cast<double>(MS_PER_SECOND);
+        // What it wrote as it ended.
+        readErrorLines(worker, lines);
+        return true;
+    }
+    return false;
 }
 
 static const uint32_t LOCATION_COLUMNS = 11;
@@ -107,12 +112,11 @@ void watchWorkers(Worker* workers, uint32_t workerCount, bool quiet) {
         running = 0;
         for (uint32_t i = 0; i < workerCount; i++) {
             Worker* worker = &workers[i];
-            readErrorLines(worker, shownAsLines);
-            if (worker->running && platformProcessEnded(worker->process, &worker->status)) {
-                worker->running = false;
-                worker->seconds =
-                    (platformMonotonicMs() - worker->startMs) / static_cast<double>(MS_PER_SECOND);
-                readErrorLines(worker, shownAsLines);
+            std::vector<std::string> lines;
+            pollWorker(worker, &lines);
+            // Lines go to standard error as they come when no terminal shows them in place.
+            for (size_t line = 0; shownAsLines && line < lines.size(); line++) {
+                fprintf(stderr, "%s: %s\n", worker->location.c_str(), lines[line].c_str());
             }
             running += worker->running ? 1 : 0;
         }

@@ -39,6 +39,11 @@ void nameWorkerFiles(Worker* worker, const std::string& workFolder);
 // Starts the worker with its command line.
 void startWorker(Worker* worker, const std::vector<std::string>& words);
 
+// Takes the lines the worker wrote to standard error since the last look,
+// adding them to lines (the last one also kept as lastLine), and notes its
+// end: true at the look that finds it ended.
+bool pollWorker(Worker* worker, std::vector<std::string>* lines);
+
 // Waits until every worker has ended, showing their lines; hands the first
 // interruption to each, and ends them at a second.
 void watchWorkers(Worker* workers, uint32_t workerCount, bool quiet);

@@ -50,14 +50,12 @@ static AdapterDevice findCable(const Request& request, Outcome* outcome) {
     return device;
 }
 
-// The cable stopped answering during step: status 3, so that the operator
-// looks at the cable and its USB link rather than at the board.
-static CommandFailure cableGone(const std::string& location, const std::string& step) {
+CommandFailure cableGone(const std::string& location, const std::string& step) {
     return CommandFailure{STATUS_NO_CABLE, "cable " + location + ": stopped answering during " + step +
                                                " (unplugged, or its USB link failed)"};
 }
 
-CableSession openCable(const Request& request, Outcome* outcome) {
+CableSession openCableOnly(const Request& request, Outcome* outcome) {
     AdapterDevice device = findCable(request, outcome);
     CableSession cable;
     nameCable(device, &cable, outcome);
@@ -80,6 +78,11 @@ CableSession openCable(const Request& request, Outcome* outcome) {
     if (platformInterrupted()) {
         throw interruption(false);
     }
+    return cable;
+}
+
+CableSession openCable(const Request& request, Outcome* outcome) {
+    CableSession cable = openCableOnly(request, outcome);
     cable.identity = readIdentity();
     if (adapterGone()) {
         throw cableGone(cable.location, "the identity read");

@@ -29,6 +29,13 @@ bool parseLocation(const std::string& text, uint32_t* locationId);
 // throws CommandFailure with STATUS_NO_CABLE when any of that fails.
 CableSession openCable(const Request& request, Outcome* outcome);
 
+// The same without reading the identity: the cable opened and clocked.
+CableSession openCableOnly(const Request& request, Outcome* outcome);
+
+// The cable stopped answering during step: status 3, so that the operator
+// looks at the cable and its USB link rather than at the board.
+CommandFailure cableGone(const std::string& location, const std::string& step);
+
 // Closes the cable when it is open.
 void closeCable();
 

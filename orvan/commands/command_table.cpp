@@ -31,6 +31,12 @@ const std::vector<CommandEntry> COMMANDS = {
      "the production database's yield, failures, boards and reserved values; --verify checks\n"
      "its records' chain",
      USES_REPORT, "", false, checkReportRequest, runReport},
+    {"station",
+     "the operator's loop: on each slot, wait for a board, write the recipe with the board's own\n"
+     "values, show PASS or FAIL, and wait for the board to be taken off; until Ctrl-C or --count",
+     USES_RECIPE | USES_STATION, "", false, nullptr, runStation},
+    {"presence", "a station's wait for a board to be placed or taken off", USES_PRESENCE, "", false, nullptr,
+     runPresence, true},
 };
 
 const CommandEntry* findCommand(const std::string& name) {
@@ -50,7 +56,7 @@ bool commandLogsBoards(const std::string& name) {
 std::string commandNames() {
     std::string names;
     for (const CommandEntry& entry : COMMANDS) {
-        names += (names.empty() ? "" : ", ") + std::string(entry.name);
+        names += entry.hidden ? "" : (names.empty() ? "" : ", ") + std::string(entry.name);
     }
     return names;
 }
@@ -143,11 +149,33 @@ static void addRecipeOptions(CLI::App* command, const CommandEntry& entry, Reque
         command->add_flag("--verify", request->verifyChain,
                           "check that no record was changed or removed since it was recorded");
     }
+    if (entry.uses & USES_STATION) {
+        command
+            ->add_option("--events", request->events,
+                         "append one JSON line per event to FILE (-: standard output)")
+            ->type_name("FILE");
+        command
+            ->add_option_function<std::string>(
+                "--count",
+                numberInRange("--count", "a count of boards", 1, UINT32_MAX,
+                              [request](uint32_t count) { request->boardLimit = count; }),
+                "end the station after this many boards")
+            ->type_name("N");
+        command->add_flag("--bell", request->bell, "ring the terminal's bell at each failed board");
+    }
+    if (entry.uses & USES_PRESENCE) {
+        command->add_option("board", request->boardWanted, "present or absent")
+            ->required()
+            ->check(CLI::IsMember({"present", "absent"}));
+    }
 }
 
 void addCommands(CLI::App& app, Request* request) {
     for (const CommandEntry& entry : COMMANDS) {
         CLI::App* command = app.add_subcommand(entry.name, entry.help);
+        if (entry.hidden) {
+            command->group("");
+        }
         addOptions(command, entry, request);
         addRecipeOptions(command, entry, request);
     }
@@ -174,6 +202,9 @@ std::vector<std::string> commandWords(const CommandEntry& entry, const Request& 
     }
     if ((entry.uses & USES_WRITE_MODES) && request.full) {
         words.push_back("--full");
+    }
+    if (entry.uses & USES_PRESENCE) {
+        words.push_back(request.boardWanted);
     }
     if (entry.uses & USES_IMAGES) {
         // Past "--", an image named like an option is still an image.

@@ -20,6 +20,8 @@ enum CommandUses : unsigned {
     USES_RECIPE = 1u << 4,        // RECIPE
     USES_RECIPE_ACTION = 1u << 5, // ACTION RECIPE
     USES_REPORT = 1u << 6,        // --db, --since, --until, --serial, --csv, --verify, [RECIPE]
+    USES_STATION = 1u << 7,       // --events, --count, --bell
+    USES_PRESENCE = 1u << 8,      // present|absent
 };
 
 struct CommandEntry {
@@ -32,6 +34,8 @@ struct CommandEntry {
     // Checks that need no cable; nullptr: none.
     void (*check)(const Request& request);
     void (*run)(const Request& request, Outcome* outcome);
+    // A worker's own command: left out of the help, the completion and the suggestions.
+    bool hidden = false;
 };
 
 extern const std::vector<CommandEntry> COMMANDS;

@@ -31,6 +31,9 @@ std::string bashCompletionScript(const CLI::App& app) {
     std::string commands, cases, fileCommands;
     std::string valued = optionNames(app, true);
     for (const CommandEntry& entry : COMMANDS) {
+        if (entry.hidden) {
+            continue;
+        }
         const CLI::App* command = app.get_subcommand(entry.name);
         commands += (commands.empty() ? "" : " ") + std::string(entry.name);
         cases +=

@@ -59,6 +59,13 @@ struct Request {
     std::string serial; // a serial as written, a number, or FIRST-LAST
     bool csv = false;
     bool verifyChain = false;
+    // station: the events file ("-": standard output), the boards after which
+    // it ends (0: none), and the terminal's bell on a failed board.
+    std::string events;
+    uint32_t boardLimit = 0;
+    bool bell = false;
+    // A station's worker: "present" or "absent", what it waits for.
+    std::string boardWanted;
 };
 
 // How a command ended: its status, its error (empty when none) and the
@@ -106,6 +113,8 @@ void runWriteCommand(const Request& request, Outcome* outcome);
 void runRecipeCommand(const Request& request, Outcome* outcome);
 void runRecipe(const Request& request, Outcome* outcome);
 void runReport(const Request& request, Outcome* outcome);
+void runStation(const Request& request, Outcome* outcome);
+void runPresence(const Request& request, Outcome* outcome);
 
 // Checks of a request that need no cable, made once before the command runs
 // or fans out to workers; each throws CommandFailure with STATUS_USAGE. The

@@ -90,7 +90,7 @@ void progressSay(const std::string& line) {
     }
 }
 
-static bool colourWanted() {
+bool colourWanted() {
     const char* noColour = getenv("NO_COLOR");
     return platformStandardErrorIsTerminal() && (noColour == nullptr || noColour[0] == '\0');
 }

@@ -27,6 +27,9 @@ enum Paint { PAINT_GOOD, PAINT_BAD };
 // and NO_COLOR unset or empty.
 std::string paint(const std::string& text, Paint how);
 
+// Colour is for a terminal, and not when NO_COLOR is set.
+bool colourWanted();
+
 // Clears a bar drawn on a terminal, so that a line of its own can go there;
 // the bar comes back at the next update.
 void progressMakeRoom();

@@ -54,7 +54,7 @@ std::string nearestCommand(const std::string& word) {
     size_t best = NEAREST_MAX_EDITS + 1;
     for (const CommandEntry& entry : COMMANDS) {
         size_t edits = editDistance(word, entry.name);
-        if (edits < best) {
+        if (edits < best && !entry.hidden) {
             best = edits;
             nearest = entry.name;
         }
