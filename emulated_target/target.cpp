@@ -210,6 +210,9 @@ TargetCommandShape targetCommandShape(uint8_t command) {
 // ---------------------------------------------------------------- the wire
 
 void targetSelect() {
+    if (!target.present) {
+        return;
+    }
     if (target.frame.selected) {
         name(TARGET_NOT_SELECTED, "chip select while a frame is open");
     }
@@ -219,12 +222,17 @@ void targetSelect() {
 
 uint8_t targetExchange(uint8_t mosi) {
     uint8_t miso = TARGET_UNDRIVEN;
-    exchangeByte(mosi, miso);
+    if (target.present) {
+        exchangeByte(mosi, miso);
+    }
     return miso;
 }
 
 void targetDeselect() {
     Frame& frame = target.frame;
+    if (!target.present) {
+        return;
+    }
     if (!frame.selected) {
         name(TARGET_NOT_SELECTED, "chip select raised outside a frame");
         return;
@@ -245,6 +253,9 @@ void targetDeselect() {
 
 uint32_t targetReadBytes(uint8_t* miso, uint32_t count) {
     Frame& frame = target.frame;
+    if (!target.present) {
+        return 0;
+    }
     bool readData = frame.selected && frame.header[0] == CMD_READ && frame.length >= ADDRESSED_HEADER_BYTES;
     if (readData || (frame.selected && frame.refused)) {
         // A read's data bytes come straight from flash.

@@ -94,6 +94,15 @@ uint8_t* targetFlash();
 void targetAttachFlash(uint8_t* storage);
 TargetCommandShape targetCommandShape(uint8_t command);
 
+// ---- Presence
+// Whether the board is on the cable, powered. One that is not there takes
+// nothing and drives nothing: every byte clocked reads TARGET_UNDRIVEN, no
+// command has any effect. Back again, it starts as at power-up: no frame, no
+// bracket, no programming address, neither busy nor stuck; the flash stays.
+// There from targetConfigure on.
+void targetSetPresent(bool present);
+bool targetPresent();
+
 // ---- The wire
 // Chip select goes active: a frame begins.
 void targetSelect();

@@ -17,6 +17,7 @@ namespace {
 [[maybe_unused]] const bool TARGET_INITIALISED = [] {
     memset(target.ownFlash, 0xFF, TARGET_FLASH_BYTES);
     target.flash = target.ownFlash;
+    target.present = true;
     return true;
 }();
 
@@ -132,7 +133,23 @@ void targetConfigure(const TargetConfig& config) {
     target.busyUntilNs = 0;
     target.stuck = false;
     target.stuckCommandCount = 0;
+    target.present = true;
     targetReset();
+}
+
+void targetSetPresent(bool present) {
+    if (present && !target.present) {
+        target.busyReads = 0;
+        target.busyUntilNs = 0;
+        target.stuck = false;
+        target.stuckCommandCount = 0;
+        targetReset();
+    }
+    target.present = present;
+}
+
+bool targetPresent() {
+    return target.present;
 }
 
 void targetReset() {
@@ -159,8 +176,8 @@ void targetAttachFlash(uint8_t* storage) {
 
 uint32_t targetProgramRun(const uint8_t* data, uint32_t count) {
     bool running =
-        !target.frame.selected && target.bracket == CMD_PROGRAM_OPEN && target.programAddressKnown &&
-        target.programAddress < TARGET_FLASH_BYTES &&
+        target.present && !target.frame.selected && target.bracket == CMD_PROGRAM_OPEN &&
+        target.programAddressKnown && target.programAddress < TARGET_FLASH_BYTES &&
         !(target.config.stuckAfterOccurrence != 0 && target.config.stuckAfterCommand == CMD_PROGRAM) &&
         !busyWithWork();
     if (!running) {

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -159,6 +160,11 @@ std::string envPathAtLocation(const std::string& path, uint32_t locationId) {
         result.replace(at, PLACEHOLDER.size(), hex);
     }
     return result;
+}
+
+bool envPresent(const std::string& path) {
+    struct stat status;
+    return path.empty() || stat(path.c_str(), &status) == 0;
 }
 
 bool envReadFaultLocation(const char* front, uint32_t& location) {

@@ -28,6 +28,12 @@ void envReadByte(const char* front, const char* name, uint8_t& field);
 // 0x1102: flash-1102.bin), so that each cable of a fixture has files of its
 // own.
 std::string envPathAtLocation(const std::string& path, uint32_t locationId);
+// VADAPTER_PRESENT (the board on the cable) and VADAPTER_PLUGGED (the cable
+// in its socket) name a file, through envPathAtLocation, that stands for the
+// thing being there. Whether it is: always for an empty path, else while the
+// file exists; one stat(), cheap enough for every call that reaches the
+// target.
+bool envPresent(const std::string& path);
 // VADAPTER_FAULT_LOCATION: when set, the fault variables apply only to the
 // device opened at that location; false when it is not set.
 bool envReadFaultLocation(const char* front, uint32_t& location);

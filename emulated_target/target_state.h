@@ -37,6 +37,7 @@ struct Frame {
 
 struct Target {
     TargetConfig config;
+    bool present;
     uint8_t ownFlash[TARGET_FLASH_BYTES];
     uint8_t* flash;
     uint8_t bracket; // the opening command of the open bracket

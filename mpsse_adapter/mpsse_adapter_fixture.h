@@ -5,7 +5,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -21,6 +23,10 @@ inline std::string processFile(const char* what) {
 }
 const std::string TRACE_PATH = processFile("trace");
 const std::string WRITES_PATH = processFile("writes");
+// The board and cable presence files, one per device location.
+const std::string PRESENT_PATTERN = processFile("present-{location}");
+const std::string PLUGGED_PATTERN = processFile("plugged-{location}");
+const uint32_t DEVICE_LOCATIONS[] = {0x02100000, 0x01320000, 0x01100000};
 const uint32_t MSB_FIRST = 1;
 
 class MpsseAdapter : public ::testing::Test {
@@ -30,6 +36,12 @@ class MpsseAdapter : public ::testing::Test {
         setenv("VADAPTER_TRACE", TRACE_PATH.c_str(), 1);
         setenv("VUSB_WRITES", WRITES_PATH.c_str(), 1);
         unsetenv("VADAPTER_FLASH");
+        setenv("VADAPTER_PRESENT", PRESENT_PATTERN.c_str(), 1);
+        setenv("VADAPTER_PLUGGED", PLUGGED_PATTERN.c_str(), 1);
+        for (uint32_t location : DEVICE_LOCATIONS) {
+            setPresence(PRESENT_PATTERN, location, true);
+            setPresence(PLUGGED_PATTERN, location, true);
+        }
         // The cable keeps both files open for the whole process.
         static bool registered = false;
         if (!registered) {
@@ -40,6 +52,21 @@ class MpsseAdapter : public ::testing::Test {
     static void removeFiles() {
         unlink(TRACE_PATH.c_str());
         unlink(WRITES_PATH.c_str());
+        for (uint32_t location : DEVICE_LOCATIONS) {
+            setPresence(PRESENT_PATTERN, location, false);
+            setPresence(PLUGGED_PATTERN, location, false);
+        }
+    }
+    static void setPresence(const std::string& pattern, uint32_t location, bool there) {
+        char hex[16];
+        snprintf(hex, sizeof(hex), "%x", location);
+        std::string path = pattern;
+        path.replace(path.find("{location}"), strlen("{location}"), hex);
+        if (there) {
+            std::ofstream(path).put('\n');
+        } else {
+            unlink(path.c_str());
+        }
     }
     // What was added to a file since the last call of this for it.
     static std::string fresh(const std::string& path, size_t& seen) {

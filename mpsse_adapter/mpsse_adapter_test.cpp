@@ -104,4 +104,34 @@ TEST_F(MpsseAdapter, StatusesOfBadCalls) {
     EXPECT_EQ(libSetup14(handle), MPSSE_STATUS_INVALID_HANDLE);
 }
 
+// A station's cable: the board taken off and put back, the cable unplugged
+// and plugged in again while the program runs.
+TEST_F(MpsseAdapter, BoardOffTheCableReadsHighAndAnUnpluggedCableIsGone) {
+    const uint32_t dual = 0x01320000;
+    uint32_t handle = openDual();
+    StartCondition start = START;
+    auto identity = [&] {
+        uint8_t command = 0x90, answer = 0;
+        uint32_t returned = 0;
+        AdapterStatus status =
+            libRead(handle, &start, MSB_FIRST, 0, 8, &command, 1, MSB_FIRST, 0, 8, &answer, &returned, &pins);
+        return status == ADAPTER_OK ? answer : -static_cast<int>(status);
+    };
+    for (bool onCable : {true, false, true}) {
+        setPresence(PRESENT_PATTERN, dual, onCable);
+        EXPECT_EQ(identity(), onCable ? 0xAC : 0xFF) << onCable;
+    }
+    setPresence(PLUGGED_PATTERN, dual, false);
+    EXPECT_EQ(identity(), -static_cast<int>(ADAPTER_STATUS_DEVICE_GONE));
+    EXPECT_EQ(libClose(handle), ADAPTER_STATUS_DEVICE_GONE);
+    uint32_t count = 0;
+    EXPECT_EQ(libCountDevices(&count), ADAPTER_OK);
+    EXPECT_EQ(count, 3u); // the dual cable's two channels are gone
+    EXPECT_EQ(libOpenDevice("Vexil dual", dual, "A", &handle), MPSSE_STATUS_DEVICE_NOT_FOUND);
+    setPresence(PLUGGED_PATTERN, dual, true);
+    handle = openDual();
+    EXPECT_EQ(identity(), 0xAC);
+    EXPECT_EQ(libClose(handle), ADAPTER_OK);
+}
+
 } // namespace

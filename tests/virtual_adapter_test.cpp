@@ -35,6 +35,7 @@ struct Bus {
     uint32_t bitOrder = 1, clockEdge = 0, dataBitOrder = 1;
     int controlBits = -1, dataFlag = -1, dataBits = -1; // -1: the right value
     uint32_t returned = 0;
+    uint32_t handle = 1;
     Bus() {
         for (PinStatePair& pin : pins.pins) {
             pin = {0, 1};
@@ -50,17 +51,17 @@ struct Bus {
         uint32_t cBits = pick(controlBits, 8 * control.size()), flag = pick(dataFlag, data.empty() ? 0 : 1);
         uint32_t dBits = pick(dataBits, 8 * data.size());
         if (queued) {
-            libQueueWrite(1, &start, bitOrder, clockEdge, cBits, controlBytes, control.size(), flag, dBits,
-                          dataBytes, data.size(), &pins);
+            libQueueWrite(handle, &start, bitOrder, clockEdge, cBits, controlBytes, control.size(), flag,
+                          dBits, dataBytes, data.size(), &pins);
         } else {
-            libWrite(1, &start, bitOrder, clockEdge, cBits, controlBytes, control.size(), flag, dBits,
+            libWrite(handle, &start, bitOrder, clockEdge, cBits, controlBytes, control.size(), flag, dBits,
                      dataBytes, data.size(), &wait, &pins);
         }
     }
     Bytes read(Bytes control, uint32_t size) {
         Bytes data(size, 0x5A);
         returned = 0;
-        libRead(1, &start, bitOrder, clockEdge, pick(controlBits, 8 * control.size()), control.data(),
+        libRead(handle, &start, bitOrder, clockEdge, pick(controlBits, 8 * control.size()), control.data(),
                 control.size(), dataBitOrder, 0, pick(dataBits, 8 * size), data.data(), &returned, &pins);
         data.resize(returned);
         return data;
@@ -94,7 +95,7 @@ struct Bus {
                 write({0xAF}, {uint8_t(hexAfter(0))}, true);
             } else if (word == "x") {
                 uint8_t area[4];
-                libExecuteQueue(1, area, &returned);
+                libExecuteQueue(handle, area, &returned);
             }
         }
     }
@@ -367,6 +368,125 @@ TEST(VirtualAdapterFaults, VanishedAdapterFailsAndTouchesNothing) {
     EXPECT_EQ(hz, 5u);
     EXPECT_TRUE(vaIsOpen());
     EXPECT_EQ(vaTraceLines().back(), "close bus_ns=2002400 round_trips=2 bits=8 violations=0 status=4");
+}
+
+// Steps as Bus::run takes them, with "-" to take the board off the cable
+// and "+" to put it back (its presence file removed or made).
+void runWithBoard(Bus& bus, const std::string& steps, const std::string& presentFile) {
+    std::istringstream words(steps);
+    for (std::string word; words >> word;) {
+        if (word == "-") {
+            std::remove(presentFile.c_str());
+        } else if (word == "+") {
+            std::ofstream(presentFile).put('\n');
+        } else {
+            bus.run(word);
+        }
+    }
+}
+
+TEST(VirtualAdapterPresence, BoardOffTheCableTakesNothingAndReadsHigh) {
+    struct PresenceCase {
+        const char* name;
+        const char* steps; // the board is on the cable at the start; a call sees each change
+        uint8_t identity;  // read at the end
+        uint8_t programmed;
+        Lines violations;
+    };
+    const std::string folder = ::testing::TempDir();
+    VirtualAdapterConfig config = traced();
+    config.presentPath = folder + "va_present_{location}";
+    const std::string presentFile = folder + "va_present_1101";
+    for (const PresenceCase& c : {
+             PresenceCase{"on the cable", "w36 waf@1234+42 w34 r05 r05", 0xAC, 0x42, {}},
+             PresenceCase{"off the cable", "- w36 waf@1234+42 w34", 0xFF, 0xFF, {}},
+             PresenceCase{"erase while off", "w36 waf@1234+42 w34 r05 r05 - w28 w20@0 w24 +", 0xAC, 0x42, {}},
+             PresenceCase{"put on mid-session", "- r90 + w36 waf@1234+42 w34 r05 r05", 0xAC, 0x42, {}},
+             PresenceCase{"back after a bracket was open",
+                          "w36 - r05 + waf@1234+42",
+                          0xAC,
+                          0x42,
+                          {"command af outside its bracket"}},
+             PresenceCase{"back after busy", "w36 waf@1234+42 w34 - r05 + w36 w34 r05 r05", 0xAC, 0x42, {}},
+         }) {
+        std::ofstream(presentFile).put('\n');
+        openWith(config);
+        Bus bus;
+        runWithBoard(bus, c.steps, presentFile);
+        EXPECT_EQ(bus.read({0x90}, 1), Bytes{c.identity}) << c.name;
+        EXPECT_EQ(vaFlash()[0x1234], c.programmed) << c.name;
+        EXPECT_EQ(linesStartingWith("violation: ", true), c.violations) << c.name;
+        libClose(1);
+    }
+    std::remove(presentFile.c_str());
+}
+
+TEST(VirtualAdapterPresence, UnpluggedCableIsNotListedAndItsHandleStaysDead) {
+    const std::string folder = ::testing::TempDir();
+    const std::string plugged1101 = folder + "va_plugged_1101", plugged1102 = folder + "va_plugged_1102";
+    VirtualAdapterConfig config = traced();
+    config.devices = {{"Vexil USB-SPI Cable", "A", 0x1101}, {"Vexil USB-SPI Cable", "A", 0x1102}};
+    config.pluggedPath = folder + "va_plugged_{location}";
+    std::ofstream(plugged1101).put('\n');
+    std::remove(plugged1102.c_str());
+    vaConfigure(config);
+    uint32_t count = 0, location = 0, type = 0, handle = 0;
+    char name[64], channel[8];
+    ASSERT_EQ(libCountDevices(&count), ADAPTER_OK);
+    EXPECT_EQ(count, 1u);
+    ASSERT_EQ(libDescribeDevice(0, name, sizeof(name), &location, channel, sizeof(channel), &type),
+              ADAPTER_OK);
+    EXPECT_EQ(location, 0x1101u);
+    EXPECT_EQ(libOpenDevice("Vexil USB-SPI Cable", 0x1102, "A", &handle), VA_STATUS_DEVICE_NOT_FOUND);
+    ASSERT_EQ(libOpenDevice("Vexil USB-SPI Cable", 0x1101, "A", &handle), ADAPTER_OK);
+    Bus bus;
+    bus.run("w36");
+    std::remove(plugged1101.c_str());
+    uint8_t control[4] = {0xAF, 0, 0, 0}, data = 0, destination = 0x5A, area[4];
+    uint32_t returned = 77;
+    struct DeadCall {
+        const char* name;
+        std::function<AdapterStatus()> call;
+    };
+    for (const DeadCall& c : {
+             DeadCall{"write",
+                      [&] {
+                          return libWrite(1, &bus.start, 1, 0, 32, control, 4, 1, 8, &data, 1, &bus.wait,
+                                          &bus.pins);
+                      }},
+             DeadCall{"queue",
+                      [&] {
+                          return libQueueWrite(1, &bus.start, 1, 0, 8, control, 1, 1, 8, &data, 1, &bus.pins);
+                      }},
+             DeadCall{"execute", [&] { return libExecuteQueue(1, area, &returned); }},
+             DeadCall{"read",
+                      [&] {
+                          return libRead(1, &bus.start, 1, 0, 8, control, 1, 1, 0, 8, &destination, &returned,
+                                         &bus.pins);
+                      }},
+             DeadCall{"close", [&] { return libClose(1); }},
+         }) {
+        EXPECT_EQ(c.call(), VA_STATUS_DEVICE_GONE) << c.name;
+    }
+    EXPECT_EQ(destination, 0x5A);
+    EXPECT_EQ(returned, 77u);
+    EXPECT_EQ(vaFlash()[0], 0xFF);
+    EXPECT_FALSE(vaIsOpen());
+    EXPECT_EQ(libCountDevices(&count), ADAPTER_OK);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(libOpenDevice("Vexil USB-SPI Cable", 0x1101, "A", &handle), VA_STATUS_DEVICE_NOT_FOUND);
+
+    std::ofstream(plugged1101).put('\n');
+    ASSERT_EQ(libOpenDevice("Vexil USB-SPI Cable", 0x1101, "A", &handle), ADAPTER_OK);
+    EXPECT_EQ(handle, 2u);
+    bus.handle = handle;
+    bus.run("w36 waf@0+42 w34");
+    EXPECT_EQ(vaFlash()[0], 0x42);
+    EXPECT_EQ(libSetup14(1), VA_STATUS_DEVICE_GONE);
+    EXPECT_EQ(libClose(handle), ADAPTER_OK);
+    EXPECT_EQ(linesStartingWith("note: cable unplugged"), Lines{"note: cable unplugged, handle 1 gone"});
+    EXPECT_EQ(vaStats().violations, 0u);
+    std::remove(plugged1101.c_str());
 }
 
 std::string fileContent(const std::string& path) {

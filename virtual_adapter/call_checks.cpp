@@ -41,7 +41,7 @@ AdapterStatus checkDeviceCall(uint32_t handle, std::initializer_list<PointerArgu
     if (status != ADAPTER_OK) {
         return status;
     }
-    if (!isOpen() || handle != OPEN_HANDLE) {
+    if (!isOpen() || handle != openHandle()) {
         violation("handle %u is not the open handle", handle);
         return VA_STATUS_INVALID_HANDLE;
     }
@@ -135,6 +135,7 @@ AdapterStatus beginCall(Operation operation) {
         }
         return VA_STATUS_DEVICE_GONE;
     }
+    endSessionIfUnplugged();
     return ADAPTER_OK;
 }
 
@@ -152,7 +153,16 @@ AdapterStatus checkPointers(std::initializer_list<PointerArgument> arguments) {
 AdapterStatus beginDeviceCall(Operation operation, uint32_t handle,
                               std::initializer_list<PointerArgument> arguments) {
     AdapterStatus status = beginCall(operation);
-    return status == ADAPTER_OK ? checkDeviceCall(handle, arguments) : status;
+    if (status == ADAPTER_OK && isRetiredHandle(handle)) {
+        status = VA_STATUS_DEVICE_GONE;
+    }
+    if (status == ADAPTER_OK) {
+        status = checkDeviceCall(handle, arguments);
+    }
+    if (status == ADAPTER_OK) {
+        followBoardPresence();
+    }
+    return status;
 }
 
 bool isExpectedShape(const StartCondition* start, const UpperPinStates* pinStates) {

@@ -133,6 +133,10 @@ void readInto(const char* name, VirtualAdapterConfig& config,
 void readDeviceVariables(VirtualAdapterConfig& config) {
     readVariable("VADAPTER_FLASH", [&](const std::string& text) { return config.flashPath = text, true; });
     readVariable("VADAPTER_TRACE", [&](const std::string& text) { return config.tracePath = text, true; });
+    readVariable("VADAPTER_PRESENT",
+                 [&](const std::string& text) { return config.presentPath = text, true; });
+    readVariable("VADAPTER_PLUGGED",
+                 [&](const std::string& text) { return config.pluggedPath = text, true; });
     readVariable("VADAPTER_DEVICES",
                  [&](const std::string& text) { return parseDevices(text, config.devices); });
     readNumber("VADAPTER_COUNT_STATUS", config.countStatus);

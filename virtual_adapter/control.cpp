@@ -15,6 +15,10 @@ struct Session {
     VirtualAdapterConfig config; // in force: without the faults at another location
     bool configured = false;
     bool open = false;
+    uint32_t handle = OPEN_HANDLE;
+    // The open device's presence files, named after its location.
+    std::string presentPath;
+    std::string pluggedPath;
 };
 
 // Never destroyed, so that the exit handler finds it intact.
@@ -70,6 +74,52 @@ void setOpen(bool open) {
     allowQueueShortWay(open && !isTracing() && !isDrawing() && session.config.vanishAfterCalls == 0);
 }
 
+uint32_t openHandle() {
+    return session.handle;
+}
+
+bool isRetiredHandle(uint32_t handle) {
+    return handle >= OPEN_HANDLE && handle < session.handle;
+}
+
+std::vector<VirtualDevice> pluggedDevices() {
+    std::vector<VirtualDevice> plugged;
+    for (const VirtualDevice& device : session.config.devices) {
+        if (isPluggedIn(device.locationId)) {
+            plugged.push_back(device);
+        }
+    }
+    return plugged;
+}
+
+bool isPluggedIn(uint32_t locationId) {
+    return envPresent(envPathAtLocation(session.config.pluggedPath, locationId));
+}
+
+void watchPresenceAt(uint32_t locationId) {
+    session.presentPath = envPathAtLocation(session.config.presentPath, locationId);
+    session.pluggedPath = envPathAtLocation(session.config.pluggedPath, locationId);
+}
+
+bool openCableStillPlugged() {
+    return envPresent(session.pluggedPath);
+}
+
+void endSessionIfUnplugged() {
+    if (!session.open || openCableStillPlugged()) {
+        return;
+    }
+    note(format("cable unplugged, handle %u gone", session.handle));
+    closeFlashFile();
+    finishWaveform();
+    setOpen(false);
+    session.handle++;
+}
+
+void followBoardPresence() {
+    targetSetPresent(envPresent(session.presentPath));
+}
+
 } // namespace vadapter
 
 using namespace vadapter;
@@ -81,6 +131,9 @@ void vaConfigure(const VirtualAdapterConfig& configuration) {
     session.given = configuration;
     session.config = configuration;
     session.configured = true;
+    session.handle = OPEN_HANDLE;
+    session.presentPath.clear();
+    session.pluggedPath.clear();
     setOpen(false);
     TargetConfig target = configuration.target;
     target.busyTime = configuration.realTime;

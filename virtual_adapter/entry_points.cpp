@@ -44,6 +44,7 @@ AdapterStatus openSession(const char* name, uint32_t locationId, const char* cha
         return status;
     }
     openWaveformAt(locationId);
+    watchPresenceAt(locationId);
     targetReset();
     resetQueue();
     setOpen(true);
@@ -63,7 +64,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libCountDevices(uint32_t* count) {
         status = config().countStatus;
     }
     if (status == ADAPTER_OK) {
-        *count = static_cast<uint32_t>(config().devices.size());
+        *count = static_cast<uint32_t>(pluggedDevices().size());
     }
     if (isTracing()) {
         finishCall(format("count status=%u", status) +
@@ -83,12 +84,13 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libDescribeDevice(uint32_t index, char
     if (status == ADAPTER_OK && index == config().describeFailIndex) {
         status = config().describeStatus;
     }
-    if (status == ADAPTER_OK && index >= config().devices.size()) {
+    const std::vector<VirtualDevice> listed = pluggedDevices();
+    if (status == ADAPTER_OK && index >= listed.size()) {
         violation("describe index %u out of range", index);
         status = VA_STATUS_DEVICE_NOT_FOUND;
     }
     if (status == ADAPTER_OK) {
-        const VirtualDevice& device = config().devices[index];
+        const VirtualDevice& device = listed[index];
         copyString(name, nameSize, device.name);
         copyString(channel, channelSize, device.channel);
         *locationId = device.locationId;
@@ -97,7 +99,7 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libDescribeDevice(uint32_t index, char
     if (isTracing()) {
         std::string line = format("describe index=%u status=%u", index, status);
         if (status == ADAPTER_OK) {
-            const VirtualDevice& device = config().devices[index];
+            const VirtualDevice& device = listed[index];
             line +=
                 format(" name=\"%s\" channel=\"%s\" location=0x%x", truncated(device.name, nameSize).c_str(),
                        truncated(device.channel, channelSize).c_str(), device.locationId);
@@ -121,6 +123,9 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libOpenDevice(const char* name, uint32
         status = config().openStatus;
         roundTrip(0);
     }
+    if (status == ADAPTER_OK && !isPluggedIn(locationId)) {
+        status = VA_STATUS_DEVICE_NOT_FOUND;
+    }
     if (status == ADAPTER_OK) {
         if (isOpen()) {
             violation("open while already open");
@@ -129,14 +134,14 @@ ADAPTER_EXPORT AdapterStatus ADAPTER_CALL libOpenDevice(const char* name, uint32
         }
     }
     if (status == ADAPTER_OK) {
-        *handle = OPEN_HANDLE;
+        *handle = openHandle();
         registerExitHandler();
     }
     if (isTracing()) {
         std::string line = format("open name=\"%s\" location=0x%x channel=\"%s\" status=%u",
                                   name ? name : "(null)", locationId, channel ? channel : "(null)", status);
         if (status == ADAPTER_OK) {
-            line += format(" handle=%u", OPEN_HANDLE);
+            line += format(" handle=%u", openHandle());
         }
         finishCall(line);
     }

@@ -72,7 +72,10 @@ void allowQueueShortWay(bool allowed) {
 
 bool queueProgramByte(uint32_t handle, const StartCondition* start, const UpperPinStates* pinStates,
                       uint8_t data) {
-    if (!queue.shortWay || handle != OPEN_HANDLE || !isExpectedShape(start, pinStates)) {
+    // The first command of a batch takes the checked way if the cable has
+    // gone, which ends the session; a batch's execute checks again.
+    if (!queue.shortWay || handle != openHandle() || !isExpectedShape(start, pinStates) ||
+        (queue.commands == 0 && !openCableStillPlugged())) {
         return false;
     }
     countCall(OP_QUEUE);

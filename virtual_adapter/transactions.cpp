@@ -70,6 +70,12 @@ uint32_t readData(const Transaction& t, const TargetCommandShape& shape, bool dr
     bool addressed = shape.headerBytes > 1;
     uint32_t limit = addressed ? readLimit(t.capacity) : t.capacity;
     uint32_t delivered = targetReadBytes(t.destination, limit);
+    if (!targetPresent()) {
+        // No board drives the line: the adapter still clocks in every byte,
+        // and the pull-up makes each one 0xff.
+        std::fill(t.destination, t.destination + limit, TARGET_UNDRIVEN);
+        delivered = limit;
+    }
     uint32_t dropped = 0;
     if (drawing) {
         drawReadBytes(t.destination, delivered, limit);

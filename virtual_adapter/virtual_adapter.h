@@ -15,6 +15,8 @@
 
 namespace vadapter {
 
+// The first open's handle; each device unplugged while open retires its
+// handle, and the next open gets the one after it.
 const uint32_t OPEN_HANDLE = 1;
 // The target's auto-increment programming command, which the queue gathers
 // and the transactions replay.
@@ -30,6 +32,23 @@ const VirtualAdapterConfig& config();
 void applyFaultsAt(uint32_t locationId);
 bool isOpen();
 void setOpen(bool open);
+uint32_t openHandle();
+bool isRetiredHandle(uint32_t handle);
+
+// ---------------------------------------------------------------- presence (control.cpp)
+
+// The devices whose cables are plugged in, in the configured order.
+std::vector<VirtualDevice> pluggedDevices();
+bool isPluggedIn(uint32_t locationId);
+// At open: the presence files of the device opened there.
+void watchPresenceAt(uint32_t locationId);
+bool openCableStillPlugged();
+// A call notices that the open device's cable is gone: the session ends as at
+// a close, and its handle is retired.
+void endSessionIfUnplugged();
+// Before a call on the open device reaches the target: whether the board is
+// there now.
+void followBoardPresence();
 
 // ---------------------------------------------------------------- call checks (call_checks.cpp)
 

@@ -32,7 +32,7 @@ const uint32_t VA_UNERASED_OFFSET = TARGET_UNERASED_OFFSET;
 const uint32_t VA_STATUS_INVALID_HANDLE = 1;                       // not the open handle, or not open
 const uint32_t VA_STATUS_DEVICE_NOT_FOUND = 2;                     // describe index out of range
 const uint32_t VA_STATUS_INVALID_PARAMETER = 3;                    // a null pointer
-const uint32_t VA_STATUS_DEVICE_GONE = ADAPTER_STATUS_DEVICE_GONE; // every call after vanishAfterCalls
+const uint32_t VA_STATUS_DEVICE_GONE = ADAPTER_STATUS_DEVICE_GONE; // vanished, or its cable unplugged
 const uint32_t VA_STATUS_DEVICE_BUSY = 5; // open: the flash file is held by another program
 const uint32_t VA_STATUS_FLASH_FILE = 6;  // open: the flash file has the wrong size or cannot be opened
 
@@ -76,6 +76,15 @@ struct VirtualAdapterConfig {
     // stuck target) apply only to a device opened at this location.
     bool faultLocationSet = false;
     uint32_t faultLocation = 0;
+
+    // Presence, each a path that may contain {location} (empty: always
+    // there). The board behind the open device is there only while the
+    // presentPath file exists; a cable is plugged in only while its
+    // pluggedPath file does: unplugged, it is not listed, its open fails with
+    // VA_STATUS_DEVICE_NOT_FOUND, and the handle it had open fails every
+    // call with VA_STATUS_DEVICE_GONE for good.
+    std::string presentPath;
+    std::string pluggedPath;
 
     // Output.
     std::string flashPath;  // the flash while open, written through and held (created erased if missing)

@@ -35,6 +35,7 @@ struct Cable {
     TargetConfig target;   // as the variables set it, faults included
     bool faultLocationSet; // VADAPTER_FAULT_LOCATION: the faults concern that device only
     uint32_t faultLocation;
+    std::string boardPath; // the claimed device's VADAPTER_PRESENT file
     // The frame being clocked, for the frame log.
     uint8_t frameBytes[FRAME_BYTES_SHOWN];
     uint32_t frameLength;
@@ -136,6 +137,8 @@ void configure() {
     config.framesPath = variable("VUSB_FRAMES");
     config.tracePath = variable("VADAPTER_TRACE");
     config.flashPath = variable("VADAPTER_FLASH");
+    config.presentPath = variable("VADAPTER_PRESENT");
+    config.pluggedPath = variable("VADAPTER_PLUGGED");
     if (!config.tracePath.empty()) {
         cable.trace = createOutputFile(config.tracePath);
     }
@@ -207,10 +210,6 @@ int64_t targetClockNs() {
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-bool cableUnplugged() {
-    return cable.unplugged;
-}
-
 bool cableTransferAllowed() {
     if (cable.unplugged) {
         return false;
@@ -222,6 +221,18 @@ bool cableTransferAllowed() {
         return false;
     }
     return true;
+}
+
+bool cableDevicePlugged(uint32_t device) {
+    return !cable.unplugged && envPresent(envPathAtLocation(cable.config.pluggedPath, cableLocation(device)));
+}
+
+void cableWatchPresence(uint32_t device) {
+    cable.boardPath = envPathAtLocation(cable.config.presentPath, cableLocation(device));
+}
+
+void cableFollowPresence() {
+    targetSetPresent(envPresent(cable.boardPath));
 }
 
 // The location id that the MPSSE library reports for the device: the bus in

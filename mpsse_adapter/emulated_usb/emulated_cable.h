@@ -32,6 +32,9 @@ struct CableConfig {
     std::string tracePath;
     std::string framesPath;
     std::string flashPath;
+    // VADAPTER_PRESENT and VADAPTER_PLUGGED, with {location} (empty: always there).
+    std::string presentPath;
+    std::string pluggedPath;
 };
 
 struct CableCounters {
@@ -60,7 +63,14 @@ CableCounters& cableCounters();
 void cableTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Counts a transfer; false when the cable is unplugged (before or now).
 bool cableTransferAllowed();
-bool cableUnplugged();
+// Whether the device is plugged in: not unplugged by the fault, and its
+// VADAPTER_PLUGGED file there.
+bool cableDevicePlugged(uint32_t device);
+// At a claim: the board behind the device is there only while its
+// VADAPTER_PRESENT file exists.
+void cableWatchPresence(uint32_t device);
+// Before the host's bytes reach the target: whether the board is there now.
+void cableFollowPresence();
 // At the first claim of the device (an index into the configured devices):
 // names the files after its location ({location}), limits the faults to the
 // fault location, and makes the flash file the target's flash; false, after a

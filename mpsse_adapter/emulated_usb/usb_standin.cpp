@@ -104,16 +104,27 @@ STANDIN_EXPORT void libusb_exit(libusb_context* ctx) {
     (void)ctx;
 }
 
+bool handleAlive(libusb_device_handle* handle) {
+    if (!handle->gone && !cableDevicePlugged(handle->index)) {
+        handle->gone = true;
+        cableTrace("unplugged device=%u", handle->index);
+    }
+    return !handle->gone;
+}
+
 // An unplugged cable is no longer listed.
 STANDIN_EXPORT ssize_t libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {
     (void)ctx;
-    uint32_t count = cableUnplugged() ? 0 : cableConfig().deviceCount;
-    libusb_device** entries = static_cast<libusb_device**>(calloc(count + 1, sizeof(libusb_device*)));
+    uint32_t configured = cableConfig().deviceCount;
+    libusb_device** entries = static_cast<libusb_device**>(calloc(configured + 1, sizeof(libusb_device*)));
     if (entries == nullptr) {
         return LIBUSB_ERROR_NO_MEM;
     }
-    for (uint32_t i = 0; i < count; i++) {
-        entries[i] = &devices[i];
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < configured; i++) {
+        if (cableDevicePlugged(i)) {
+            entries[count++] = &devices[i];
+        }
     }
     *list = entries;
     cableTrace("list devices=%u", count);
@@ -182,7 +193,7 @@ STANDIN_EXPORT int libusb_get_port_numbers(libusb_device* device, uint8_t* ports
 
 // Each open has its own handle: listing opens a device that may be open.
 STANDIN_EXPORT int libusb_open(libusb_device* device, libusb_device_handle** handle) {
-    if (cableUnplugged()) {
+    if (!cableDevicePlugged(device->index)) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
     libusb_device_handle* free = nullptr;
@@ -192,7 +203,7 @@ STANDIN_EXPORT int libusb_open(libusb_device* device, libusb_device_handle** han
     if (free == nullptr) {
         return LIBUSB_ERROR_NO_MEM;
     }
-    *free = {device->index, -1, true};
+    *free = {device->index, -1, true, false};
     *handle = free;
     cableTrace("open device=%u product=%04x", device->index, deviceOf(device).productId);
     return 0;
@@ -208,9 +219,8 @@ STANDIN_EXPORT void libusb_close(libusb_device_handle* handle) {
 }
 
 STANDIN_EXPORT int libusb_get_configuration(libusb_device_handle* handle, int* config) {
-    (void)handle;
     *config = CONFIGURATION_VALUE;
-    return cableUnplugged() ? LIBUSB_ERROR_NO_DEVICE : 0;
+    return handleAlive(handle) ? 0 : LIBUSB_ERROR_NO_DEVICE;
 }
 
 STANDIN_EXPORT int libusb_set_configuration(libusb_device_handle* handle, int config) {
@@ -234,7 +244,7 @@ STANDIN_EXPORT int libusb_set_auto_detach_kernel_driver(libusb_device_handle* ha
 // attached at the first claim, which fails as a busy device's would when the
 // file cannot serve.
 STANDIN_EXPORT int libusb_claim_interface(libusb_device_handle* handle, int interfaceNumber) {
-    if (cableUnplugged()) {
+    if (!handleAlive(handle)) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
     if (interfaceNumber < 0 ||
@@ -245,6 +255,7 @@ STANDIN_EXPORT int libusb_claim_interface(libusb_device_handle* handle, int inte
         return LIBUSB_ERROR_BUSY;
     }
     handle->claimed = interfaceNumber;
+    cableWatchPresence(handle->index);
     interpreterReset();
     targetReset();
     cableWaveformOpen(cableLocation(handle->index));
@@ -259,7 +270,7 @@ STANDIN_EXPORT int libusb_release_interface(libusb_device_handle* handle, int in
 
 STANDIN_EXPORT int libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t index,
                                                       unsigned char* data, int length) {
-    if (cableUnplugged()) {
+    if (!handleAlive(handle)) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
     const CableDevice& cable = cableConfig().devices[handle->index];

@@ -18,10 +18,14 @@ struct libusb_device_handle {
     uint32_t index;
     int claimed; // interface number, or -1
     bool inUse;
+    bool gone; // its device was unplugged while it was open: dead for good
 };
 
 // High-speed bulk packets.
 const uint16_t PACKET_BYTES = 512;
+
+// False once the handle's device has been unplugged, even if it is back.
+bool handleAlive(libusb_device_handle* handle);
 
 // Interfaces (channels) of the device's chip.
 uint32_t interfaceCount(uint16_t productId);

@@ -106,6 +106,7 @@ int bulkOut(const unsigned char* data, int length, int* transferred) {
     counters.bulkOutTransfers++;
     counters.bulkOutBytes += static_cast<uint64_t>(length);
     lastWasOut = true;
+    cableFollowPresence();
     cableTrace("out bytes=%d", length);
     cableLogWrite(data, static_cast<uint32_t>(length));
     uint64_t ticksBefore = interpreterStats().clockTicks;
@@ -171,9 +172,8 @@ int bulkIn(unsigned char* data, int length, int* transferred) {
 STANDIN_EXPORT int libusb_control_transfer(libusb_device_handle* handle, uint8_t requestType, uint8_t request,
                                            uint16_t value, uint16_t index, unsigned char* data,
                                            uint16_t length, unsigned int timeoutMs) {
-    (void)handle;
     (void)timeoutMs;
-    if (!cableTransferAllowed()) {
+    if (!handleAlive(handle) || !cableTransferAllowed()) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
     cableCounters().controlTransfers++;
@@ -191,7 +191,7 @@ STANDIN_EXPORT int libusb_bulk_transfer(libusb_device_handle* handle, unsigned c
     if (handle->claimed < 0) {
         return LIBUSB_ERROR_IO;
     }
-    if (!cableTransferAllowed()) {
+    if (!handleAlive(handle) || !cableTransferAllowed()) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
     if (timesOut(timeoutMs)) {
