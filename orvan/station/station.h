@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "orvan/commands/orvan.h"
 
 // The presence worker's lines, one at each change of what the reads find.
 const char* const PRESENCE_LINE_PRESENT = "board present";
@@ -71,7 +70,3 @@ std::string totalsPlainLine(const StationTotals& totals);
 bool openStationEvents(const std::string& where, std::string* error);
 void stationEvent(const char* event, const SlotView* slot, nlohmann::ordered_json fields = {});
 void closeStationEvents();
-
-// The commands.
-void runStation(const Request& request, Outcome* outcome);
-void runPresence(const Request& request, Outcome* outcome);

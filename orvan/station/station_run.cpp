@@ -37,7 +37,7 @@ static void drawScreen(const Station& station) {
 // given up. Any further one ends the workers.
 static void obeyInterruptions(Station* station, uint32_t interruptions) {
     if (!station->stopping) {
-        station->stopReason = "stopped by Ctrl-C";
+        station->stopReason = "Ctrl-C";
         station->stopping = true;
     }
     if (interruptions < 2) {
@@ -138,8 +138,8 @@ static nlohmann::ordered_json totalsJson(const Station& station) {
 static void finishStation(const Station& station, Outcome* outcome) {
     outcome->record["station"] = totalsJson(station);
     outcome->noLogLine = true;
-    progressSay("station " + station.identity.station + ": " + totalsPlainLine(station.totals) + " (" +
-                station.stopReason + ")");
+    progressSay("station " + station.identity.station + " stopped (" + station.stopReason + "), " +
+                totalsPlainLine(station.totals));
     if (!station.notKept.empty()) {
         std::string boards;
         for (const std::string& board : station.notKept) {

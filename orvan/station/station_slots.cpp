@@ -262,6 +262,7 @@ static void afterRecord(Station* station, StationSlot* slot, uint64_t nowMs) {
         stationEvent("fault", &slot->view, {{"error", slot->faultAfterRecord}});
         slot->retryAtMs = nowMs + CABLE_RETRY_MS;
     } else if (slot->boardGone) {
+        stationEvent("removed", &slot->view);
         waitForNextBoard(station, slot);
     }
 }
@@ -305,11 +306,12 @@ static void waitEnded(Station* station, StationSlot* slot, uint64_t nowMs) {
         return;
     }
     slot->needRemoval = false;
-    stationEvent("removed", &slot->view);
+    // A board is said to be gone after its result, never before.
     if (slot->view.state == SLOT_RECORDING) {
         slot->boardGone = true;
         return;
     }
+    stationEvent("removed", &slot->view);
     waitForNextBoard(station, slot);
 }
 
