@@ -206,7 +206,7 @@ class _Call:
             return 0
         try:
             return 1 if self.progress(phase.decode(), done, total) else 0
-        except BaseException as raised:  # noqa: B036 - handed back to the caller below
+        except BaseException as raised:  # handed back to the caller by finish()
             self.raised = raised
             return 1
 
