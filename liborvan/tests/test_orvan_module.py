@@ -72,6 +72,9 @@ def test_info_and_the_listing(cable):
 # Each case: its variables, what it does with the open default cable, the error class.
 ERRORS = [
     ("image past the flash", {}, "cable.write(orvan.Image(0x1FFFF, b'ab'))", "InputError"),
+    ("empty image", {}, "cable.verify(orvan.Image(0, b''))", "InputError"),
+    ("two images in one sector", {}, "cable.write(orvan.Image(0, b'a'), orvan.Image(9, b'b'))", "InputError"),
+    ("read past the flash", {}, "cable.read(0x1FFFF, 2)", "InputError"),
     ("bad write mode", {}, "cable.write(orvan.Image(0, b'a'), mode='fast')", "InputError"),
     ("second cable in the process", {}, "orvan.Cable()", "InputError"),
     ("no cable listed", {"VADAPTER_DEVICES": ""}, "pass", "CableError"),

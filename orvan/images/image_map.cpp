@@ -353,6 +353,10 @@ bool addImageBytes(const char* name, uint32_t address, const uint8_t* bytes, siz
                       address, FLASH_BYTES - 1);
         return false;
     }
+    if (length == 0) {
+        setImageError(error, "%s: no bytes", name);
+        return false;
+    }
     ImageRecord* image = beginImage(name, name, error);
     if (image == nullptr) {
         return false;
