@@ -3,17 +3,18 @@
 # against the installed header and library alone (pkg-config), and runs it
 # on the installed virtual adapter: the flash file must hold its two images
 # and 0xff elsewhere, byte for byte.
-# Usage: library_program_test.sh BUILD_DIR SOURCE_DIR
+# Usage: library_program_test.sh BUILD_DIR SOURCE_DIR C_COMPILER
 set -euo pipefail
 build=$1
 source=$2
+compiler=$3
 prefix=$(mktemp -d)
 work=$(mktemp -d)
 trap 'rm -rf "$prefix" "$work"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name liborvan.pc)")
 export PKG_CONFIG_PATH=$libdir
-cc -std=c99 -Wall -Wextra -Werror -o "$work/program" "$source/library_program.c" \
+"$compiler" -std=c99 -Wall -Wextra -Werror -o "$work/program" "$source/library_program.c" \
     $(pkg-config --cflags --libs liborvan) -Wl,-rpath,"$(pkg-config --variable=libdir liborvan)"
 cd "$work"
 LD_LIBRARY_PATH=$prefix/lib/orvanwriter/virtual-adapter VADAPTER_FLASH=flash.bin ./program
