@@ -33,4 +33,8 @@ if(NOT status EQUAL 0 OR NOT output MATCHES "shlibs:Depends=([^\n]*)")
   message(FATAL_ERROR "dpkg-shlibdeps failed (status ${status}): ${errors}")
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CMAKE_MATCH_1}")
+# What no ELF file names: python3, for the Python module (cmake/packaging.cmake).
+if(CPACK_ORVAN_EXTRA_DEPENDS)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${CPACK_ORVAN_EXTRA_DEPENDS}")
+endif()
 message(STATUS "Depends: ${CPACK_DEBIAN_PACKAGE_DEPENDS}")

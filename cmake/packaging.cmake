@@ -102,12 +102,24 @@ orvan_install_man_page(orvan-recipe 5)
 install(FILES ${CMAKE_BINARY_DIR}/orvan.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME orvan)
 
+# liborvan (liborvan/CMakeLists.txt) is a public library in /usr/lib: its
+# shlibs entry and the ldconfig trigger go with the package, and its Python
+# module needs python3.
+if(TARGET liborvan)
+  set(ORVAN_DEB_CONTROL ${CMAKE_BINARY_DIR}/deb-control)
+  file(WRITE ${ORVAN_DEB_CONTROL}/shlibs "liborvan 1 orvanwriter (>= ${PROJECT_VERSION})\n")
+  file(WRITE ${ORVAN_DEB_CONTROL}/triggers "activate-noawait ldconfig\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${ORVAN_DEB_CONTROL}/shlibs ${ORVAN_DEB_CONTROL}/triggers)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  set(CPACK_ORVAN_EXTRA_DEPENDS python3)
+endif()
+
 set(CPACK_GENERATOR TGZ DEB)
 set(CPACK_PACKAGE_FILE_NAME orvanwriter-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
-# The libraries are private (lib/orvanwriter, found through the program's run
-# path): no shlibs file and no ldconfig call. CPack adds ldconfig to postinst
+# The adapter libraries are private (lib/orvanwriter, found through the
+# program's run path): no shlibs entry and no ldconfig call for them. CPack adds ldconfig to postinst
 # and postrm for any shared object under /usr/lib once it scans the files for
 # dpkg-shlibdeps, so the scan is cmake/deb_dependencies.cmake's, and it gives
 # the Depends field alone.

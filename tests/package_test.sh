@@ -31,6 +31,11 @@ expected() {
         "${root}share/man/man1/orvanwriter.1.gz" "${root}share/man/man1/orvanwriter-virtual.1.gz" \
         "${root}bin/orvan" "${root}share/man/man1/orvan.1.gz" "${root}share/man/man5/orvan-recipe.5.gz" \
         "${root}share/bash-completion/completions/orvan"
+    # liborvan, its development files and its Python module.
+    printf '%s\n' "${root}lib/liborvan.so" "${root}lib/liborvan.so.1" "${root}lib/liborvan.so.1.1" \
+        "${root}include/liborvan.h" "${root}lib/$(gcc -print-multiarch)/pkgconfig/liborvan.pc" \
+        "${root}lib/python3/dist-packages/orvan/__init__.py" "${root}lib/python3/dist-packages/orvan/_library_path.py" \
+        "${root}lib/python3/dist-packages/orvan/py.typed"
     # The documents the README links to, beside it, and the example recipe.
     echo "${root}share/doc/orvanwriter/doc/example-recipe/app.hex"
     echo "${root}share/doc/orvanwriter/doc/example-recipe/sensor.toml"
@@ -45,7 +50,7 @@ listed=$(tar tzf "$tgz" | grep -v '/$' | sort)
 want=$(expected "orvanwriter-$version-linux-$arch/" | sort)
 [ "$listed" = "$want" ] || fail "the archive holds"$'\n'"$listed"$'\n'"expected"$'\n'"$want"
 listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's#^\./##' | sort)
-want=$(expected "usr/" | sort)
+want=$( (expected "usr/" && echo usr/share/lintian/overrides/orvanwriter) | sort)
 [ "$listed" = "$want" ] || fail "the .deb holds"$'\n'"$listed"$'\n'"expected"$'\n'"$want"
 
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -55,9 +60,13 @@ for package in $needed; do
     grep -q "$package" <<<"$depends" || fail "the .deb does not depend on $package: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the .deb's version is $(dpkg-deb -f "$deb" Version)"
-# Private libraries: nothing for ldconfig to do, so no maintainer scripts.
-scripts=$(dpkg-deb -I "$deb" | grep -E '^ +[0-9]+ bytes, .*(postinst|postrm|triggers|shlibs)' || true)
-[ -z "$scripts" ] || fail "the .deb has maintainer scripts or library files:"$'\n'"$scripts"
+grep -q "python3" <<<"$depends" || fail "the .deb does not depend on python3: $depends"
+# The adapter libraries are private, liborvan public: its shlibs entry and
+# the ldconfig trigger, and no maintainer scripts.
+scripts=$(dpkg-deb -I "$deb" | grep -E '^ +[0-9]+ bytes, .*(postinst|postrm|prerm|preinst)' || true)
+[ -z "$scripts" ] || fail "the .deb has maintainer scripts:"$'\n'"$scripts"
+[ "$(dpkg-deb -I "$deb" shlibs)" = "liborvan 1 orvanwriter (>= $version)" ] || fail "the .deb's shlibs: $(dpkg-deb -I "$deb" shlibs)"
+[ "$(dpkg-deb -I "$deb" triggers)" = "activate-noawait ldconfig" ] || fail "the .deb's triggers: $(dpkg-deb -I "$deb" triggers)"
 # The Debian changelog's newest entry is this version; the man pages are
 # compressed without a name or time stamp, so the same build packs the same bytes.
 # Each file is taken out whole before it is looked at: a reader that stops

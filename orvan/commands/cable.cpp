@@ -1,138 +1,37 @@
 #include "orvan/commands/cable.h"
 
-#include "core/adapter/adapter_connection.h"
-#include "core/flash/flash_operations.h"
-#include "core/platform/platform.h"
-#include "core/text/number_text.h"
-
-static const uint32_t LOCATION_MAX_DIGITS = 8;
-
-// The adapter library's one cable of this process.
-static bool cableIsOpen;
-
-bool parseLocation(const std::string& text, uint32_t* locationId) {
-    size_t start = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? 2 : 0;
-    return readHexDigits(text.c_str() + start, text.size() - start, LOCATION_MAX_DIGITS, locationId);
-}
-
-static void nameCable(const AdapterDevice& device, CableSession* cable, Outcome* outcome) {
-    cable->location = hexAddress(device.locationId);
-    cable->name = device.name;
-    cable->channel = device.channel;
-    outcome->record["cable"] = {
-        {"location", cable->location}, {"name", cable->name}, {"channel", cable->channel}};
-}
-
-static AdapterDevice findCable(const Request& request, Outcome* outcome) {
-    const char* NOT_LISTED = ": the adapter library could not list its devices";
-    AdapterDevice device;
-    if (request.cable.empty()) {
-        AdapterOpening found = findDefaultAdapter(&device);
-        if (found != ADAPTER_OPENED) {
-            throw CommandFailure{STATUS_NO_CABLE,
-                                 found == ADAPTER_NOT_LISTED
-                                     ? std::string("cable") + NOT_LISTED
-                                     : "cable: no cable named Vexil... on channel A is listed"};
-        }
-        return device;
+// The record names what was learnt of the cable, also when the open failed.
+static void recordCable(const CableSession& cable, Outcome* outcome) {
+    if (!cable.location.empty()) {
+        outcome->record["cable"] = {
+            {"location", cable.location}, {"name", cable.name}, {"channel", cable.channel}};
     }
-    uint32_t locationId = 0;
-    parseLocation(request.cable, &locationId); // checked with the command line
-    AdapterOpening found = findAdapterAt(locationId, &device);
-    if (found != ADAPTER_OPENED) {
-        // The record names the cable asked for, listed or not.
-        outcome->record["cable"] = {{"location", hexAddress(locationId)}, {"name", ""}, {"channel", ""}};
-        throw CommandFailure{
-            STATUS_NO_CABLE,
-            "cable " + request.cable +
-                (found == ADAPTER_NOT_LISTED ? NOT_LISTED : ": no cable is listed at that location")};
+    if (cable.identityRead) {
+        outcome->record["identity"] = cable.identity;
+        outcome->record["identity_hex"] = hexByte(cable.identity);
     }
-    return device;
-}
-
-CommandFailure cableGone(const std::string& location, const std::string& step) {
-    return CommandFailure{STATUS_NO_CABLE, "cable " + location + ": stopped answering during " + step +
-                                               " (unplugged, or its USB link failed)"};
-}
-
-CableSession openCableOnly(const Request& request, Outcome* outcome) {
-    AdapterDevice device = findCable(request, outcome);
-    CableSession cable;
-    nameCable(device, &cable, outcome);
-    std::string what = "cable " + cable.location;
-    AdapterOpening opening = openAdapterDevice(&device);
-    if (opening == ADAPTER_NOT_OPENED) {
-        throw CommandFailure{STATUS_NO_CABLE,
-                             what + ": could not be opened (in use by another program, or unplugged)"};
-    }
-    if (opening == ADAPTER_NOT_SET_UP) {
-        throw adapterGone() ? cableGone(cable.location, "its set-up")
-                            : CommandFailure{STATUS_NO_CABLE, what + ": refused its line settings"};
-    }
-    cableIsOpen = true;
-    cable.divisor = request.divisor;
-    cable.clockHz = SPI_BASE_CLOCK_HZ / (OPEN_CLOCK_DIVISOR + 1);
-    if (request.divisor != OPEN_CLOCK_DIVISOR) {
-        cable.clockHz = applyClockDivisor(request.divisor);
-    }
-    if (platformInterrupted()) {
-        throw interruption(false);
-    }
-    return cable;
 }
 
 CableSession openCable(const Request& request, Outcome* outcome) {
-    CableSession cable = openCableOnly(request, outcome);
-    cable.identity = readIdentity();
-    if (adapterGone()) {
-        throw cableGone(cable.location, "the identity read");
+    CableSession cable;
+    try {
+        openCableSession(request.cable, request.divisor, &cable);
+    } catch (const CommandFailure&) {
+        recordCable(cable, outcome);
+        throw;
     }
-    outcome->record["identity"] = cable.identity;
-    outcome->record["identity_hex"] = hexByte(cable.identity);
-    if (cable.identity != IDENTITY_BYTE) {
-        throw CommandFailure{STATUS_NO_CABLE, "target: wrong identity byte " + hexByte(cable.identity) +
-                                                  " (expected " + hexByte(IDENTITY_BYTE) +
-                                                  "): no target, or not an Orvan target"};
-    }
+    recordCable(cable, outcome);
     return cable;
 }
 
-void closeCable() {
-    if (cableIsOpen) {
-        cableIsOpen = false;
-        closeAdapter();
+CableSession openCableOnly(const Request& request, Outcome* outcome) {
+    CableSession cable;
+    try {
+        openCableUnchecked(request.cable, request.divisor, &cable);
+    } catch (const CommandFailure&) {
+        recordCable(cable, outcome);
+        throw;
     }
-}
-
-CommandFailure flashStepFailure(const CableSession& cable, const std::string& what) {
-    if (platformInterrupted()) {
-        return interruption(cable.flashChanged);
-    }
-    if (adapterGone()) {
-        return cableGone(cable.location, what);
-    }
-    return CommandFailure{STATUS_TARGET_DISAGREED,
-                          what + ": the target stayed busy or did not answer in time"};
-}
-
-std::vector<ListedCable> listCables(const std::string& what) {
-    uint32_t count = 0;
-    if (!countAdapters(&count)) {
-        throw CommandFailure{STATUS_NO_CABLE, what + ": the adapter library could not count its devices"};
-    }
-    std::vector<ListedCable> cables;
-    bool defaultFound = false;
-    for (uint32_t index = 0; index < count; index++) {
-        AdapterDevice device;
-        if (!describeAdapter(index, &device)) {
-            throw CommandFailure{STATUS_NO_CABLE, what + ": the adapter library could not describe device " +
-                                                      std::to_string(index)};
-        }
-        // The writer takes the first such device; so does orvan without --cable.
-        bool matches = isDefaultAdapter(&device);
-        cables.push_back(
-            {index, device.locationId, device.name, device.channel, matches && !defaultFound, matches});
-        defaultFound = defaultFound || matches;
-    }
-    return cables;
+    recordCable(cable, outcome);
+    return cable;
 }

@@ -1,28 +1,9 @@
-// The cable a command runs on: chosen by location or as the writer chooses,
-// opened, clocked and checked for the target's identity.
+// The cable a command runs on (orvan/operations/cable_session.h), named in
+// the command's record.
 #pragma once
 
-#include <stdint.h>
-
-#include <string>
-#include <vector>
-
 #include "orvan/commands/orvan.h"
-
-// An open cable, as the command's flash steps use it.
-struct CableSession {
-    std::string location; // as list shows it, "0x1101"
-    std::string name;
-    std::string channel;
-    uint32_t divisor = DEFAULT_DIVISOR;
-    uint32_t clockHz = 0;
-    uint8_t identity = 0;
-    // Set once a command that changes the flash has gone out.
-    bool flashChanged = false;
-};
-
-// Reads a location as list shows it: hexadecimal, with or without 0x.
-bool parseLocation(const std::string& text, uint32_t* locationId);
+#include "orvan/operations/cable_session.h"
 
 // Opens the cable the request names at its divisor and checks the target's
 // identity, naming the cable and the identity in the outcome's record;
@@ -31,29 +12,3 @@ CableSession openCable(const Request& request, Outcome* outcome);
 
 // The same without reading the identity: the cable opened and clocked.
 CableSession openCableOnly(const Request& request, Outcome* outcome);
-
-// The cable stopped answering during step: status 3, so that the operator
-// looks at the cable and its USB link rather than at the board.
-CommandFailure cableGone(const std::string& location, const std::string& step);
-
-// Closes the cable when it is open.
-void closeCable();
-
-// After a flash step returned false: the interruption, a cable that stopped
-// answering (STATUS_NO_CABLE), or a target that stays busy or does not
-// deliver, for the step named by what.
-CommandFailure flashStepFailure(const CableSession& cable, const std::string& what);
-
-// A listed device, and whether it is the one the writer takes.
-struct ListedCable {
-    uint32_t index;
-    uint32_t locationId;
-    std::string name;
-    std::string channel;
-    bool isDefault;      // the first named Vexil... on channel A
-    bool matchesDefault; // named Vexil... on channel A, first or not
-};
-
-// Every device the adapter library lists; throws CommandFailure with
-// STATUS_NO_CABLE, its error beginning with what, when the listing fails.
-std::vector<ListedCable> listCables(const std::string& what);

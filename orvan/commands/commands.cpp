@@ -7,10 +7,10 @@
 #include "core/platform/platform.h"
 #include "orvan/commands/cable.h"
 #include "orvan/commands/flash_preview.h"
-#include "orvan/commands/flash_steps.h"
 #include "orvan/commands/images.h"
 #include "orvan/commands/orvan.h"
 #include "orvan/commands/progress.h"
+#include "orvan/operations/flash_steps.h"
 
 void runList(const Request& request, Outcome* outcome) {
     std::vector<ListedCable> cables = listCables("list");
@@ -198,8 +198,7 @@ void runRead(const Request& request, Outcome* outcome) {
 void runErase(const Request& request, Outcome* outcome) {
     uint32_t count = rangeCount(request);
     CableSession cable = openCable(request, outcome);
-    eraseWithProgress(&cable, request.sector, count);
-    checkBlank(cable, request.sector, count);
+    eraseAndCheck(&cable, request.sector, count);
     nlohmann::ordered_json range = {{"sector", request.sector}, {"count", count}};
     putAddress(&range, "address", request.sector * SECTOR_SIZE);
     range["bytes"] = count * SECTOR_SIZE;

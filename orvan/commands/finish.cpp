@@ -16,15 +16,6 @@ UnfinishedOutput unfinishedOutput;
 
 static uint64_t startMs = platformMonotonicMs();
 
-CommandFailure interruptionWith(const std::string& error) {
-    return CommandFailure{platformInterruptedStatus(), error, false, true};
-}
-
-CommandFailure interruption(bool flashChanged) {
-    return interruptionWith(flashChanged ? "interrupted: the flash may be incomplete"
-                                         : "interrupted: the flash is unchanged");
-}
-
 // Writes the whole text to a new file at path; an existing file or link is
 // left alone (the parent removed its worker's record file before the start).
 static void saveText(const std::string& path, const std::string& text) {
@@ -131,18 +122,6 @@ void finishProcess(const Request& request, Outcome* outcome) {
         platformEndInterrupted();
     }
     platformExit(outcome->status);
-}
-
-std::string hexByte(uint8_t value) {
-    char text[8];
-    snprintf(text, sizeof(text), "0x%02x", value);
-    return text;
-}
-
-std::string hexAddress(uint32_t address) {
-    char text[16];
-    snprintf(text, sizeof(text), "0x%x", address);
-    return text;
 }
 
 void putAddress(nlohmann::ordered_json* json, const char* name, uint32_t address) {

@@ -6,11 +6,9 @@
 #include "core/text/number_text.h"
 #include "orvan/commands/flash_preview.h"
 #include "orvan/commands/orvan.h"
+#include "orvan/operations/image_steps.h"
 
 static const uint32_t ADDRESS_DIGITS = 8;
-
-// The flash addresses the board's own bytes took, beside the images' plan.
-static std::vector<uint32_t> boardAddresses;
 
 void loadImages(const Request& request) {
     resetImageMap();
@@ -49,7 +47,7 @@ static void placeBoardByte(const std::string& item, uint32_t address, uint8_t va
     }
     planBytes[address] = value;
     planOwner[address] = owner;
-    boardAddresses.push_back(address);
+    noteBoardAddress(address);
 }
 
 static void applyBoardItem(const std::string& item) {
@@ -71,24 +69,10 @@ static void applyBoardItem(const std::string& item) {
 }
 
 void applyBoardData(const Request& request) {
-    boardAddresses.clear();
+    clearBoardAddresses();
     for (const std::string& item : request.boardData) {
         applyBoardItem(item);
     }
-}
-
-void boardSpan(uint32_t index, uint32_t* address, uint32_t* length) {
-    imageSpan(&images[index], address, length);
-    uint32_t first = *length == 0 ? FLASH_BYTES : *address;
-    uint32_t end = *length == 0 ? 0 : *address + *length;
-    for (uint32_t at : boardAddresses) {
-        if (planOwner[at] == index + 1) {
-            first = std::min(first, at);
-            end = std::max(end, at + 1);
-        }
-    }
-    *address = end == 0 ? 0 : first;
-    *length = end == 0 ? 0 : end - first;
 }
 
 std::vector<LoggedFile> loadedImageFiles() {
@@ -109,28 +93,6 @@ const char* imageFormatName(ImageFormat format) {
         break;
     }
     return "raw";
-}
-
-void imageSpan(const ImageRecord* image, uint32_t* address, uint32_t* length) {
-    if (image->rangeCount == 0) {
-        *address = 0;
-        *length = 0;
-        return;
-    }
-    const ImageRange& first = imageRanges[image->rangeFirst];
-    const ImageRange& last = imageRanges[image->rangeFirst + image->rangeCount - 1];
-    *address = first.address;
-    *length = last.address + last.length - first.address;
-}
-
-uint32_t firstDifference(uint32_t index, const uint8_t* bytes, uint32_t address, uint32_t length) {
-    uint8_t owner = static_cast<uint8_t>(index + 1);
-    for (uint32_t at = address; at < address + length; at++) {
-        if (planOwner[at] == owner && bytes[at] != planBytes[at]) {
-            return at;
-        }
-    }
-    return address + length;
 }
 
 std::string sha256Text(const uint8_t* digest) {

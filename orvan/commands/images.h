@@ -9,6 +9,7 @@
 
 #include "orvan/commands/orvan.h"
 #include "orvan/images/image_map.h"
+#include "orvan/operations/image_steps.h"
 #include "orvan/production/production_log.h"
 
 // Adds every IMAGE argument of the request to the map, then shows where
@@ -22,23 +23,11 @@ void loadImages(const Request& request);
 // or over image bytes other than 0xff.
 void applyBoardData(const Request& request);
 
-// The span of an image's sectors that the board's bytes take, widened by the
-// image's own span: what a --full write sends.
-void boardSpan(uint32_t index, uint32_t* address, uint32_t* length);
-
 // The images loaded, as the production log names them.
 std::vector<LoggedFile> loadedImageFiles();
 
 // The image's format, as --json and the messages name it.
 const char* imageFormatName(ImageFormat format);
-
-// The span of flash from the image's first defined byte to its last.
-void imageSpan(const ImageRecord* image, uint32_t* address, uint32_t* length);
-
-// The first address in [address, address + length) where the image defines
-// a byte that bytes (indexed by flash address) does not hold; length's end
-// when there is none.
-uint32_t firstDifference(uint32_t index, const uint8_t* bytes, uint32_t address, uint32_t length);
 
 // The image's fields common to every --json record.
 nlohmann::ordered_json imageRecordJson(uint32_t index);

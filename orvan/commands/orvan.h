@@ -9,20 +9,15 @@
 #include <vector>
 
 #include "core/platform/platform.h"
+#include "orvan/operations/cable_session.h"
 
-const int STATUS_DONE = 0;
-const int STATUS_TARGET_DISAGREED = 1; // verify mismatch, not blank after erase, target stays busy
-const int STATUS_USAGE = 2;            // usage or input error, found before the target was touched
-const int STATUS_NO_CABLE = 3;         // no cable, not opened or set up, wrong identity, or stopped answering
-const int STATUS_RECORD_NOT_KEPT = 4;  // the record (--log, the database) could not be kept: found before
-                                       // the cable, nothing was done; after, the work was done
+// The statuses 0 to 3 are the operations' (orvan/operations/failure.h).
+const int STATUS_RECORD_NOT_KEPT = 4; // the record (--log, the database) could not be kept: found before
+                                      // the cable, nothing was done; after, the work was done
 
 // The version of the --json record and of the production log's lines; it
 // grows when a field changes meaning or goes away, not when one is added.
 const int RECORD_SCHEMA = 1;
-
-const uint32_t DEFAULT_DIVISOR = 8;
-const uint32_t MAX_DIVISOR = 65535;
 
 // What the command line asks for, parsed once; every command takes it.
 struct Request {
@@ -81,18 +76,9 @@ struct Outcome {
     nlohmann::ordered_json record = {{"schema", RECORD_SCHEMA}};
 };
 
-// A failure found deep inside a command: thrown to the one place that runs
-// commands, which turns it into the command's outcome.
-struct CommandFailure {
-    int status;
-    std::string error;
-    bool shown = false;
-    bool interrupted = false;
-};
-
-// The failure of a command stopped by an interruption, by what the flash may hold.
-CommandFailure interruption(bool flashChanged);
-CommandFailure interruptionWith(const std::string& error);
+// A failure found deep inside a command, an operation's among them: thrown
+// to the one place that runs commands, which turns it into the outcome.
+using CommandFailure = OperationFailure;
 
 // A file the command made and has not finished: closed and removed when the
 // command ends early.
@@ -127,7 +113,5 @@ void checkReportRequest(const Request& request);
 // Puts the cable's location in place of each {location} of a read's file name.
 void nameReadOutput(std::string* output, const std::string& location);
 
-std::string hexByte(uint8_t value);
-std::string hexAddress(uint32_t address);
 // An address in a --json record: the number, and its hex text beside it.
 void putAddress(nlohmann::ordered_json* json, const char* name, uint32_t address);

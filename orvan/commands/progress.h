@@ -13,9 +13,9 @@ void progressShow(bool shown);
 // The image or file the next bars work on; "" for none.
 void progressSubject(const std::string& subject);
 
-void progressBegin(const char* phase, uint64_t total);
-void progressUpdate(uint64_t done);
-void progressEnd();
+// progressBegin, progressUpdate and progressEnd: the flash steps' (drawn here).
+#include "orvan/operations/step_progress.h"
+
 // Leaves a bar that stopped short on its own line, so a message follows cleanly.
 void progressStop();
 

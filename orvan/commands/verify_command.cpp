@@ -1,22 +1,19 @@
 // verify: compares the flash with images, without writing.
 #include "core/flash/flash_operations.h"
 #include "orvan/commands/cable.h"
-#include "orvan/commands/flash_steps.h"
 #include "orvan/commands/images.h"
 #include "orvan/commands/orvan.h"
 #include "orvan/commands/progress.h"
+#include "orvan/operations/image_steps.h"
 
 // Compares one image with the flash; true when every byte it defines is there.
 static bool verifyImage(const CableSession& cable, uint32_t index, nlohmann::ordered_json* json) {
     const ImageRecord& image = images[index];
-    uint32_t address = 0;
-    uint32_t length = 0;
-    imageSpan(&image, &address, &length);
     progressSubject(image.argument);
-    readWithProgress(cable, "verify", address, length, readBackBuffer + address);
-    uint32_t difference = firstDifference(index, readBackBuffer, address, length);
-    (*json)["flash_sha256"] = sha256OfBytes(readBackBuffer + address, length);
-    if (difference == address + length) {
+    ImageCheck check = verifyImageOnFlash(cable, index);
+    uint32_t difference = check.difference;
+    (*json)["flash_sha256"] = sha256OfBytes(readBackBuffer + check.address, check.length);
+    if (difference == check.address + check.length) {
         (*json)["result"] = "verified";
         progressSay(std::string(image.argument) + ": " + paint("verified", PAINT_GOOD) + ", SHA-256 " +
                     shortSha256(index));
@@ -45,10 +42,7 @@ void runVerify(const Request& request, Outcome* outcome) {
         }
         outcome->record["images"][index] = json;
         if (!same && firstError.empty()) {
-            uint32_t at = json["first_difference"]["address"];
-            firstError = std::string(images[index].argument) + ": differs at " + hexAddress(at) + ": flash " +
-                         hexByte(json["first_difference"]["flash"]) + ", image " +
-                         hexByte(json["first_difference"]["image"]);
+            firstError = differenceText(index, "differs", json["first_difference"]["address"]);
         }
     }
     if (!firstError.empty()) {

@@ -186,9 +186,25 @@ static void refuseTooLarge(const ImageRecord* image, uint64_t reported, uint32_t
     }
 }
 
-static bool loadRawImage(ImageRecord* image, uint32_t index, ImageError* error) {
+// Places a raw image's bytes from its start address.
+static bool placeRawBytes(ImageRecord* image, uint32_t index, const uint8_t* bytes, uint32_t length,
+                          ImageError* error) {
     uint32_t first = image->startAddress;
-    uint32_t capacity = FLASH_BYTES - first;
+    for (uint32_t sector = first / SECTOR_SIZE; sector * SECTOR_SIZE < first + length; sector++) {
+        if (!claimSector(index, sector, image->argument, 0, error)) {
+            return false;
+        }
+    }
+    memcpy(planBytes + first, bytes, length);
+    memset(planOwner + first, ownerOf(index), length);
+    image->fileBytes = length;
+    sha256Of(bytes, length, image->sha256);
+    fileBytes[index].assign(bytes, bytes + length);
+    return true;
+}
+
+static bool loadRawImage(ImageRecord* image, uint32_t index, ImageError* error) {
+    uint32_t capacity = FLASH_BYTES - image->startAddress;
     uint32_t length = 0;
     uint64_t reported = 0;
     ReadFileResult result =
@@ -196,20 +212,7 @@ static bool loadRawImage(ImageRecord* image, uint32_t index, ImageError* error) 
     if (result == READ_FILE_TOO_LARGE) {
         refuseTooLarge(image, reported, capacity, error);
     }
-    if (result != READ_FILE_OK) {
-        return false;
-    }
-    for (uint32_t sector = first / SECTOR_SIZE; sector * SECTOR_SIZE < first + length; sector++) {
-        if (!claimSector(index, sector, image->argument, 0, error)) {
-            return false;
-        }
-    }
-    memcpy(planBytes + first, rawFileBuffer, length);
-    memset(planOwner + first, ownerOf(index), length);
-    image->fileBytes = length;
-    sha256Of(rawFileBuffer, length, image->sha256);
-    fileBytes[index].assign(rawFileBuffer, rawFileBuffer + length);
-    return true;
+    return result == READ_FILE_OK && placeRawBytes(image, index, rawFileBuffer, length, error);
 }
 
 static bool detectFormat(ImageRecord* image, const char* text, uint32_t length, ImageError* error) {
@@ -283,29 +286,25 @@ const uint8_t* imageFileBytes(uint32_t index, uint32_t* length) {
     return fileBytes[index].data();
 }
 
-bool addImageFrom(const char* text, const char* sourcePath, ImageError* error) {
-    ImageArgument argument;
-    if (!parseImageArgument(text, &argument, error)) {
-        return false;
-    }
+// The next image's record, named by text, or null when the map is full.
+static ImageRecord* beginImage(const char* text, const char* fileName, ImageError* error) {
     if (imageCount == MAX_IMAGES) {
         setImageError(error, "%s: more than %u images; each needs a sector of its own", text, MAX_IMAGES);
-        return false;
+        return nullptr;
     }
-    uint32_t index = imageCount;
-    ImageRecord* image = &images[index];
+    ImageRecord* image = &images[imageCount];
     memset(image, 0, sizeof *image);
     snprintf(image->argument, sizeof image->argument, "%s", text);
-    snprintf(image->fileName, sizeof image->fileName, "%s", argument.fileName);
-    snprintf(image->sourcePath, sizeof image->sourcePath, "%s",
-             sourcePath != nullptr ? sourcePath : argument.fileName);
+    snprintf(image->fileName, sizeof image->fileName, "%s", fileName);
     image->format = IMAGE_FORMAT_RAW;
-    image->place = argument.place;
-    image->startAddress = argument.startAddress;
-    image->startSector = argument.startAddress / SECTOR_SIZE;
-    image->base = argument.base;
-    bool raw = argument.place == IMAGE_PLACE_SECTOR || argument.place == IMAGE_PLACE_ADDRESS;
-    bool loaded = raw ? loadRawImage(image, index, error) : loadTextImage(image, index, error);
+    return image;
+}
+
+// Keeps the image when it loaded and defines a byte; otherwise takes back
+// what it placed.
+static bool finishImage(const char* text, bool raw, bool loaded, ImageError* error) {
+    uint32_t index = imageCount;
+    ImageRecord* image = &images[index];
     if (loaded) {
         collectRanges(image, index);
     }
@@ -321,4 +320,55 @@ bool addImageFrom(const char* text, const char* sourcePath, ImageError* error) {
     }
     imageCount++;
     return true;
+}
+
+bool addImageFrom(const char* text, const char* sourcePath, ImageError* error) {
+    ImageArgument argument;
+    if (!parseImageArgument(text, &argument, error)) {
+        return false;
+    }
+    ImageRecord* image = beginImage(text, argument.fileName, error);
+    if (image == nullptr) {
+        return false;
+    }
+    snprintf(image->sourcePath, sizeof image->sourcePath, "%s",
+             sourcePath != nullptr ? sourcePath : argument.fileName);
+    image->place = argument.place;
+    image->startAddress = argument.startAddress;
+    image->startSector = argument.startAddress / SECTOR_SIZE;
+    image->base = argument.base;
+    bool raw = argument.place == IMAGE_PLACE_SECTOR || argument.place == IMAGE_PLACE_ADDRESS;
+    bool loaded = raw ? loadRawImage(image, imageCount, error) : loadTextImage(image, imageCount, error);
+    return finishImage(text, raw, loaded, error);
+}
+
+bool addImageBytes(const char* name, uint32_t address, const uint8_t* bytes, size_t length,
+                   ImageError* error) {
+    if (strlen(name) >= IMAGE_NAME_CHARS) {
+        setImageError(error, "%.40s...: the name is longer than %u characters", name, IMAGE_NAME_CHARS - 1);
+        return false;
+    }
+    if (address >= FLASH_BYTES) {
+        setImageError(error, "%s: address 0x%x is past the end of the 128 KiB flash (0x0 to 0x%x)", name,
+                      address, FLASH_BYTES - 1);
+        return false;
+    }
+    if (length == 0) {
+        setImageError(error, "%s: no bytes", name);
+        return false;
+    }
+    ImageRecord* image = beginImage(name, name, error);
+    if (image == nullptr) {
+        return false;
+    }
+    image->place = IMAGE_PLACE_ADDRESS;
+    image->startAddress = address;
+    image->startSector = address / SECTOR_SIZE;
+    uint32_t capacity = FLASH_BYTES - address;
+    bool loaded = length <= capacity;
+    if (!loaded) {
+        refuseTooLarge(image, length, capacity, error);
+    }
+    loaded = loaded && placeRawBytes(image, imageCount, bytes, static_cast<uint32_t>(length), error);
+    return finishImage(name, true, loaded, error);
 }

@@ -4,6 +4,7 @@
 // it is added, before anything touches the target.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "core/flash/flash_geometry.h"
@@ -116,6 +117,11 @@ bool addImage(const char* text, ImageError* error);
 // The same, with the file's bytes read from sourcePath (a copy of the file
 // the argument names, which still names it in the record and the messages).
 bool addImageFrom(const char* text, const char* sourcePath, ImageError* error);
+
+// A raw image from memory: length bytes from address, named by name in the
+// messages and the record. Checked and placed as a raw image file would be.
+bool addImageBytes(const char* name, uint32_t address, const uint8_t* bytes, size_t length,
+                   ImageError* error);
 
 // The image's file as it was read and hashed.
 const uint8_t* imageFileBytes(uint32_t index, uint32_t* length);

@@ -1,12 +1,9 @@
-// The flash steps of orvan's commands, each with its progress and its
-// message when the target does not go along.
-#include "orvan/commands/flash_steps.h"
+// The flash steps, each with its progress and its message when the target
+// does not go along.
+#include "orvan/operations/flash_steps.h"
 
 #include "core/flash/flash_operations.h"
-#include "core/platform/platform.h"
-#include "orvan/commands/cable.h"
-#include "orvan/commands/orvan.h"
-#include "orvan/commands/progress.h"
+#include "orvan/operations/step_progress.h"
 
 // A read group or a programming batch lasts at most about this long on the
 // bus, so that progress moves and an interruption is taken soon, at any clock.
@@ -36,7 +33,7 @@ void readWithProgress(const CableSession& cable, const char* phase, uint32_t add
         busGroupBytes(cable.divisor, BITS_PER_BYTE, READ_GROUP_MIN_BYTES, READ_GROUP_MAX_BYTES);
     for (uint32_t done = 0; done < length;) {
         uint32_t group = length - done < groupBytes ? length - done : groupBytes;
-        if (platformInterrupted()) {
+        if (operationStopped()) {
             throw interruption(cable.flashChanged);
         }
         if (!readRange(address + done, group, destination + done)) {
@@ -65,7 +62,7 @@ static void showErased(void* context, uint32_t done, uint32_t, bool) {
 }
 
 void eraseWithProgress(CableSession* cable, uint32_t firstSector, uint32_t count) {
-    if (platformInterrupted()) {
+    if (operationStopped()) {
         throw interruption(cable->flashChanged);
     }
     progressBegin("erase", static_cast<uint64_t>(count) * SECTOR_SIZE);
@@ -84,8 +81,14 @@ void checkBlank(const CableSession& cable, uint32_t firstSector, uint32_t count)
     uint32_t offset = firstUnerased(bytes, length);
     if (offset < length) {
         uint32_t bad = address + offset;
-        throw CommandFailure{STATUS_TARGET_DISAGREED, "erase: sector " + std::to_string(bad / SECTOR_SIZE) +
-                                                          " is not blank after the erase: " +
-                                                          hexByte(bytes[offset]) + " at " + hexAddress(bad)};
+        throw OperationFailure{STATUS_TARGET_DISAGREED,
+                               "erase: sector " + std::to_string(bad / SECTOR_SIZE) +
+                                   " is not blank after the erase: " + hexByte(bytes[offset]) + " at " +
+                                   hexAddress(bad)};
     }
+}
+
+void eraseAndCheck(CableSession* cable, uint32_t firstSector, uint32_t count) {
+    eraseWithProgress(cable, firstSector, count);
+    checkBlank(*cable, firstSector, count);
 }
