@@ -25,7 +25,7 @@ expect() {
     fi
 }
 
-expect "orvan " "erase info list read recipe report run verify write"
+expect "orvan " "erase info list read recipe report run station verify write"
 expect "orvan e" "erase"
 expect "orvan --c" "--cable"
 expect "orvan --cable 0x1101 -q 0 r" "read recipe report run"

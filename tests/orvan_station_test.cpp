@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -29,6 +30,17 @@ const size_t SERIAL_CHARS = 9; // "OR-001000"
 const unsigned BOARDS = 40;
 const std::vector<std::string> LOCATIONS = {"1101", "1102", "1103", "1104"};
 const std::string UNPLUGGED_LOCATION = "1103";
+// A slot of its own for a board that answers once and is gone again: no
+// operator waits on it.
+const std::string FLICKER_LOCATION = "1105";
+// Shorter than the 50 ms a board must answer before it is written, with room for a late wake-up.
+const uint64_t FLICKER_MAX_MS = 35;
+
+std::vector<std::string> fixtureLocations() {
+    std::vector<std::string> locations = LOCATIONS;
+    locations.push_back(FLICKER_LOCATION);
+    return locations;
+}
 
 std::string sha256sum(const std::string& file) {
     FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
@@ -40,6 +52,21 @@ uint64_t nowMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
+}
+
+// The first cells, `name` or `a`, `b`, of each table row in doc/station.md.
+std::set<std::string> documentedNames() {
+    std::ifstream document(ORVAN_SOURCE_DIR "/doc/station.md");
+    std::set<std::string> names;
+    for (std::string line; std::getline(document, line);) {
+        std::string cell = line.rfind("| `", 0) == 0 ? line.substr(2, line.find(" |", 2) - 2) : "";
+        for (size_t start = cell.find('`'); start != std::string::npos; start = cell.find('`', start)) {
+            size_t end = cell.find('`', start + 1);
+            names.insert(cell.substr(start + 1, end - start - 1));
+            start = end + 1;
+        }
+    }
+    return names;
 }
 
 // One board as the operator handled it, and what the station said of it.
@@ -66,7 +93,7 @@ class OrvanStationTest : public ProgramTest {
         ProgramTest::SetUp();
         writeFile(path("app.bin"), imageBytes(SERIAL_ADDRESS, 5));
         std::string slots;
-        for (const std::string& location : LOCATIONS) {
+        for (const std::string& location : fixtureLocations()) {
             slots += "[[slot]]\nlocation = 0x" + location + "\nname = \"S" + location.substr(2) + "\"\n";
             writeFile(path("plugged-" + location), "");
         }
@@ -80,7 +107,7 @@ class OrvanStationTest : public ProgramTest {
     }
     std::vector<std::string> environment() const {
         std::string devices;
-        for (const std::string& location : LOCATIONS) {
+        for (const std::string& location : fixtureLocations()) {
             devices += (devices.empty() ? "" : ";") + std::string("Vexil USB-SPI Cable|A|0x") + location;
         }
         return {"VADAPTER_DEVICES=" + devices, "VADAPTER_FLASH=fl-{location}.bin",
@@ -175,9 +202,11 @@ TEST_F(OrvanStationTest, FortyBoardsPlacedAndTakenOffAtRandomOnFourSlots) {
         operators[location].location = location;
     }
     // A board half seated: it answers once, then never again, and is not written.
-    writeFile(path("present-1101"), "");
-    usleep(15000);
-    unlink(path("present-1101").c_str());
+    uint64_t flickerMs = nowMs();
+    writeFile(path("present-" + FLICKER_LOCATION), "");
+    usleep(10000);
+    unlink(path("present-" + FLICKER_LOCATION).c_str());
+    flickerMs = nowMs() - flickerMs;
     std::vector<Board> boards;
     std::vector<Json> events;
     uint64_t unplugAtMs = nowMs() + 3000, plugAtMs = unplugAtMs + 1500;
@@ -212,6 +241,7 @@ TEST_F(OrvanStationTest, FortyBoardsPlacedAndTakenOffAtRandomOnFourSlots) {
     std::set<std::string> faulted;
     for (const Json& event : events) {
         count[event["event"]]++;
+        count[event["event"].get<std::string>() + "@" + event.value("location", "")]++;
         if (event["event"] == "done") {
             serials.insert(event["serial"].get<std::string>());
             units.insert(event["unit"].get<int64_t>());
@@ -225,7 +255,18 @@ TEST_F(OrvanStationTest, FortyBoardsPlacedAndTakenOffAtRandomOnFourSlots) {
     EXPECT_EQ(serials.size(), BOARDS);
     EXPECT_EQ(units.size(), BOARDS);
     EXPECT_EQ(faulted, (std::set<std::string>{"0x" + UNPLUGGED_LOCATION}));
+    if (flickerMs <= FLICKER_MAX_MS) {
+        EXPECT_EQ(count["detected@0x" + FLICKER_LOCATION], 0u);
+    }
     EXPECT_EQ(count["stopped"], 1u);
+    // Every event and every field it carries is documented.
+    std::set<std::string> documented = documentedNames();
+    for (const Json& event : events) {
+        EXPECT_TRUE(documented.count(event["event"])) << event["event"];
+        for (const auto& field : event.items()) {
+            EXPECT_TRUE(documented.count(field.key())) << event["event"] << ": " << field.key();
+        }
+    }
 
     // Every board that stayed on holds the image and its own serial; every
     // other was taken off mid-write or was on the unplugged cable.
@@ -278,9 +319,8 @@ TEST_F(OrvanStationTest, CtrlCFinishesTheBoardsBeingWrittenAndASecondStopsThem) 
     struct {
         int interruptions;
         int status; // -1: ended by the signal, as an interrupted orvan does
-        const char* result;
-        const char* state;
-    } cases[] = {{1, 0, "ok", "used"}, {2, -1, "interrupted", "failed"}};
+        unsigned leastInterrupted, mostInterrupted;
+    } cases[] = {{1, 0, 0, 0}, {2, -1, 1, 4}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.interruptions);
         for (const std::string& location : LOCATIONS) {
@@ -298,23 +338,19 @@ TEST_F(OrvanStationTest, CtrlCFinishesTheBoardsBeingWrittenAndASecondStopsThem) 
             "/bin/sh");
         EXPECT_EQ(result.status, c.status) << readWholeFile(path("errors.txt"));
         EXPECT_EQ(result.signal, c.status == -1 ? SIGINT : 0);
-        std::vector<Json> events = newEvents();
-        unsigned done = 0;
-        for (const Json& event : events) {
-            if (event["event"] == "done") {
-                done++;
-                EXPECT_EQ(event["result"], c.result) << event.dump();
-            }
+        // Each board being written is finished, or (after the second) stopped; each is recorded.
+        std::map<std::string, unsigned> results;
+        for (const Json& event : newEvents()) {
+            results[event["event"] == "done" ? event["result"].get<std::string>() : "not done"]++;
+            EXPECT_TRUE(event["event"] != "stopped" || event["reason"] == "Ctrl-C") << event.dump();
         }
-        EXPECT_EQ(done, LOCATIONS.size());
-        EXPECT_EQ(events.back()["event"], "stopped");
-        EXPECT_EQ(events.back()["reason"], "Ctrl-C");
+        EXPECT_EQ(results["ok"] + results["interrupted"], LOCATIONS.size());
+        EXPECT_GE(results["interrupted"], c.leastInterrupted);
+        EXPECT_LE(results["interrupted"], c.mostInterrupted);
         Json report = Json::parse(orvan({"--json", "report", "line.toml"}).output, nullptr, false);
-        size_t recorded = 0;
         for (const Json& unit : report["units"]) {
-            recorded += unit["state"] == c.state ? 1 : 0;
+            EXPECT_NE(unit["state"], "reserved");
         }
-        EXPECT_EQ(recorded, done);
     }
 }
 
