@@ -12,10 +12,12 @@ static void recordCable(const CableSession& cable, Outcome* outcome) {
     }
 }
 
-CableSession openCable(const Request& request, Outcome* outcome) {
+// Opens the cable with open, naming in the record what was learnt of it, also when the open failed.
+static CableSession openRecorded(const Request& request, Outcome* outcome,
+                                 void (*open)(const std::string&, uint32_t, CableSession*)) {
     CableSession cable;
     try {
-        openCableSession(request.cable, request.divisor, &cable);
+        open(request.cable, request.divisor, &cable);
     } catch (const CommandFailure&) {
         recordCable(cable, outcome);
         throw;
@@ -24,14 +26,10 @@ CableSession openCable(const Request& request, Outcome* outcome) {
     return cable;
 }
 
+CableSession openCable(const Request& request, Outcome* outcome) {
+    return openRecorded(request, outcome, openCableSession);
+}
+
 CableSession openCableOnly(const Request& request, Outcome* outcome) {
-    CableSession cable;
-    try {
-        openCableUnchecked(request.cable, request.divisor, &cable);
-    } catch (const CommandFailure&) {
-        recordCable(cable, outcome);
-        throw;
-    }
-    recordCable(cable, outcome);
-    return cable;
+    return openRecorded(request, outcome, openCableUnchecked);
 }

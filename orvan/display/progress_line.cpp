@@ -118,9 +118,8 @@ bool readProgressPlainLine(const std::string& line, ProgressView* view) {
     return !view->phase.empty() && view->phase.find(' ') == std::string::npos;
 }
 
-// Characters a terminal shows: colour sequences ("\033[...m") take no room.
-static size_t visibleLength(const std::string& text) {
-    size_t length = 0;
+size_t visibleColumns(const std::string& text) {
+    size_t columns = 0;
     for (size_t i = 0; i < text.size(); i++) {
         if (text[i] == '\033') {
             i = text.find('m', i);
@@ -129,14 +128,15 @@ static size_t visibleLength(const std::string& text) {
             }
             continue;
         }
-        length++;
+        // A UTF-8 character takes one column, whatever its bytes.
+        columns += (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80 ? 0 : 1;
     }
-    return length;
+    return columns;
 }
 
 // The text cut to usable visible characters, its colour sequences kept.
 static std::string cutToVisible(const std::string& text, size_t usable) {
-    if (visibleLength(text) <= usable) {
+    if (visibleColumns(text) <= usable) {
         return text;
     }
     std::string cut;
@@ -176,7 +176,7 @@ std::string foldToColumns(const std::string& text, uint32_t columns) {
     std::string row;
     for (const std::string& part : parts) {
         std::string joined = row.empty() ? part : row + " " + part;
-        if (!row.empty() && visibleLength(joined) > usable) {
+        if (!row.empty() && visibleColumns(joined) > usable) {
             folded += cutToVisible(row, usable) + "\n";
             row = INDENT + part;
         } else {

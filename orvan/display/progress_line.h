@@ -28,6 +28,10 @@ std::string progressPlainLine(const ProgressView& view);
 // Reads such a plain line back; false when the line is no progress line.
 bool readProgressPlainLine(const std::string& line, ProgressView* view);
 
+// Columns a text takes on a terminal: one per UTF-8 character; colour
+// sequences ("\033[...m") none.
+size_t visibleColumns(const std::string& text);
+
 // Cuts text to at most columns - 1 characters (0: unknown, 80).
 std::string fitToColumns(const std::string& text, uint32_t columns);
 

@@ -62,20 +62,8 @@ static std::string bigRow(const std::string& word, uint32_t row, uint32_t scale)
     return text;
 }
 
-// Columns a text takes on the terminal: UTF-8 characters, colour sequences none.
-static uint32_t visibleColumns(const std::string& text) {
-    uint32_t columns = 0;
-    for (size_t index = 0; index < text.size(); index++) {
-        if (text[index] == '\033') {
-            index = text.find('m', index);
-            if (index == std::string::npos) {
-                break;
-            }
-            continue;
-        }
-        columns += (static_cast<unsigned char>(text[index]) & 0xC0) == 0x80 ? 0 : 1;
-    }
-    return columns;
+static uint32_t columnsOf(const std::string& text) {
+    return static_cast<uint32_t>(visibleColumns(text));
 }
 
 // The text cut or padded with spaces to exactly width columns (plain text only).
@@ -115,7 +103,7 @@ static std::vector<std::string> bigResult(const std::string& word, const char* h
         }
         uint32_t left = (width - bigWidth(word, scale)) / 2;
         std::string text = std::string(left, ' ') + bigRow(word, row, scale);
-        rows.push_back(painted(text + std::string(width - visibleColumns(text), ' '), how, colour));
+        rows.push_back(painted(text + std::string(width - columnsOf(text), ' '), how, colour));
     }
     return rows;
 }
@@ -168,8 +156,8 @@ static std::string footRow(const SlotView& slot, uint32_t width) {
 static std::vector<std::string> slotBlock(const SlotView& slot, uint32_t width, bool colour) {
     std::string name = slot.name == slot.location ? slot.name : slot.name + "  " + slot.location;
     std::string head = toWidth(name, width);
-    if (!slot.serial.empty() && visibleColumns(name) + 2 + visibleColumns(slot.serial) <= width) {
-        head = toWidth(name, width - visibleColumns(slot.serial)) + slot.serial;
+    if (!slot.serial.empty() && columnsOf(name) + 2 + columnsOf(slot.serial) <= width) {
+        head = toWidth(name, width - columnsOf(slot.serial)) + slot.serial;
     }
     std::vector<std::string> block = {painted(head, BOLD, colour)};
     for (const std::string& row : bodyRows(slot, width, colour)) {
@@ -211,8 +199,7 @@ std::vector<std::string> stationScreen(const std::vector<SlotView>& slots, const
         screen.push_back("");
     }
     std::string running = "station: " + totalsPlainLine(totals);
-    screen.push_back(
-        painted(visibleColumns(running) > usable ? toWidth(running, usable) : running, BOLD, colour));
+    screen.push_back(painted(columnsOf(running) > usable ? toWidth(running, usable) : running, BOLD, colour));
     return screen;
 }
 
