@@ -69,13 +69,21 @@ bool PostgresConnection::exec(const std::string& sql, const std::vector<std::str
     return ok;
 }
 
+static const char* const CONNECT_TIMEOUT_S = "5";
+static const char* const TCP_USER_TIMEOUT_MS = "10000";
+
 // The server's notices ("relation already exists, skipping") are not the
 // user's business.
 static void ignoreNotice(void*, const char*) {}
 
 DbConnection* connectPostgres(const std::string& conninfo, std::string* error) {
     PostgresConnection* connection = new PostgresConnection;
-    connection->handle = PQconnectdb(conninfo.c_str());
+    // A server that stops answering fails a connection or a statement within
+    // seconds, not after the system's TCP time-outs; the URL's own settings,
+    // expanded after these, take their place.
+    const char* const keywords[] = {"connect_timeout", "tcp_user_timeout", "dbname", nullptr};
+    const char* const values[] = {CONNECT_TIMEOUT_S, TCP_USER_TIMEOUT_MS, conninfo.c_str(), nullptr};
+    connection->handle = PQconnectdbParams(keywords, values, 1);
     if (PQstatus(connection->handle) != CONNECTION_OK) {
         // The URL is not repeated: it may hold a password.
         *error = "cannot connect to the production database: " + oneLine(PQerrorMessage(connection->handle));
