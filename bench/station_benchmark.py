@@ -10,7 +10,8 @@ Three figures:
   memory     the station's resident memory after its first boards and after
              BOARDS boards (fast model), on 4 slots.
 
-Usage: bench/station_benchmark.py BUILD_DIR [--memory-boards N] [--rate-boards N]
+Usage: bench/station_benchmark.py BUILD_DIR [--placements N] [--rate-boards N] [--memory-boards N]
+                                             [--only placement|rate|memory]
 """
 import argparse
 import datetime
@@ -172,16 +173,21 @@ def main():
     parser.add_argument("--placements", type=int, default=50)
     parser.add_argument("--rate-boards", type=int, default=30, help="boards per slot")
     parser.add_argument("--memory-boards", type=int, default=10000)
+    parser.add_argument("--only", choices=["placement", "rate", "memory"], help="one figure only")
     arguments = parser.parse_args()
     build = os.path.abspath(arguments.build)
     random.seed(20261209)
-    median, p95, worst = placement(build, arguments.placements)
-    print(f"| placed to first erase, 1 slot, {arguments.placements} boards | median {median:.0f} ms, "
-          f"95th percentile {p95:.0f} ms, worst {worst:.0f} ms |", flush=True)
-    one = rate(build, 1, arguments.rate_boards)
-    eight = rate(build, 8, arguments.rate_boards)
-    print(f"| boards per hour, {arguments.rate_boards} boards a slot | 1 slot {one:.0f}, 8 slots {eight:.0f}: "
-          f"{eight / (8 * one):.2f} of 8 x one slot |", flush=True)
+    if arguments.only in (None, "placement"):
+        median, p95, worst = placement(build, arguments.placements)
+        print(f"| placed to first erase, 1 slot, {arguments.placements} boards | median {median:.0f} ms, "
+              f"95th percentile {p95:.0f} ms, worst {worst:.0f} ms |", flush=True)
+    if arguments.only in (None, "rate"):
+        one = rate(build, 1, arguments.rate_boards)
+        eight = rate(build, 8, arguments.rate_boards)
+        print(f"| boards per hour, {arguments.rate_boards} boards a slot | 1 slot {one:.0f}, 8 slots {eight:.0f}: "
+              f"{eight / (8 * one):.2f} of 8 x one slot |", flush=True)
+    if arguments.only not in (None, "memory"):
+        return 0
     first, last = memory(build, arguments.memory_boards)
     print(f"| resident memory, 4 slots | {first} KiB after 100 boards, {last} KiB after "
           f"{arguments.memory_boards}: {last - first:+d} KiB |", flush=True)

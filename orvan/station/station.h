@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-
 // The presence worker's lines, one at each change of what the reads find.
 const char* const PRESENCE_LINE_PRESENT = "board present";
 const char* const PRESENCE_LINE_ABSENT = "board absent";

@@ -24,6 +24,7 @@ struct StationSlot {
     std::string faultAfterRecord; // the cable failed while the record was being kept
     bool checkRemoval = false;    // a failed write: the next look tells whether the board was taken off
     bool waitStopped = false;     // the wait was interrupted: the station stops
+    bool startFailed = false;     // the system would not start the worker
     bool hasUnit = false;
     ReservedUnit unit;
     Worker finished; // the board's write, once it ended, until its record is kept

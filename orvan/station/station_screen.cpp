@@ -226,7 +226,8 @@ static const char* stateWords(SlotState state) {
 }
 
 std::string slotPlainLine(const SlotView& slot) {
-    std::string line = slot.name + " " + slot.location + ": " + stateWords(slot.state);
+    std::string line = (slot.name == slot.location ? slot.name : slot.name + " " + slot.location) + ": " +
+                       stateWords(slot.state);
     if (!slot.serial.empty() && slot.state != SLOT_WAITING) {
         line += " " + slot.serial;
     }

@@ -38,6 +38,7 @@ static void startWait(Station* station, StationSlot* slot, bool wantPresent) {
     nameWorkerFiles(&slot->worker, workerFolder());
     slot->worker.pendingError.clear();
     startWorker(&slot->worker, workerArguments(*station->presenceEntry, request, slot->worker, {}));
+    slot->startFailed = !slot->worker.running;
     slot->writing = false;
     slot->wantPresent = wantPresent;
     slot->waitStopped = false;
@@ -130,6 +131,7 @@ static void startWrite(Station* station, StationSlot* slot, uint64_t nowMs) {
     nameWorkerFiles(&slot->worker, workerFolder());
     slot->worker.pendingError.clear();
     startWorker(&slot->worker, workerArguments(*station->writeEntry, station->write, slot->worker, own));
+    slot->startFailed = !slot->worker.running;
     slot->writing = true;
     slot->needRemoval = true;
     slot->logged = false;
@@ -348,7 +350,9 @@ void stepSlot(Station* station, StationSlot* slot, uint64_t nowMs) {
         slot->waitStopped = true;
     }
     std::vector<std::string> lines;
-    bool ended = pollWorker(&slot->worker, &lines);
+    // A worker the system would not start has ended as far as its slot goes.
+    bool ended = pollWorker(&slot->worker, &lines) || slot->startFailed;
+    slot->startFailed = false;
     if (slot->writing) {
         followWrite(slot, lines, nowMs);
         if (ended) {
