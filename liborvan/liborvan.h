@@ -91,9 +91,21 @@ typedef struct orvan_image {
 /* Loads an image file in orvan's IMAGE form: "FILE@SECTOR" or
  * "FILE@0xADDRESS" for a raw image, "FILE" for Intel HEX or S-record (the
  * format read from its content), "FILE@base=0xADDRESS" for one linked at
- * another address. The image spans the file's first byte to its last, 0xff
- * between its records; its bytes and name are the library's until
- * orvan_image_free. Needs no cable. */
+ * another address. Needs no cable.
+ *
+ * orvan_image_load_parts gives one image per run of consecutive sectors
+ * that the file's records touch, in address order: each from the file's
+ * first byte in its run to its last, 0xff between records. Written
+ * together, they change the very sectors orvan write changes and leave a
+ * sector between two runs as it is. *images and the images' bytes and names
+ * are the library's until orvan_image_free_parts(*images, *count).
+ *
+ * orvan_image_load gives the one image of a file whose touched sectors are
+ * one run (a raw file always is), freed by orvan_image_free; a file that
+ * leaves a sector untouched between its records is ORVAN_INPUT, since one
+ * image spanning it would erase that sector. */
+int orvan_image_load_parts(const char* argument, orvan_image** images, size_t* count);
+void orvan_image_free_parts(orvan_image* images, size_t count);
 int orvan_image_load(const char* argument, orvan_image* image);
 void orvan_image_free(orvan_image* image);
 

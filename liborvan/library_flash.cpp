@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 #include "core/flash/flash_operations.h"
 #include "liborvan/library_calls.h"
 #include "orvan/operations/flash_steps.h"
@@ -102,31 +104,132 @@ extern "C" int orvan_write(orvan_cable* cable, const orvan_image* list, size_t c
     });
 }
 
+// The sectors an image file's records touch, as runs of consecutive
+// sectors: orvan writes each run's sectors and leaves the sectors between
+// runs alone, so each run becomes an image of its own.
+struct SectorRun {
+    uint32_t first;
+    uint32_t count;
+};
+
+static std::vector<SectorRun> sectorRuns(uint8_t mask) {
+    std::vector<SectorRun> runs;
+    for (uint32_t sector = 0; sector < SECTOR_COUNT; sector++) {
+        if ((mask & (1u << sector)) == 0) {
+            continue;
+        }
+        if (!runs.empty() && runs.back().first + runs.back().count == sector) {
+            runs.back().count++;
+        } else {
+            runs.push_back({sector, 1});
+        }
+    }
+    return runs;
+}
+
+// Places the argument's file alone in the image map.
+static void placeFile(const char* argument) {
+    resetImageMap();
+    setImageMapPurpose(IMAGES_TO_WRITE);
+    static ImageError error;
+    if (!addImage(argument, &error)) {
+        throw OperationFailure{STATUS_USAGE, error.text};
+    }
+}
+
+// The run's bytes from the file's first defined byte in it to its last,
+// 0xff between, with a copy of the argument as its name. The image map holds
+// the file alone, so image 0 owns every defined byte.
+static orvan_image copyRun(const char* argument, SectorRun run) {
+    uint32_t end = (run.first + run.count) * SECTOR_SIZE;
+    uint32_t first = run.first * SECTOR_SIZE;
+    while (first < end && planOwner[first] != 1) {
+        first++;
+    }
+    if (first == end) {
+        first = run.first * SECTOR_SIZE;
+    }
+    uint32_t last = end;
+    while (last > first && planOwner[last - 1] != 1) {
+        last--;
+    }
+    // A raw file of 0 bytes defines none and still loads, as an empty image.
+    size_t length = last - first;
+    uint8_t* bytes = static_cast<uint8_t*>(malloc(length == 0 ? 1 : length));
+    char* name = strdup(argument);
+    if (bytes == nullptr || name == nullptr) {
+        free(bytes);
+        free(name);
+        throw OperationFailure{STATUS_USAGE, std::string(argument) + ": out of memory"};
+    }
+    memcpy(bytes, planBytes + first, length);
+    return orvan_image{first, bytes, length, name};
+}
+
 extern "C" int orvan_image_load(const char* argument, orvan_image* image) {
     if (argument == nullptr || image == nullptr) {
         return refuse(ORVAN_INPUT, "image: no file or no place for the image given");
     }
     *image = orvan_image{0, nullptr, 0, nullptr};
     return runCall(nullptr, nullptr, [&] {
-        resetImageMap();
-        static ImageError error;
-        if (!addImage(argument, &error)) {
-            throw OperationFailure{STATUS_USAGE, error.text};
+        placeFile(argument);
+        std::vector<SectorRun> runs = sectorRuns(images[0].sectorMask);
+        if (runs.size() > 1) {
+            uint32_t untouched = runs[0].first + runs[0].count;
+            uint32_t lastUntouched = runs[1].first - 1;
+            std::string sectors = untouched == lastUntouched ? "sector " + std::to_string(untouched)
+                                                             : "sectors " + std::to_string(untouched) +
+                                                                   " to " + std::to_string(lastUntouched);
+            resetImageMap();
+            throw OperationFailure{STATUS_USAGE, std::string(argument) + ": its records leave " + sectors +
+                                                     " untouched between their sectors, which one image "
+                                                     "would erase; load it with orvan_image_load_parts"};
         }
-        uint32_t address = 0;
-        uint32_t length = 0;
-        imageSpan(&images[0], &address, &length);
-        uint8_t* bytes = static_cast<uint8_t*>(malloc(length));
-        char* name = strdup(argument);
-        if (bytes == nullptr || name == nullptr) {
-            free(bytes);
-            free(name);
+        *image = copyRun(argument, runs.empty() ? SectorRun{0, SECTOR_COUNT} : runs[0]);
+        resetImageMap();
+    });
+}
+
+extern "C" int orvan_image_load_parts(const char* argument, orvan_image** list, size_t* count) {
+    if (argument == nullptr || list == nullptr || count == nullptr) {
+        return refuse(ORVAN_INPUT, "image: no file or no place for the images given");
+    }
+    *list = nullptr;
+    *count = 0;
+    return runCall(nullptr, nullptr, [&] {
+        placeFile(argument);
+        std::vector<SectorRun> runs = sectorRuns(images[0].sectorMask);
+        if (runs.empty()) {
+            runs.push_back({0, SECTOR_COUNT});
+        }
+        orvan_image* parts = static_cast<orvan_image*>(calloc(runs.size(), sizeof(orvan_image)));
+        if (parts == nullptr) {
             throw OperationFailure{STATUS_USAGE, std::string(argument) + ": out of memory"};
         }
-        memcpy(bytes, planBytes + address, length);
+        size_t made = 0;
+        try {
+            for (; made < runs.size(); made++) {
+                parts[made] = copyRun(argument, runs[made]);
+            }
+        } catch (const OperationFailure&) {
+            orvan_image_free_parts(parts, made);
+            resetImageMap();
+            throw;
+        }
         resetImageMap();
-        *image = orvan_image{address, bytes, length, name};
+        *list = parts;
+        *count = made;
     });
+}
+
+extern "C" void orvan_image_free_parts(orvan_image* list, size_t count) {
+    if (list == nullptr) {
+        return;
+    }
+    for (size_t i = 0; i < count; i++) {
+        orvan_image_free(&list[i]);
+    }
+    free(list);
 }
 
 extern "C" void orvan_image_free(orvan_image* image) {

@@ -1,5 +1,6 @@
 /* A caller of the installed liborvan: writes two images in each mode, reads
- * them back and verifies, erases, and checks the calls' refusals. Run with a
+ * them back and verifies, erases, loads image files whole and in parts, and
+ * checks the calls' refusals. Run with a
  * fresh VADAPTER_FLASH file, which it leaves holding the images; it saves
  * them as boot.bin and app.bin, for the script to build the flash it
  * expects. Exits 0 when every check holds. */
@@ -33,6 +34,25 @@ static void save(const char* name, const uint8_t* bytes, size_t length) {
     expect(file != NULL && fwrite(bytes, 1, length, file) == length && fclose(file) == 0, name);
 }
 
+/* Image files, each as the one image loader and the parts loader take it:
+ * records in sectors 0 and 6 (0x18000, after a type 04 record), in sectors 0
+ * and 2 as S-records, and in sectors 0 and 1, one run. */
+static const struct {
+    const char* file;
+    const char* text;
+    int single;         /* orvan_image_load's status */
+    const char* reason; /* in its error */
+    size_t parts;
+    uint32_t last_address; /* of the last part */
+    size_t last_length;
+} loads[] = {
+    {"gap.hex", ":020010000102EB\n:020000040001F9\n:02800000AABB19\n:00000001FF\n", ORVAN_INPUT,
+     "sectors 1 to 5 untouched", 2, 0x18000, 2},
+    {"gap.srec", "S10500100102E7\nS1058000AABB15\nS9030000FC\n", ORVAN_INPUT, "sector 1 untouched", 2, 0x8000,
+     2},
+    {"run.hex", ":020010000102EB\n:02700000AABB29\n:00000001FF\n", ORVAN_OK, "", 1, 0x10, 0x7000 - 0x10 + 2},
+};
+
 int main(void) {
     static uint8_t boot[20000];
     static uint8_t app[300];
@@ -51,6 +71,21 @@ int main(void) {
     const int modes[] = {ORVAN_WRITE_FULL, ORVAN_WRITE_DEFAULT, ORVAN_WRITE_CHANGED};
 
     expect(strcmp(orvan_version(), "1.1") == 0, "version");
+    for (size_t i = 0; i < sizeof loads / sizeof loads[0]; i++) {
+        orvan_image one;
+        orvan_image* parts = NULL;
+        size_t count = 0;
+        save(loads[i].file, (const uint8_t*)loads[i].text, strlen(loads[i].text));
+        expect(orvan_image_load(loads[i].file, &one) == loads[i].single &&
+                   strstr(orvan_last_error(), loads[i].reason) != NULL,
+               loads[i].file);
+        expect(orvan_image_load_parts(loads[i].file, &parts, &count) == ORVAN_OK && count == loads[i].parts &&
+                   parts[0].address == 0x10 && parts[count - 1].address == loads[i].last_address &&
+                   parts[count - 1].length == loads[i].last_length,
+               loads[i].file);
+        orvan_image_free(&one);
+        orvan_image_free_parts(parts, count);
+    }
     expect(orvan_open(NULL, 8, &cable) == ORVAN_OK, "open the default cable");
     expect(orvan_open(NULL, 8, &second) == ORVAN_INPUT && strstr(orvan_last_error(), "already open"),
            "a second open is refused");

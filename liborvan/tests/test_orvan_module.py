@@ -54,7 +54,47 @@ def test_files_in_orvans_image_form(cable, tmp_path):
     cable.write(str(tmp_path / "app.hex"), str(tmp_path / "boot.bin") + "@0")
     assert cable.read(0x4000, 0x12) == bytes([1, 2, 3, 4]) + b"\xff" * 12 + bytes([0xAA, 0xBB])
     assert cable.read(0, 100) == BOOT[:100]
-    assert orvan.load_image(str(tmp_path / "app.hex")).address == 0x4000
+    assert [image.address for image in orvan.load_image(str(tmp_path / "app.hex"))] == [0x4000]
+
+
+def intel_hex(records):
+    lines = []
+    for address, data in records:
+        for kind, offset, payload in ((4, 0, (address >> 16).to_bytes(2, "big")), (0, address & 0xFFFF, data)):
+            body = bytes([len(payload), offset >> 8, offset & 0xFF, kind]) + payload
+            lines.append(":%s%02X" % (body.hex().upper(), -sum(body) & 0xFF))
+    return "\n".join(lines + [":00000001FF\n"])
+
+
+def srecord(records):
+    bodies = [bytes([len(data) + 5]) + address.to_bytes(4, "big") + data for address, data in records]
+    lines = ["S3%s%02X" % (body.hex().upper(), 0xFF - sum(body) & 0xFF) for body in bodies]
+    return "\n".join(lines + ["S70500000000FA\n"])
+
+
+# Each file: its records, and the images load_image gives, (address, length).
+SPLIT_FILES = [
+    ("app.hex", intel_hex, [(0x10, b"\x01\x02"), (0x8000, b"\xAA\xBB\xCC")], [(0x10, 2), (0x8000, 3)]),
+    ("app.srec", srecord, [(0x4000, b"\x05"), (0x7FFF, b"\x06\x07"), (0x14000, b"\x08")],
+     [(0x4000, 0x4001), (0x14000, 1)]),
+]
+
+
+@pytest.mark.parametrize("name, form, records, parts", SPLIT_FILES, ids=[case[0] for case in SPLIT_FILES])
+def test_a_file_leaves_the_sectors_between_its_records_alone(cable, tmp_path, name, form, records, parts):
+    path = str(tmp_path / name)
+    (tmp_path / name).write_text(form(records))
+    before = bytes((i * 13 + 5) & 0xFF for i in range(8 * SECTOR))
+    cable.write(orvan.Image(0, before))
+    assert [(image.address, len(image.data)) for image in orvan.load_image(path)] == parts
+    cable.write(path)
+    cable.verify(path)
+    expected = bytearray(before)
+    for sector in {at // SECTOR for address, data in records for at in range(address, address + len(data))}:
+        expected[sector * SECTOR:(sector + 1) * SECTOR] = b"\xff" * SECTOR
+    for address, data in records:
+        expected[address:address + len(data)] = data
+    assert cable.read() == bytes(expected)
 
 
 def test_erase_leaves_the_sectors_blank_and_the_rest(cable):

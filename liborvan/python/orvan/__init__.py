@@ -115,8 +115,9 @@ def _declare(library: ctypes.CDLL) -> None:
         "orvan_open": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_uint32, ctypes.POINTER(cable_pointer)]),
         "orvan_close": (None, [cable_pointer]),
         "orvan_get_info": (ctypes.c_int, [cable_pointer, ctypes.POINTER(_Info)]),
-        "orvan_image_load": (ctypes.c_int, [ctypes.c_char_p, ctypes.POINTER(_Image)]),
-        "orvan_image_free": (None, [ctypes.POINTER(_Image)]),
+        "orvan_image_load_parts": (ctypes.c_int, [ctypes.c_char_p, ctypes.POINTER(ctypes.POINTER(_Image)),
+                                                  ctypes.POINTER(ctypes.c_size_t)]),
+        "orvan_image_free_parts": (None, [ctypes.POINTER(_Image), ctypes.c_size_t]),
         "orvan_read": (ctypes.c_int, [cable_pointer, ctypes.c_uint32, ctypes.c_size_t,
                                       ctypes.POINTER(ctypes.c_uint8), _PROGRESS, ctypes.c_void_p]),
         "orvan_verify": (ctypes.c_int, [cable_pointer, ctypes.POINTER(_Image), ctypes.c_size_t, _PROGRESS,
@@ -176,18 +177,24 @@ def list_cables() -> List[CableEntry]:
                        bool(entry.is_default)) for entry in entries[:count.value]]
 
 
-def load_image(argument: str) -> Image:
-    """An image file in orvan's IMAGE form: "boot.bin@0", "app.bin@0x4000",
-    "app.hex", "app.hex@base=0x08000000". A HEX or S-record file's image spans
-    its first byte to its last, 0xff between records."""
-    loaded = _Image()
-    _check(_library.orvan_image_load(argument.encode(), ctypes.byref(loaded)))
+def load_image(argument: str) -> List[Image]:
+    """The images of a file in orvan's IMAGE form: "boot.bin@0",
+    "app.bin@0x4000", "app.hex", "app.hex@base=0x08000000". One image per run
+    of consecutive sectors the file's records touch, in address order, each
+    from its first byte to its last with 0xff between records; a raw file
+    gives one. Written together they leave a sector between two runs alone,
+    as orvan write does."""
+    loaded = ctypes.POINTER(_Image)()
+    count = ctypes.c_size_t(0)
+    _check(_library.orvan_image_load_parts(argument.encode(), ctypes.byref(loaded), ctypes.byref(count)))
     try:
-        return Image(loaded.address, ctypes.string_at(loaded.bytes, loaded.length), argument)
+        return [Image(part.address, ctypes.string_at(part.bytes, part.length), argument)
+                for part in loaded[:count.value]]
     finally:
-        _library.orvan_image_free(ctypes.byref(loaded))
+        _library.orvan_image_free_parts(loaded, count)
 
 
+# A file name stands for each of the images load_image gives for it.
 ImageLike = Union[Image, str]
 
 
@@ -259,7 +266,8 @@ class Cable:
         return bytes(buffer)[:length]
 
     def verify(self, *images: ImageLike, progress: Optional[Progress] = None) -> None:
-        """Compares the flash with each image; TargetDisagreed names the first difference."""
+        """Compares the flash with each image (a file name: each of its
+        load_image images); TargetDisagreed names the first difference."""
         self._run_images(_library.orvan_verify, images, [], progress)
 
     def erase(self, first_sector: int = 0, count: int = 8, progress: Optional[Progress] = None) -> None:
@@ -268,7 +276,8 @@ class Cable:
         call.finish(_library.orvan_erase(self._open_handle(), first_sector, count, call.callback, None))
 
     def write(self, *images: ImageLike, mode: str = "default", progress: Optional[Progress] = None) -> None:
-        """Writes the images in order, each read back and compared. mode is
+        """Writes the images in order (a file name: each of its load_image
+        images), each read back and compared. mode is
         "default" (bytes other than 0xff sent), "changed" (sectors already right
         left alone) or "full" (every byte sent)."""
         if mode not in WRITE_MODES:
@@ -277,7 +286,7 @@ class Cable:
 
     def _run_images(self, function: Callable[..., int], images: Iterable[ImageLike], extra: list,
                     progress: Optional[Progress]) -> None:
-        loaded = [load_image(image) if isinstance(image, str) else image for image in images]
+        loaded = [part for image in images for part in (load_image(image) if isinstance(image, str) else [image])]
         array = (_Image * max(len(loaded), 1))()
         buffers = []
         for slot, image in zip(array, loaded):
