@@ -106,6 +106,11 @@ class OrvanStationTest : public ProgramTest {
                 slots);
     }
     std::vector<std::string> environment() const {
+        std::vector<std::string> variables = fixtureEnvironment();
+        variables.insert(variables.end(), extraEnvironment.begin(), extraEnvironment.end());
+        return variables;
+    }
+    std::vector<std::string> fixtureEnvironment() const {
         std::string devices;
         for (const std::string& location : fixtureLocations()) {
             devices += (devices.empty() ? "" : ";") + std::string("Vexil USB-SPI Cable|A|0x") + location;
@@ -186,6 +191,7 @@ class OrvanStationTest : public ProgramTest {
     }
 
     size_t eventsRead = 0;
+    std::vector<std::string> extraEnvironment;
 };
 
 TEST_F(OrvanStationTest, FortyBoardsPlacedAndTakenOffAtRandomOnFourSlots) {
@@ -321,6 +327,8 @@ TEST_F(OrvanStationTest, CtrlCFinishesTheBoardsBeingWrittenAndASecondStopsThem) 
         int status; // -1: ended by the signal, as an interrupted orvan does
         unsigned leastInterrupted, mostInterrupted;
     } cases[] = {{1, 0, 0, 0}, {2, -1, 1, 4}};
+    // Each board takes about a second, so that boards are still being written at the second Ctrl-C.
+    extraEnvironment = {"VADAPTER_LATENCY_US=20000"};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.interruptions);
         for (const std::string& location : LOCATIONS) {
@@ -328,7 +336,11 @@ TEST_F(OrvanStationTest, CtrlCFinishesTheBoardsBeingWrittenAndASecondStopsThem) 
         }
         unlink(path("events.jsonl").c_str());
         eventsRead = 0;
-        std::string again = c.interruptions == 2 ? "sleep 0.05; kill -INT $$; " : "";
+        // The second once the station has taken the first: two at once would be one.
+        std::string again =
+            c.interruptions == 2
+                ? "until grep -qs '\"stopping\"' events.jsonl; do sleep 0.01; done; kill -INT $$; "
+                : "";
         // The shell becomes the station; a job of it sends the Ctrl-Cs once a board is being programmed.
         ProgramResult result = orvan(
             {"-c",
@@ -343,6 +355,7 @@ TEST_F(OrvanStationTest, CtrlCFinishesTheBoardsBeingWrittenAndASecondStopsThem) 
         for (const Json& event : newEvents()) {
             results[event["event"] == "done" ? event["result"].get<std::string>() : "not done"]++;
             EXPECT_TRUE(event["event"] != "stopped" || event["reason"] == "Ctrl-C") << event.dump();
+            EXPECT_TRUE(event["event"] != "stopping" || event["reason"] == "Ctrl-C") << event.dump();
         }
         EXPECT_EQ(results["ok"] + results["interrupted"], LOCATIONS.size());
         EXPECT_GE(results["interrupted"], c.leastInterrupted);

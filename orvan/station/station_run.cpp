@@ -65,6 +65,7 @@ static bool allFinished(const Station& station) {
 static void runLoop(Station* station, bool screen) {
     uint32_t handled = 0;
     uint64_t drawnMs = 0;
+    bool announced = false;
     for (;;) {
         uint64_t nowMs = platformMonotonicMs();
         station->totals.elapsedMs = nowMs - station->startMs;
@@ -79,6 +80,10 @@ static void runLoop(Station* station, bool screen) {
         if (!station->stopping && station->boardLimit != 0 && station->started >= station->boardLimit) {
             station->stopReason = "--count " + std::to_string(station->boardLimit) + " boards";
             station->stopping = true;
+        }
+        if (station->stopping && !announced) {
+            stationEvent("stopping", nullptr, {{"reason", station->stopReason}});
+            announced = true;
         }
         if (station->stopping && allFinished(*station)) {
             break;
