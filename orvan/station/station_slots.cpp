@@ -44,6 +44,12 @@ static void startWait(Station* station, StationSlot* slot, bool wantPresent) {
     slot->waitStopped = false;
 }
 
+// A result or a fault in a few words for its block: the error without the cable's name.
+static std::string shortReason(const std::string& error) {
+    size_t colon = error.rfind("cable 0x", 0) == 0 ? error.find(": ") : std::string::npos;
+    return colon == std::string::npos ? error : error.substr(colon + 2);
+}
+
 static void cableFault(Station* station, StationSlot* slot, uint64_t nowMs) {
     collectRecord(station->presenceEntry->name, station->write.runId, &slot->worker);
     std::string error = errorOf(slot->worker);
@@ -53,7 +59,7 @@ static void cableFault(Station* station, StationSlot* slot, uint64_t nowMs) {
         slot->faultAfterRecord = error;
         return;
     }
-    setState(station, slot, SLOT_CABLE_FAULT, error);
+    setState(station, slot, SLOT_CABLE_FAULT, shortReason(error));
     stationEvent("fault", &slot->view, {{"error", error}});
 }
 
@@ -190,12 +196,6 @@ static void markRemoved(Worker* finished) {
     finished->record["error"] = REMOVED_DURING_WRITING;
 }
 
-// A board's result in a few words for its block: the error without the cable's name.
-static std::string shortReason(const std::string& error) {
-    size_t colon = error.rfind("cable 0x", 0) == 0 ? error.find(": ") : std::string::npos;
-    return colon == std::string::npos ? error : error.substr(colon + 2);
-}
-
 static void boardDone(Station* station, StationSlot* slot) {
     const Worker& finished = slot->finished;
     bool passed = finished.status == STATUS_DONE;
@@ -260,7 +260,7 @@ static bool keepRecord(Station* station, StationSlot* slot, uint64_t nowMs) {
 
 static void afterRecord(Station* station, StationSlot* slot, uint64_t nowMs) {
     if (!slot->faultAfterRecord.empty()) {
-        setState(station, slot, SLOT_CABLE_FAULT, slot->faultAfterRecord);
+        setState(station, slot, SLOT_CABLE_FAULT, shortReason(slot->faultAfterRecord));
         stationEvent("fault", &slot->view, {{"error", slot->faultAfterRecord}});
         slot->retryAtMs = nowMs + CABLE_RETRY_MS;
     } else if (slot->boardGone) {
