@@ -81,6 +81,29 @@ static void waitForNextBoard(Station* station, StationSlot* slot) {
     startWait(station, slot, true);
 }
 
+// The station's connection to its database, made anew after one that failed.
+static ProductionDb* stationDb(Station* station, std::string* error) {
+    if (station->db == nullptr) {
+        station->db = openProductionDb(station->recipe->database, error);
+    }
+    return station->db;
+}
+
+// The database did not answer: its connection is dropped, to be made anew
+// at the next try a second later; the slot shows why, and the events say
+// so once for each new error.
+static void waitForDatabase(Station* station, StationSlot* slot, SlotState state, const std::string& error,
+                            const std::string& shown, uint64_t nowMs) {
+    closeProductionDb(station->db);
+    station->db = nullptr;
+    slot->retryAtMs = nowMs + DATABASE_RETRY_MS;
+    setState(station, slot, state, shown);
+    if (error != slot->lastDbError) {
+        stationEvent("database", &slot->view, {{"error", error}});
+        slot->lastDbError = error;
+    }
+}
+
 // The values the board gets, reserved before its write starts; a database
 // that does not answer keeps the board waiting, with the reason shown.
 static bool reserveValues(Station* station, StationSlot* slot, uint64_t nowMs) {
@@ -89,12 +112,9 @@ static bool reserveValues(Station* station, StationSlot* slot, uint64_t nowMs) {
         return true;
     }
     std::string error;
-    if (station->db == nullptr) {
-        station->db = openProductionDb(station->recipe->database, &error);
-    }
     std::vector<ReservedUnit> units;
     bool exhausted = false;
-    if (station->db != nullptr &&
+    if (stationDb(station, &error) != nullptr &&
         reserveBoards(station->db, *station->recipe, station->identity,
                       {{slot->view.name, slot->view.location}}, &units, &error, &exhausted)) {
         slot->unit = units[0];
@@ -108,15 +128,7 @@ static bool reserveValues(Station* station, StationSlot* slot, uint64_t nowMs) {
         setState(station, slot, SLOT_STOPPED, "no values left");
         return false;
     }
-    // A connection that failed is made anew at the next try.
-    closeProductionDb(station->db);
-    station->db = nullptr;
-    slot->retryAtMs = nowMs + DATABASE_RETRY_MS;
-    setState(station, slot, SLOT_RESERVING, "database: " + error);
-    if (error != slot->lastDbError) {
-        stationEvent("database", &slot->view, {{"error", error}});
-        slot->lastDbError = error;
-    }
+    waitForDatabase(station, slot, SLOT_RESERVING, error, "database: " + error, nowMs);
     return false;
 }
 
@@ -234,27 +246,19 @@ static bool keepRecord(Station* station, StationSlot* slot, uint64_t nowMs) {
         return true;
     }
     std::string error;
-    if (station->db == nullptr) {
-        station->db = openProductionDb(station->recipe->database, &error);
-    }
     UnitPlace place = {slot->view.name, slot->view.location};
-    if (station->db != nullptr &&
+    if (stationDb(station, &error) != nullptr &&
         recordUnit(station->db, station->identity, place, unitOutcomeOf(slot->unit.id, *finished), &error)) {
         return true;
     }
-    closeProductionDb(station->db);
-    station->db = nullptr;
     if (station->lastChance) {
+        closeProductionDb(station->db);
+        station->db = nullptr;
         recordNotKept(finished, "production database: " + error);
         station->notKept.push_back(slot->view.name + " " + slot->view.serial);
         return true;
     }
-    slot->retryAtMs = nowMs + DATABASE_RETRY_MS;
-    setState(station, slot, SLOT_RECORDING, "database: " + error + "; the record waits");
-    if (error != slot->lastDbError) {
-        stationEvent("database", &slot->view, {{"error", error}});
-        slot->lastDbError = error;
-    }
+    waitForDatabase(station, slot, SLOT_RECORDING, error, "database: " + error + "; the record waits", nowMs);
     return false;
 }
 
