@@ -51,12 +51,6 @@ bool leftClosed(const std::vector<std::string>& trace) {
     return !open;
 }
 
-std::string sha256sum(const std::string& file) {
-    FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
-    char digest[65] = {};
-    return pipe != nullptr && fscanf(pipe, "%64s", digest) == 1 && pclose(pipe) == 0 ? digest : "";
-}
-
 // Each cable's result and status ("failed 3"), by location.
 using Outcomes = std::map<std::string, std::string>;
 

@@ -146,7 +146,10 @@ TEST_F(OrvanCommandTest, CommandLinesGiveTheirStatusErrorLineAndOutput) {
         {"list", 0, "", "A        Vexil USB-SPI Cable  (default)\n"},
         {"-q 0 info", 0, "", "clock     30000000 Hz (divisor 0)\nidentity  0xac\n"},
         {"-q 65535 info", 0, "", "(divisor 65535)"},
-        {"", 2, usage("a command is missing (commands: list, info, read, verify, erase, write, recipe, run, report, station)"), ""},
+        {"", 2,
+         usage("a command is missing (commands: list, info, read, verify, erase, write, recipe, run, report, "
+               "station)"),
+         ""},
         // Numbers as orvanwriter reads them: decimal first, then hex.
         {"-q 010 info", 0, "", "(divisor 10)"},
         {"-q 09 info", 0, "", "(divisor 9)"},
@@ -170,7 +173,9 @@ TEST_F(OrvanCommandTest, CommandLinesGiveTheirStatusErrorLineAndOutput) {
          usage("--cable: not all, a location in hex or locations separated by commas: 123456789"), ""},
         {"list extra", 2, usage("unexpected argument extra"), ""},
         {"-q 2 frobnicate", 2,
-         usage("unknown command frobnicate (commands: list, info, read, verify, erase, write, recipe, run, report, station)"), ""},
+         usage("unknown command frobnicate (commands: list, info, read, verify, erase, write, recipe, run, "
+               "report, station)"),
+         ""},
         {"wirte", 2, usage("unknown command wirte; did you mean write?"), ""},
         {"help write", 0, "", "--changed"},
         {"--cable 0x1101 help", 0, "", "Subcommands:"},

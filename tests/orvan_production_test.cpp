@@ -22,12 +22,6 @@ const std::string ORVAN = orvanCommandPath();
 const size_t SERIAL_ADDRESS = 0x3f00;
 const size_t SERIAL_CHARS = 9; // "OR-001000"
 
-std::string sha256sum(const std::string& file) {
-    FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
-    char digest[65] = {};
-    return pipe != nullptr && fscanf(pipe, "%64s", digest) == 1 && pclose(pipe) == 0 ? digest : "";
-}
-
 class OrvanProductionTest : public ProgramTest {
   protected:
     void SetUp() override {

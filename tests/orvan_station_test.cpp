@@ -42,12 +42,6 @@ std::vector<std::string> fixtureLocations() {
     return locations;
 }
 
-std::string sha256sum(const std::string& file) {
-    FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
-    char digest[65] = {};
-    return pipe != nullptr && fscanf(pipe, "%64s", digest) == 1 && pclose(pipe) == 0 ? digest : "";
-}
-
 uint64_t nowMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())

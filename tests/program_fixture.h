@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +26,13 @@ const std::string USAGE = "Orvan Flash Writer version (v1.1) \n\nUSAGE: \n"
                           "-e exit\n\nTessaly Inc.\n";
 const std::string COMPLETED = "===== Flash Write Completed =========";
 const std::string TOO_BIG = "Error : File Size is too big, >128Kbyte\n";
+
+// The file's SHA-256 as sha256sum gives it, or "" when it cannot be read.
+inline std::string sha256sum(const std::string& file) {
+    FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
+    char digest[65] = {};
+    return pipe != nullptr && fscanf(pipe, "%64s", digest) == 1 && pclose(pipe) == 0 ? digest : "";
+}
 
 inline void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary);
